@@ -1,0 +1,62 @@
+#include "serial/comport.h"
+
+#include "window/form1.h"
+#include "window/runtime.h"
+
+namespace tl::comport {
+
+namespace {
+
+// The runtime's error state while errors resume at the next statement.
+struct ErrState {
+  int Number = 0;
+  std::string Description;
+  void Clear() {
+    Number = 0;
+    Description.clear();
+  }
+};
+
+template <typename Step>
+void resumeNext(ErrState& Err, Step&& step) {
+  try {
+    step();
+  } catch (const Error& e) {
+    Err.Number = e.number();
+    Err.Description = e.description();
+  } catch (const std::exception& e) {
+    Err.Number = err::kIoError;
+    Err.Description = e.what();
+  }
+}
+
+bool deviceIsAbsent(int number) {
+  return number == err::kDeviceUnavailable || number == err::kFileNotFound;
+}
+
+}  // namespace
+
+std::string probeName(int16_t port) { return "COM" + std::to_string(port) + ":9600,n,8,1"; }
+
+ProbeResult FindPorts(FileLayer& files, ComboBox& list) {
+  ProbeResult result;
+  ErrState Err;
+  int16_t i = 0;
+  int16_t fileNumber = 0;
+  std::string name;
+  for (i = 1; i <= 16; ++i) {
+    name = probeName(i);
+    resumeNext(Err, [&] { fileNumber = files.FreeFile(); });
+    Err.Clear();
+    resumeNext(Err, [&] { files.Open(name, fileNumber); });
+    if (Err.Number == 0) {
+      resumeNext(Err, [&] { list.AddItem(std::to_string(i)); });
+      resumeNext(Err, [&] { files.Close(fileNumber); });
+    } else if (!deviceIsAbsent(Err.Number)) {
+      result.failures.push_back({i, Err.Description});
+    }
+  }
+  return result;
+}
+
+}  // namespace tl::comport

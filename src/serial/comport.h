@@ -1,0 +1,43 @@
+// The port probe: which of COM1..COM16 exist and are free, found by opening
+// each through the file layer, one at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tl {
+class ComboBox;
+}
+
+namespace tl::comport {
+
+// The runtime's file layer, as far as the probe needs it. Open raises an
+// Error when the name cannot be opened.
+class FileLayer {
+ public:
+  virtual ~FileLayer() = default;
+  virtual int16_t FreeFile() = 0;
+  virtual void Open(const std::string& name, int16_t fileNumber) = 0;
+  virtual void Close(int16_t fileNumber) = 0;
+};
+
+// A port whose device exists but would not open, kept so that an empty list
+// can be explained to the user.
+struct ProbeFailure {
+  int port;
+  std::string description;
+};
+
+struct ProbeResult {
+  std::vector<ProbeFailure> failures;
+};
+
+// "COM3:9600,n,8,1" for port 3.
+std::string probeName(int16_t port);
+
+// Appends the number of every port among COM1..COM16 that opens to the list,
+// in ascending order. Never raises an error.
+ProbeResult FindPorts(FileLayer& files, ComboBox& list);
+
+}  // namespace tl::comport

@@ -1,0 +1,127 @@
+#include "serial/posix/line_waiter.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <sys/ioctl.h>
+
+#include "serial/posix/os_error.h"
+#include "window/runtime.h"
+
+namespace tl::posix {
+
+namespace {
+
+constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
+
+// Drivers that cannot sleep on the lines say so with one of these; the
+// waiter then samples them instead.
+bool waitUnsupported(int e) { return e == EINVAL || e == ENOTTY || e == ENOSYS || e == EOPNOTSUPP; }
+
+}  // namespace
+
+LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label)
+    : port_(port), notify_(std::move(notify)), label_(std::move(label)) {
+  int lines = 0;
+  if (port_.getLines(lines) == 0) lastCts_ = (lines & TIOCM_CTS) != 0;
+  haveCounts_ = port_.counts(last_) == 0;
+  thread_ = std::thread([this] { run(); });
+}
+
+LineWaiter::~LineWaiter() { stop(); }
+
+void LineWaiter::stop() {
+  if (!thread_.joinable()) return;
+  stopping_ = true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.notify_all();
+  // The signal may land just before the thread enters its wait; repeat it
+  // until the thread is seen to have left.
+  while (!done_) {
+    port_.interrupt(thread_.native_handle());
+    cv_.wait_for(lock, std::chrono::milliseconds(1));
+  }
+  lock.unlock();
+  thread_.join();
+}
+
+bool LineWaiter::sleepPoll() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !cv_.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds),
+                       [this] { return stopping_.load(); });
+}
+
+void LineWaiter::run() {
+  enum class Mode { Wait, Poll, Park } mode = Mode::Wait;
+  int polled = 0;
+  if (port_.getLines(polled) != 0) polled = -1;
+  while (!stopping_) {
+    int lines = 0;
+    ModemCounts now;
+    bool countsNow = haveCounts_ && port_.counts(now) == 0;
+    if (mode == Mode::Wait) {
+      // TIOCMIWAIT compares against counters taken on entry: a change that
+      // came between two waits would be slept through, so look first.
+      if (!(countsNow && !(now == last_))) {
+        const int rc = port_.waitChange(kWatched);
+        if (rc == EINTR) continue;
+        if (waitUnsupported(rc)) {
+          mode = polled >= 0 ? Mode::Poll : Mode::Park;
+          continue;
+        }
+        if (rc != 0) return fail("TIOCMIWAIT", rc);
+        countsNow = haveCounts_ && port_.counts(now) == 0;
+      }
+      if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
+    } else if (mode == Mode::Poll) {
+      if (!sleepPoll()) break;
+      countsNow = haveCounts_ && port_.counts(now) == 0;
+      if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
+      const bool moved = countsNow && !(now == last_);
+      if ((lines & kWatched) == (polled & kWatched) && !moved) continue;
+    } else {
+      // Neither waiting nor reading works (a pty): nothing will ever change.
+      std::unique_lock<std::mutex> lock(mutex_);
+      cv_.wait(lock, [this] { return stopping_.load(); });
+      break;
+    }
+    polled = lines;
+    report(countsNow ? &now : nullptr, lines);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = true;
+  cv_.notify_all();
+}
+
+void LineWaiter::report(const ModemCounts* now, int lines) {
+  const bool cts = (lines & TIOCM_CTS) != 0;
+  LineEvent ev;
+  if (now) {
+    const uint32_t edges = now->cts - last_.cts;
+    // An even number of CTS edges with CTS where it was: a press and release
+    // too short to be seen. The user pressed; the desktop must see it.
+    if (edges != 0 && edges % 2 == 0 && cts == lastCts_) {
+      ev.cts = !cts;
+      notify_(ev);
+    }
+    last_ = *now;
+  }
+  ev.cts = cts;
+  lastCts_ = cts;
+  notify_(ev);
+}
+
+void LineWaiter::fail(const char* call, int errnum) {
+  LineEvent ev;
+  ev.kind = LineEvent::Kind::Failure;
+  ev.number = err::kLineFailed;
+  ev.description = "Die Verbindung zu " + label_ + " ist abgerissen: " + osReason(errnum) + " (" +
+                   call + ": " + std::strerror(errnum) + ")." +
+                   (errnum == EIO ? " Wurde der USB-Seriell-Adapter abgezogen?" : "");
+  notify_(ev);
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = true;
+  cv_.notify_all();
+}
+
+}  // namespace tl::posix

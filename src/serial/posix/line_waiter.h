@@ -1,0 +1,49 @@
+// Watches the modem lines of one open port on a thread of its own and
+// reports every change through a LineNotify; it decides nothing else.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "serial/mscomm.h"
+#include "serial/posix/modem_port.h"
+
+namespace tl::posix {
+
+class LineWaiter {
+ public:
+  // `label` names the port in reports, e.g. "COM3 (/dev/ttyS0)".
+  LineWaiter(ModemPort& port, LineNotify notify, std::string label);
+  ~LineWaiter();
+  LineWaiter(const LineWaiter&) = delete;
+  LineWaiter& operator=(const LineWaiter&) = delete;
+
+  // Stops and joins the thread, whatever it is blocked in. Idempotent.
+  void stop();
+
+  // How often the fallback samples the lines when the driver cannot wait.
+  static constexpr int kPollMilliseconds = 5;
+
+ private:
+  void run();
+  void report(const ModemCounts* now, int lines);
+  void fail(const char* call, int errnum);
+  bool sleepPoll();
+
+  ModemPort& port_;
+  LineNotify notify_;
+  std::string label_;
+  std::atomic<bool> stopping_{false};
+  bool done_ = false;  // guarded by mutex_
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool haveCounts_ = false;
+  ModemCounts last_;
+  bool lastCts_ = false;
+  std::thread thread_;
+};
+
+}  // namespace tl::posix

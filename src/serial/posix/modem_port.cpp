@@ -1,0 +1,53 @@
+#include "serial/posix/modem_port.h"
+
+#include <cerrno>
+#include <csignal>
+#include <linux/serial.h>
+#include <mutex>
+#include <sys/ioctl.h>
+
+namespace tl::posix {
+
+namespace {
+
+// TIOCMIWAIT sleeps until a line changes, a hang-up, or a signal. A no-op
+// handler installed without SA_RESTART turns our signal into EINTR, which is
+// how a close stops a waiter that nothing else would ever wake.
+int wakeSignal() {
+  static const int sig = SIGRTMIN + 4;
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;
+    sigaction(sig, &sa, nullptr);
+  });
+  return sig;
+}
+
+int result(int rc) { return rc == 0 ? 0 : errno; }
+
+}  // namespace
+
+FdModemPort::FdModemPort(int fd) : fd_(fd) { wakeSignal(); }
+
+int FdModemPort::getLines(int& bits) { return result(ioctl(fd_, TIOCMGET, &bits)); }
+
+int FdModemPort::assertLines(int bits) { return result(ioctl(fd_, TIOCMBIS, &bits)); }
+
+int FdModemPort::waitChange(int mask) { return result(ioctl(fd_, TIOCMIWAIT, mask)); }
+
+int FdModemPort::counts(ModemCounts& out) {
+  serial_icounter_struct c{};
+  if (ioctl(fd_, TIOCGICOUNT, &c) != 0) return errno;
+  out.cts = static_cast<uint32_t>(c.cts);
+  out.dsr = static_cast<uint32_t>(c.dsr);
+  out.rng = static_cast<uint32_t>(c.rng);
+  out.dcd = static_cast<uint32_t>(c.dcd);
+  return 0;
+}
+
+void FdModemPort::interrupt(pthread_t waiter) { pthread_kill(waiter, wakeSignal()); }
+
+}  // namespace tl::posix

@@ -1,0 +1,78 @@
+#include "window/form1.h"
+
+#include "window/runtime.h"
+
+namespace tl {
+
+void ComboBox::setListIndex(int index) {
+  if (index < -1 || index >= view_.comboListCount())
+    throw Error(err::kInvalidPropertyValue, "Ungültiger Eigenschaftswert");
+  view_.comboShowSelection(index);
+  if (Click) Click();
+}
+
+Form1::Form1(FormControls& view, MSComm& line, comport::FileLayer& files, ShiftKey& keys)
+    : Combo1(view), MSComm1(line), view_(view), files_(files), keys_(keys) {
+  Combo1.Click = [this] { Combo1_Click(); };
+  MSComm1.OnComm = [this] { MSComm1_OnComm(); };
+}
+
+void Form1::Form_Load() {
+  view_.setLabel1Caption("Kein Kabel gefunden");
+  auto probe = comport::FindPorts(files_, Combo1);
+  try {
+    Combo1.setListIndex(0);
+  } catch (const Error& e) {
+    // An empty list refuses the selection; "invalid property value" alone
+    // would leave the user guessing, so say what really went wrong.
+    if (Combo1.ListCount() == 0) throw Error(e.number(), noPortReport(probe.failures));
+    throw;
+  }
+  MSComm1.setCommPort(CInt(Combo1.Text()));
+  MSComm1.setDTREnable(true);
+  MSComm1.setRTSEnable(true);
+  MSComm1.setPortOpen(true);
+}
+
+void Form1::Combo1_Click() {
+  if (MSComm1.PortOpen() != true) return;
+  // Closing must not strand a held Shift on the desktop.
+  keys_.releaseIfDown();
+  MSComm1.setPortOpen(false);
+  MSComm1.setCommPort(CInt(Combo1.Text()));
+  MSComm1.setPortOpen(true);
+  view_.text1SetFocus();
+}
+
+void Form1::MSComm1_OnComm() {
+  if (MSComm1.CTSHolding() == true) {
+    keys_.keybd_event(16, 1, 0, 0);
+    view_.setLabel1Caption("SHIFT gedrückt");
+  } else {
+    keys_.keybd_event(16, 1, 2, 0);
+    view_.setLabel1Caption("SHIFT losgelassen");
+  }
+}
+
+void Form1::Shutdown() noexcept {
+  keys_.releaseIfDown();
+  MSComm1.closeQuietly();
+}
+
+std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
+  std::string text =
+      "Es wurde kein serieller Anschluss gefunden: keiner der Anschlüsse COM1 bis COM16 "
+      "ließ sich öffnen.";
+  if (failures.empty()) {
+    text += "\n\nAuf diesem Rechner gibt es keinen seriellen Anschluss. Schließen Sie den "
+            "Taster an einen seriellen Anschluss oder einen USB-Seriell-Adapter an und "
+            "starten Sie Tastlink erneut.";
+  } else {
+    text += "\n\nVorhanden, aber nicht zu öffnen:";
+    for (const auto& f : failures)
+      text += "\n  COM" + std::to_string(f.port) + ": " + f.description;
+  }
+  return text;
+}
+
+}  // namespace tl

@@ -1,0 +1,72 @@
+// The main window's logic: start-up, the port list's click and the line's
+// notification. Written once against small seams; each platform supplies
+// the controls (FormControls), the line (serial/mscomm.h), the file layer
+// (serial/comport.h) and key injection (keys/shift_key.h).
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "keys/shift_key.h"
+#include "serial/comport.h"
+#include "serial/mscomm.h"
+
+namespace tl {
+
+// What the window toolkit must offer. Texts are UTF-8.
+class FormControls {
+ public:
+  virtual ~FormControls() = default;
+  virtual void setLabel1Caption(const std::string& text) = 0;
+  virtual void comboAddItem(const std::string& text) = 0;
+  virtual int comboListCount() const = 0;
+  virtual std::string comboItem(int index) const = 0;
+  // Shows entry `index` as the selection without raising any notification.
+  virtual void comboShowSelection(int index) = 0;
+  virtual std::string comboText() const = 0;
+  virtual void text1SetFocus() = 0;
+};
+
+// The port list with the runtime's semantics: setting ListIndex to an entry
+// that does not exist is an invalid property value, and a selection made by
+// the program is reported as a click, like one made by the user.
+class ComboBox {
+ public:
+  explicit ComboBox(FormControls& view) : view_(view) {}
+  void AddItem(const std::string& text) { view_.comboAddItem(text); }
+  int ListCount() const { return view_.comboListCount(); }
+  void setListIndex(int index);
+  std::string Text() const { return view_.comboText(); }
+  std::function<void()> Click;
+
+ private:
+  FormControls& view_;
+};
+
+class Form1 {
+ public:
+  Form1(FormControls& view, MSComm& line, comport::FileLayer& files, ShiftKey& keys);
+
+  void Form_Load();
+  void Combo1_Click();
+  void MSComm1_OnComm();
+
+  // Runs on every way out (window closed, error report, signal, session
+  // end): a Shift left down by a held button is let up before the line
+  // closes. Safe to call more than once.
+  void Shutdown() noexcept;
+
+  ComboBox Combo1;
+  MSComm& MSComm1;
+
+ private:
+  FormControls& view_;
+  comport::FileLayer& files_;
+  ShiftKey& keys_;
+};
+
+// The report shown when not one of the ports could be opened: plain German,
+// with every device that exists but refused and why.
+std::string noPortReport(const std::vector<comport::ProbeFailure>& failures);
+
+}  // namespace tl

@@ -1,0 +1,79 @@
+#include "window/qt/form1_qt.h"
+
+#include <QAbstractItemView>
+#include <QCloseEvent>
+#include <cmath>
+
+namespace tl::qt {
+
+namespace {
+
+QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+}  // namespace
+
+int twipsToPixels(int twips, double dpi) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); }
+
+QtForm1::QtForm1(double dpi)
+    : Label1(new QLabel(this)),
+      Label2(new QLabel(QStringLiteral("COM-Port:"), this)),
+      Label3(new QLabel(QStringLiteral("D-Sub9 - Taster zwischen Pin7 und Pin8"), this)),
+      Combo1(new QComboBox(this)),
+      Text1(new QPlainTextEdit(this)) {
+  setWindowTitle(QStringLiteral("Tastlink"));
+  // Liberation Sans keeps Arial's metrics, narrow enough that every text
+  // fits the boxes the layout gives at 11 px (the classic 8-point size).
+  QFont font(QStringLiteral("Liberation Sans"));
+  font.setPixelSize(twipsToPixels(165, dpi));
+  setFont(font);
+
+  auto place = [dpi](QWidget* w, int left, int top, int width, int height) {
+    w->setGeometry(twipsToPixels(left, dpi), twipsToPixels(top, dpi), twipsToPixels(width, dpi),
+                   twipsToPixels(height, dpi));
+  };
+  setFixedSize(twipsToPixels(3165, dpi), twipsToPixels(1890, dpi));
+  place(Label1, 0, 105, 1800, 225);
+  place(Label2, 1890, 105, 750, 225);
+  place(Combo1, 2670, 60, 495, 315);
+  place(Text1, 0, 420, 3165, 1170);
+  place(Label3, 0, 1680, 3165, 225);
+
+  for (QLabel* l : {Label1, Label2, Label3}) l->setFocusPolicy(Qt::NoFocus);
+  Combo1->setEditable(false);
+  // The list's own entries are short; a popup as narrow as the box would
+  // still show them, but a little room reads better.
+  Combo1->view()->setMinimumWidth(twipsToPixels(700, dpi));
+  Text1->setTabChangesFocus(true);
+  setTabOrder(Text1, Combo1);
+
+  connect(Combo1, &QComboBox::activated, this, [this](int) {
+    if (onComboClick) onComboClick();
+  });
+}
+
+void QtForm1::setLabel1Caption(const std::string& text) { Label1->setText(q(text)); }
+
+void QtForm1::comboAddItem(const std::string& text) {
+  Combo1->addItem(q(text));
+  if (entryToolTip) Combo1->setItemData(Combo1->count() - 1, q(entryToolTip(text)), Qt::ToolTipRole);
+}
+
+int QtForm1::comboListCount() const { return Combo1->count(); }
+
+std::string QtForm1::comboItem(int index) const { return Combo1->itemText(index).toStdString(); }
+
+void QtForm1::comboShowSelection(int index) {
+  const QSignalBlocker quiet(Combo1);
+  Combo1->setCurrentIndex(index);
+}
+
+std::string QtForm1::comboText() const { return Combo1->currentText().toStdString(); }
+
+void QtForm1::text1SetFocus() { Text1->setFocus(Qt::OtherFocusReason); }
+
+void QtForm1::closeEvent(QCloseEvent* event) {
+  if (onClose) onClose();
+  event->accept();
+}
+
+}  // namespace tl::qt

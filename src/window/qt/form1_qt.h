@@ -1,0 +1,48 @@
+// The main window in Qt Widgets: the controls at their twip layout, and the
+// toolkit's events routed to the handlers.
+#pragma once
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QWidget>
+#include <functional>
+
+#include "window/form1.h"
+
+namespace tl::qt {
+
+// 15 twips make a pixel at 96 dpi; other densities scale with it.
+int twipsToPixels(int twips, double dpi);
+
+class QtForm1 : public QWidget, public FormControls {
+ public:
+  // `dpi` is the logical density the layout is made for.
+  explicit QtForm1(double dpi);
+
+  void setLabel1Caption(const std::string& text) override;
+  void comboAddItem(const std::string& text) override;
+  int comboListCount() const override;
+  std::string comboItem(int index) const override;
+  void comboShowSelection(int index) override;
+  std::string comboText() const override;
+  void text1SetFocus() override;
+
+  // Tooltip of a new list entry: the device the COM number stands for.
+  std::function<std::string(const std::string& entry)> entryToolTip;
+  // A choice from the list by the user (also of the entry already chosen).
+  std::function<void()> onComboClick;
+  // The window is closing; runs before it goes.
+  std::function<void()> onClose;
+
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label3;
+  QComboBox* Combo1;
+  QPlainTextEdit* Text1;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+};
+
+}  // namespace tl::qt

@@ -1,0 +1,186 @@
+// Fakes for every seam of the handlers, sharing one log so that tests can
+// check the order of what happened across window, line, files and keys.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "keys/shift_key.h"
+#include "serial/comport.h"
+#include "serial/mscomm.h"
+#include "window/form1.h"
+#include "window/runtime.h"
+
+namespace tl::fake {
+
+using Log = std::vector<std::string>;
+
+class Form : public FormControls {
+ public:
+  explicit Form(Log& log) : log_(log) {}
+  void setLabel1Caption(const std::string& t) override {
+    label1 = t;
+    log_.push_back("label:" + t);
+  }
+  void comboAddItem(const std::string& t) override {
+    items.push_back(t);
+    log_.push_back("add:" + t);
+  }
+  int comboListCount() const override { return static_cast<int>(items.size()); }
+  std::string comboItem(int i) const override { return items.at(i); }
+  void comboShowSelection(int i) override {
+    selected = i;
+    log_.push_back("select:" + std::to_string(i));
+  }
+  std::string comboText() const override { return selected >= 0 ? items.at(selected) : std::string(); }
+  void text1SetFocus() override { log_.push_back("focus:Text1"); }
+
+  std::string label1;
+  std::vector<std::string> items;
+  int selected = -1;
+
+ private:
+  Log& log_;
+};
+
+// Ports listed in `openable` open; those in `failing` exist but refuse
+// with the given error; all others are absent.
+class Files : public comport::FileLayer {
+ public:
+  explicit Files(Log& log) : log_(log) {}
+  int16_t FreeFile() override {
+    int16_t n = 1;
+    while (open.count(n)) ++n;
+    return n;
+  }
+  void Open(const std::string& name, int16_t fileNumber) override {
+    log_.push_back("fopen:" + name);
+    tried.push_back(name);
+    const int port = std::stoi(name.substr(3));
+    if (openable.count(port)) {
+      if (!open.empty()) maxOpenAtOnce = 2;  // a probe left open
+      open.insert(fileNumber);
+      return;
+    }
+    auto f = failing.find(port);
+    if (f != failing.end()) throw f->second;
+    throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
+  }
+  void Close(int16_t fileNumber) override {
+    log_.push_back("fclose:" + std::to_string(fileNumber));
+    if (!open.erase(fileNumber)) throw Error(err::kBadFileNumber, "Dateinummer falsch");
+  }
+
+  std::set<int> openable;
+  std::map<int, Error> failing;
+  std::set<int16_t> open;
+  std::vector<std::string> tried;
+  int maxOpenAtOnce = 1;
+
+ private:
+  Log& log_;
+};
+
+class Line;
+
+class LineDriverFake : public LineDriver {
+ public:
+  explicit LineDriverFake(Log& log) : log_(log) {}
+  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, LineNotify notify) override;
+
+  std::set<int> refuse;  // ports whose open fails
+  bool cts = false;      // the button, as the open line sees it
+  LineNotify notify;     // of the line opened last
+  int openLines = 0;
+
+ private:
+  Log& log_;
+};
+
+class Line : public OpenLine {
+ public:
+  Line(LineDriverFake& d, Log& log) : d_(d), log_(log) { ++d_.openLines; }
+  ~Line() override {
+    --d_.openLines;
+    log_.push_back("close");
+  }
+  bool cts() override { return d_.cts; }
+
+ private:
+  LineDriverFake& d_;
+  Log& log_;
+};
+
+inline std::unique_ptr<OpenLine> LineDriverFake::open(int16_t port, bool dtr, bool rts, LineNotify n) {
+  log_.push_back("open:" + std::to_string(port) + (dtr ? " dtr" : "") + (rts ? " rts" : ""));
+  if (refuse.count(port))
+    throw Error(err::kPathAccess, "Der Anschluss COM" + std::to_string(port) + " ist belegt.");
+  notify = std::move(n);
+  return std::make_unique<Line>(*this, log_);
+}
+
+class Keys : public KeyInjector {
+ public:
+  explicit Keys(Log& log) : log_(log) {}
+  void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra) override {
+    log_.push_back("key:" + std::to_string(vk) + "," + std::to_string(scan) + "," + std::to_string(flags) +
+                   "," + std::to_string(extra));
+  }
+
+ private:
+  Log& log_;
+};
+
+// The window thread's queue: tasks run when the test pumps them.
+struct Queue {
+  std::deque<std::function<void()>> tasks;
+  Poster poster() {
+    return [this](std::function<void()> t) { tasks.push_back(std::move(t)); };
+  }
+  size_t pump() {
+    size_t n = 0;
+    while (!tasks.empty()) {
+      auto t = std::move(tasks.front());
+      tasks.pop_front();
+      t();
+      ++n;
+    }
+    return n;
+  }
+};
+
+// Everything wired together as the program does it.
+struct World {
+  Log log;
+  Form form{log};
+  Files files{log};
+  LineDriverFake driver{log};
+  Keys keys{log};
+  ShiftKey shift{keys};
+  Queue queue;
+  MSComm line{driver, queue.poster()};
+  Form1 form1{form, line, files, shift};
+
+  void cts(bool on) {
+    driver.cts = on;
+    LineEvent ev;
+    ev.cts = on;
+    driver.notify(ev);
+  }
+  void fail(std::string why) {
+    LineEvent ev;
+    ev.kind = LineEvent::Kind::Failure;
+    ev.number = err::kLineFailed;
+    ev.description = std::move(why);
+    driver.notify(ev);
+  }
+  std::vector<std::string> since(size_t mark) const { return {log.begin() + mark, log.end()}; }
+};
+
+}  // namespace tl::fake

@@ -1,0 +1,232 @@
+// The handlers against fakes of every seam: start-up, the port list's
+// click, the line's notification, and the ways out.
+#include <gtest/gtest.h>
+
+#include "fakes/fakes.h"
+
+using namespace tl;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+struct Started : ::testing::Test {
+  fake::World w;
+  void SetUp() override {
+    w.files.openable = {3, 12};
+    w.form1.Form_Load();
+  }
+};
+
+}  // namespace
+
+TEST(FormLoad, ProbesListsSelectsAndOpensTheFirstPortInOrder) {
+  fake::World w;
+  w.files.openable = {3, 12};
+  w.form1.Form_Load();
+
+  Strings expected = {"label:Kein Kabel gefunden"};
+  for (int n = 1; n <= 16; ++n) {
+    expected.push_back("fopen:COM" + std::to_string(n) + ":9600,n,8,1");
+    if (n == 3 || n == 12) {
+      expected.push_back("add:" + std::to_string(n));
+      expected.push_back("fclose:1");
+    }
+  }
+  // The selection's click runs while the line is closed and does nothing;
+  // the line opens once, on COM3, with both outputs enabled beforehand.
+  expected.insert(expected.end(), {"select:0", "open:3 dtr rts"});
+  EXPECT_EQ(w.log, expected);
+  EXPECT_EQ(w.form.items, (Strings{"3", "12"}));
+  EXPECT_EQ(w.form.comboText(), "3");
+  EXPECT_EQ(w.line.CommPort(), 3);
+  EXPECT_TRUE(w.line.PortOpen());
+  EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
+  EXPECT_TRUE(w.files.open.empty());
+  EXPECT_EQ(w.files.maxOpenAtOnce, 1);
+  EXPECT_EQ(w.files.tried.back(), "COM16:9600,n,8,1");
+}
+
+TEST(FormLoad, NoPortIsAPlainGermanErrorThatNamesTheDevicesThatRefused) {
+  fake::World w;
+  w.files.failing.emplace(1, Error(err::kPermissionDenied,
+                                   "Der Anschluss COM1 (/dev/ttyS0) lässt sich nicht öffnen: keine Berechtigung"));
+  w.files.failing.emplace(2, Error(err::kPathAccess, "COM2 (/dev/ttyUSB0) wird benutzt"));
+  try {
+    w.form1.Form_Load();
+    FAIL() << "start-up must fail without a port";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kInvalidPropertyValue);
+    EXPECT_NE(e.description().find("keiner der Anschlüsse COM1 bis COM16"), std::string::npos);
+    EXPECT_NE(e.description().find("COM1: Der Anschluss COM1 (/dev/ttyS0) lässt sich nicht öffnen: keine Berechtigung"),
+              std::string::npos);
+    EXPECT_NE(e.description().find("COM2: COM2 (/dev/ttyUSB0) wird benutzt"), std::string::npos);
+    EXPECT_EQ(e.description().find("COM3:"), std::string::npos) << "absent ports are not failures";
+  }
+  EXPECT_FALSE(w.line.PortOpen());
+  EXPECT_EQ(w.driver.openLines, 0);
+  EXPECT_TRUE(w.files.open.empty());
+  // A refused open is not closed.
+  for (auto& entry : w.log) EXPECT_EQ(entry.rfind("fclose", 0), std::string::npos) << entry;
+}
+
+TEST(FormLoad, APortTakenBetweenProbeAndOpenEndsStartUpWithTheLineError) {
+  fake::World w;
+  w.files.openable = {5};
+  w.driver.refuse = {5};
+  try {
+    w.form1.Form_Load();
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kPathAccess);
+    EXPECT_NE(e.description().find("COM5"), std::string::npos);
+  }
+  EXPECT_FALSE(w.line.PortOpen());
+}
+
+TEST(FormLoad, ProbeAbsorbsEveryErrorAndListsInAscendingOrder) {
+  fake::World w;
+  w.files.openable = {1, 2, 10, 16};
+  w.files.failing.emplace(4, Error(err::kIoError, "kaputt"));
+  w.form1.Form_Load();
+  EXPECT_EQ(w.form.items, (Strings{"1", "2", "10", "16"}));
+  EXPECT_EQ(w.files.tried.size(), 16u);
+}
+
+TEST_F(Started, NotificationSendsTheKeyForPresentCtsBeforeTheStatusText) {
+  size_t mark = w.log.size();
+  w.cts(false);
+  EXPECT_EQ(w.queue.pump(), 1u);
+  w.cts(true);
+  w.cts(true);
+  w.queue.pump();
+  w.cts(false);
+  w.queue.pump();
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "label:SHIFT losgelassen",  // first one: up though never down
+                                    "key:16,1,0,0", "label:SHIFT gedrückt",     //
+                                    "key:16,1,0,0", "label:SHIFT gedrückt",     // repeated, not deduplicated
+                                    "key:16,1,2,0", "label:SHIFT losgelassen"}));
+}
+
+TEST_F(Started, HandlerReadsTheStateThatCausedItsNotification) {
+  // Press and release queue up before the window thread gets to them: the
+  // desktop must still see the press, then the release.
+  w.cts(true);
+  w.cts(false);
+  size_t mark = w.log.size();
+  w.queue.pump();
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,0,0", "label:SHIFT gedrückt", "key:16,1,2,0",
+                                    "label:SHIFT losgelassen"}));
+}
+
+TEST_F(Started, ClickMovesTheLineFocusesTextAndLeavesStatusAlone) {
+  w.form.selected = 1;  // the user chose "12"
+  size_t mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_EQ(w.since(mark), (Strings{"close", "open:12 dtr rts", "focus:Text1"}));
+  EXPECT_EQ(w.line.CommPort(), 12);
+  EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
+
+  // Choosing the entry in use reopens it.
+  mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_EQ(w.since(mark), (Strings{"close", "open:12 dtr rts", "focus:Text1"}));
+}
+
+TEST_F(Started, ClickWhileClosedDoesNothing) {
+  w.line.setPortOpen(false);
+  size_t mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_TRUE(w.since(mark).empty());
+}
+
+TEST_F(Started, NotificationsOfAClosedLineAreDropped) {
+  w.cts(true);  // queued for the old line
+  w.form.selected = 1;
+  w.form1.Combo1_Click();
+  size_t mark = w.log.size();
+  EXPECT_EQ(w.queue.pump(), 1u);
+  EXPECT_TRUE(w.since(mark).empty()) << "a report of COM3 must not act on COM12";
+}
+
+TEST_F(Started, ShiftHeldDownIsReleasedOnSwitchAndOnEveryWayOut) {
+  w.cts(true);
+  w.queue.pump();
+  w.form.selected = 1;
+  size_t mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "close", "open:12 dtr rts", "focus:Text1"}));
+
+  w.cts(true);
+  w.queue.pump();
+  mark = w.log.size();
+  w.form1.Shutdown();
+  w.form1.Shutdown();  // every way out calls it; the second finds nothing to do
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "close"}));
+  EXPECT_FALSE(w.line.PortOpen());
+}
+
+TEST_F(Started, NothingIsReleasedWhenShiftIsUp) {
+  w.cts(false);
+  w.queue.pump();
+  size_t mark = w.log.size();
+  w.form1.Shutdown();
+  EXPECT_EQ(w.since(mark), (Strings{"close"}));
+}
+
+TEST_F(Started, LineFailureRaisesOnTheWindowThreadAndClosesTheLine) {
+  w.cts(true);
+  w.queue.pump();
+  w.fail("Die Verbindung zu COM3 ist abgerissen");
+  try {
+    w.queue.pump();
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kLineFailed);
+    // The top level now runs Shutdown: Shift goes up though the line is gone.
+    size_t mark = w.log.size();
+    w.form1.Shutdown();
+    EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0"}));
+  }
+  EXPECT_EQ(w.driver.openLines, 0);
+}
+
+TEST(LineControl, PropertyRules) {
+  fake::World w;
+  EXPECT_FALSE(w.line.PortOpen());
+  EXPECT_THROW(w.line.CTSHolding(), Error);
+  EXPECT_THROW(w.line.setPortOpen(false), Error);
+  EXPECT_THROW(w.line.setCommPort(0), Error);
+  w.line.setCommPort(7);
+  w.line.setPortOpen(true);
+  EXPECT_THROW(w.line.setCommPort(8), Error);
+  EXPECT_THROW(w.line.setPortOpen(true), Error);
+  EXPECT_EQ(w.line.CommPort(), 7);
+  w.driver.cts = true;
+  EXPECT_TRUE(w.line.CTSHolding());
+  EXPECT_EQ(w.log.back(), "open:7") << "outputs stay as enabled";
+  w.line.setPortOpen(false);
+  EXPECT_FALSE(w.line.PortOpen());
+}
+
+TEST(Runtime, CIntConvertsLikeTheFormsRuntime) {
+  EXPECT_EQ(CInt("3"), 3);
+  EXPECT_EQ(CInt(" 12 "), 12);
+  EXPECT_EQ(CInt("-7"), -7);
+  EXPECT_EQ(CInt("2.5"), 2);
+  EXPECT_EQ(CInt("3.5"), 4);
+  EXPECT_EQ(CInt("32767"), 32767);
+  for (const char* bad : {"", " ", "COM3", "3a", "-", "."}) {
+    try {
+      CInt(bad);
+      FAIL() << bad;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.number(), err::kTypeMismatch) << bad;
+    }
+  }
+  try {
+    CInt("32768");
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kOverflow);
+  }
+}
