@@ -22,8 +22,12 @@ bool waitUnsupported(int e) { return e == EINVAL || e == ENOTTY || e == ENOSYS |
 
 LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label)
     : port_(port), notify_(std::move(notify)), label_(std::move(label)) {
-  int lines = 0;
-  if (port_.getLines(lines) == 0) lastCts_ = (lines & TIOCM_CTS) != 0;
+  // One snapshot at opening, before the thread runs: whatever changes
+  // after it is a change to report.
+  if (port_.getLines(polled_) == 0)
+    lastCts_ = (polled_ & TIOCM_CTS) != 0;
+  else
+    polled_ = -1;
   haveCounts_ = port_.counts(last_) == 0;
   thread_ = std::thread([this] { run(); });
 }
@@ -53,8 +57,6 @@ bool LineWaiter::sleepPoll() {
 
 void LineWaiter::run() {
   enum class Mode { Wait, Poll, Park } mode = Mode::Wait;
-  int polled = 0;
-  if (port_.getLines(polled) != 0) polled = -1;
   while (!stopping_) {
     int lines = 0;
     ModemCounts now;
@@ -66,7 +68,7 @@ void LineWaiter::run() {
         const int rc = port_.waitChange(kWatched);
         if (rc == EINTR) continue;
         if (waitUnsupported(rc)) {
-          mode = polled >= 0 ? Mode::Poll : Mode::Park;
+          mode = polled_ >= 0 ? Mode::Poll : Mode::Park;
           continue;
         }
         if (rc != 0) return fail("TIOCMIWAIT", rc);
@@ -78,14 +80,14 @@ void LineWaiter::run() {
       countsNow = haveCounts_ && port_.counts(now) == 0;
       if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
       const bool moved = countsNow && !(now == last_);
-      if ((lines & kWatched) == (polled & kWatched) && !moved) continue;
+      if ((lines & kWatched) == (polled_ & kWatched) && !moved) continue;
     } else {
       // Neither waiting nor reading works (a pty): nothing will ever change.
       std::unique_lock<std::mutex> lock(mutex_);
       cv_.wait(lock, [this] { return stopping_.load(); });
       break;
     }
-    polled = lines;
+    polled_ = lines;
     report(countsNow ? &now : nullptr, lines);
   }
   std::lock_guard<std::mutex> lock(mutex_);

@@ -43,6 +43,7 @@ class LineWaiter {
   bool haveCounts_ = false;
   ModemCounts last_;
   bool lastCts_ = false;
+  int polled_ = 0;  // lines as last seen; -1 where they cannot be read
   std::thread thread_;
 };
 

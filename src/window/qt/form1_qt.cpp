@@ -21,10 +21,10 @@ QtForm1::QtForm1(double dpi)
       Combo1(new QComboBox(this)),
       Text1(new QPlainTextEdit(this)) {
   setWindowTitle(QStringLiteral("Tastlink"));
-  // Liberation Sans keeps Arial's metrics, narrow enough that every text
-  // fits the boxes the layout gives at 11 px (the classic 8-point size).
+  // Liberation Sans keeps Arial's metrics; at 10 px a 96 dpi screen every
+  // text fits the box the layout gives it ("COM-Port:" is the tightest).
   QFont font(QStringLiteral("Liberation Sans"));
-  font.setPixelSize(twipsToPixels(165, dpi));
+  font.setPixelSize(twipsToPixels(150, dpi));
   setFont(font);
 
   auto place = [dpi](QWidget* w, int left, int top, int width, int height) {

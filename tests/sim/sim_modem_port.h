@@ -1,0 +1,109 @@
+// A simulated serial line with modem lines and interrupt counters, behaving
+// like the kernel's: TIOCMIWAIT snapshots the counters on entry and returns
+// when any watched counter moves, on a hang-up (EIO) or when interrupted.
+#pragma once
+
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+
+#include "serial/posix/modem_port.h"
+
+namespace tl::sim {
+
+class SimModemPort : public posix::ModemPort {
+ public:
+  bool canWait = true;    // false: a driver without TIOCMIWAIT
+  bool canCount = true;   // false: a driver without TIOCGICOUNT
+  bool hasLines = true;   // false: a pty
+  int lines = 0;          // guarded by m (assertLines writes DTR/RTS here)
+
+  // The button. Each change of CTS counts one edge.
+  void setCts(bool on) {
+    std::lock_guard<std::mutex> g(m);
+    if (((lines & TIOCM_CTS) != 0) == on) return;
+    lines ^= TIOCM_CTS;
+    ++counts_.cts;
+    cv.notify_all();
+  }
+  // Another input line moves (DSR): a notification with CTS unchanged.
+  void toggleDsr() {
+    std::lock_guard<std::mutex> g(m);
+    lines ^= TIOCM_DSR;
+    ++counts_.dsr;
+    cv.notify_all();
+  }
+  // Press and release faster than anyone looks: two edges, same level.
+  void blip() {
+    std::lock_guard<std::mutex> g(m);
+    counts_.cts += 2;
+    cv.notify_all();
+  }
+  void hangUp() {
+    std::lock_guard<std::mutex> g(m);
+    hungUp_ = true;
+    cv.notify_all();
+  }
+  int waitsEntered() {
+    std::lock_guard<std::mutex> g(m);
+    return waits_;
+  }
+  int outputs() {
+    std::lock_guard<std::mutex> g(m);
+    return lines & (TIOCM_DTR | TIOCM_RTS);
+  }
+
+  int getLines(int& bits) override {
+    std::lock_guard<std::mutex> g(m);
+    if (!hasLines) return ENOTTY;
+    if (hungUp_) return EIO;
+    bits = lines;
+    return 0;
+  }
+  int assertLines(int bits) override {
+    std::lock_guard<std::mutex> g(m);
+    if (!hasLines) return ENOTTY;
+    lines |= bits;
+    return 0;
+  }
+  int waitChange(int mask) override {
+    std::unique_lock<std::mutex> l(m);
+    if (!canWait || !hasLines) return EINVAL;
+    const posix::ModemCounts entry = counts_;
+    ++waits_;
+    cv.notify_all();
+    auto moved = [&] {
+      return ((mask & TIOCM_CTS) && counts_.cts != entry.cts) || ((mask & TIOCM_DSR) && counts_.dsr != entry.dsr);
+    };
+    cv.wait(l, [&] { return interrupted_ || hungUp_ || moved(); });
+    if (hungUp_) return EIO;
+    if (moved()) return 0;
+    interrupted_ = false;
+    return EINTR;
+  }
+  int counts(posix::ModemCounts& out) override {
+    std::lock_guard<std::mutex> g(m);
+    if (!canCount) return ENOTTY;
+    out = counts_;
+    return 0;
+  }
+  void interrupt(pthread_t) override {
+    std::lock_guard<std::mutex> g(m);
+    interrupted_ = true;
+    cv.notify_all();
+  }
+
+  std::mutex m;
+  std::condition_variable cv;
+
+ private:
+  posix::ModemCounts counts_;
+  bool hungUp_ = false;
+  bool interrupted_ = false;
+  int waits_ = 0;
+};
+
+}  // namespace tl::sim

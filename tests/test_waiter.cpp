@@ -1,0 +1,145 @@
+// The line waiter against a simulated line: every change reported, none
+// missed, the fallback for drivers that cannot wait, and prompt stops.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <dirent.h>
+#include <mutex>
+#include <thread>
+
+#include "serial/posix/line_waiter.h"
+#include "sim/sim_modem_port.h"
+
+using namespace tl;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Collects what the waiter reports, from its thread.
+struct Reports {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::string> seen;
+  std::function<void()> hook;  // runs on the waiter thread, after recording
+
+  LineNotify notify() {
+    return [this](const LineEvent& ev) {
+      {
+        std::lock_guard<std::mutex> g(m);
+        seen.push_back(ev.kind == LineEvent::Kind::Failure ? "fail:" + ev.description : (ev.cts ? "down" : "up"));
+        cv.notify_all();
+      }
+      if (hook) hook();
+    };
+  }
+  // Waits (generously: these machines are shared) until `n` reports came.
+  std::vector<std::string> await(size_t n) {
+    std::unique_lock<std::mutex> l(m);
+    cv.wait_for(l, 10s, [&] { return seen.size() >= n; });
+    return seen;
+  }
+};
+
+void awaitWaits(sim::SimModemPort& port, int n) {
+  std::unique_lock<std::mutex> l(port.m);
+  l.unlock();
+  for (int i = 0; i < 10000 && port.waitsEntered() < n; ++i) std::this_thread::sleep_for(1ms);
+}
+
+int countEntries(const char* dir) {
+  int n = 0;
+  if (DIR* d = opendir(dir)) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+using V = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Waiter, ReportsEveryChangeWithTheCtsItRead) {
+  sim::SimModemPort port;
+  Reports r;
+  posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  awaitWaits(port, 1);
+  port.setCts(true);
+  r.await(1);
+  port.toggleDsr();  // not CTS: still reported, with CTS as it is
+  r.await(2);
+  port.setCts(false);
+  EXPECT_EQ(r.await(3), (V{"down", "down", "up"}));
+}
+
+TEST(Waiter, AChangeBetweenTwoWaitsIsNotSleptThrough) {
+  sim::SimModemPort port;
+  Reports r;
+  bool once = false;
+  // The release lands while the waiter is busy reporting the press, before
+  // it waits again: a waiter that trusted the wait alone would hang on.
+  r.hook = [&] {
+    if (!once) {
+      once = true;
+      port.setCts(false);
+    }
+  };
+  posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  awaitWaits(port, 1);
+  port.setCts(true);
+  EXPECT_EQ(r.await(2), (V{"down", "up"}));
+}
+
+TEST(Waiter, APressTooShortToSeeStillGivesDownThenUp) {
+  for (bool canWait : {true, false}) {
+    sim::SimModemPort port;
+    port.canWait = canWait;
+    Reports r;
+    posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+    if (canWait) awaitWaits(port, 1);
+    std::this_thread::sleep_for(20ms);
+    port.blip();
+    EXPECT_EQ(r.await(2), (V{"down", "up"})) << (canWait ? "waiting" : "polling");
+  }
+}
+
+TEST(Waiter, PollsWhenTheDriverCannotWait) {
+  sim::SimModemPort port;
+  port.canWait = false;
+  port.canCount = false;
+  Reports r;
+  posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  port.setCts(true);
+  r.await(1);
+  port.setCts(false);
+  EXPECT_EQ(r.await(2), (V{"down", "up"}));
+}
+
+TEST(Waiter, HangUpIsAFailureNamingThePort) {
+  sim::SimModemPort port;
+  Reports r;
+  posix::LineWaiter w(port, r.notify(), "COM4 (/dev/ttyUSB0)");
+  awaitWaits(port, 1);
+  port.hangUp();
+  auto seen = r.await(1);
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_NE(seen[0].find("fail:Die Verbindung zu COM4 (/dev/ttyUSB0) ist abgerissen"), std::string::npos) << seen[0];
+  EXPECT_NE(seen[0].find("abgezogen"), std::string::npos);
+  w.stop();  // after a failure the thread is already gone; stop still returns
+}
+
+TEST(Waiter, StopsPromptlyWhateverItIsBlockedInAndLeaksNothing) {
+  const int fdsBefore = countEntries("/proc/self/fd");
+  const int threadsBefore = countEntries("/proc/self/task");
+  for (int i = 0; i < 1000; ++i) {
+    sim::SimModemPort port;
+    port.canWait = i % 3 != 1;  // blocked in a wait, or polling,
+    port.hasLines = i % 3 != 2; // or parked on a line with no modem lines
+    Reports r;
+    posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+    if (i % 3 == 0) awaitWaits(port, 1);
+    w.stop();
+  }
+  EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
+  EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+}
