@@ -116,6 +116,7 @@ int run(int argc, char** argv, const Platform& platform) {
   }
   view.Text1->setFocus(Qt::OtherFocusReason);
   view.show();
+  view.activateWindow();
   const int rc = QApplication::exec();
   form->Shutdown();
   return exitCode ? exitCode : rc;

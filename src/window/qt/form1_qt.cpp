@@ -21,6 +21,12 @@ QtForm1::QtForm1(double dpi)
       Combo1(new QComboBox(this)),
       Text1(new QPlainTextEdit(this)) {
   setWindowTitle(QStringLiteral("Tastlink"));
+  setObjectName(QStringLiteral("Form1"));
+  Label1->setObjectName(QStringLiteral("Label1"));
+  Label2->setObjectName(QStringLiteral("Label2"));
+  Label3->setObjectName(QStringLiteral("Label3"));
+  Combo1->setObjectName(QStringLiteral("Combo1"));
+  Text1->setObjectName(QStringLiteral("Text1"));
   // Liberation Sans keeps Arial's metrics; at 10 px a 96 dpi screen every
   // text fits the box the layout gives it ("COM-Port:" is the tightest).
   QFont font(QStringLiteral("Liberation Sans"));
@@ -40,6 +46,12 @@ QtForm1::QtForm1(double dpi)
 
   for (QLabel* l : {Label1, Label2, Label3}) l->setFocusPolicy(Qt::NoFocus);
   Combo1->setEditable(false);
+  // At 33 px the style's own arrow button leaves the number no room; a
+  // narrower button keeps "16" readable in the box the layout gives.
+  Combo1->setStyleSheet(QStringLiteral("QComboBox { padding: 0px 0px 0px %1px; }"
+                                       "QComboBox::drop-down { width: %2px; }")
+                            .arg(twipsToPixels(45, dpi))
+                            .arg(twipsToPixels(195, dpi)));
   // The list's own entries are short; a popup as narrow as the box would
   // still show them, but a little room reads better.
   Combo1->view()->setMinimumWidth(twipsToPixels(700, dpi));

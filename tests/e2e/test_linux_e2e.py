@@ -1,0 +1,217 @@
+"""The Linux program end to end on a real X server (Xvfb): the real window,
+real XTest injection, with simulated serial ports (tastlink-sim), and the
+shipped binary for the no-port report."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import xdisplay  # noqa: E402
+
+SIM = os.environ.get("TASTLINK_SIM", "")
+BIN = os.environ.get("TASTLINK_BIN", "")
+SHOTS = os.environ.get("TASTLINK_SHOTS", "")
+
+
+def until(check, what, timeout=10.0):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.02)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def window_ids(pid):
+    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid), "--name", "Tastlink"],
+                         capture_output=True, text=True).stdout
+    return [int(w) for w in out.split()]
+
+
+class Sim:
+    def __init__(self, ports):
+        env = dict(os.environ, TASTLINK_SIM_PORTS=ports)
+        self.p = subprocess.Popen([SIM], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True, bufsize=1)
+
+    def ask(self, cmd):
+        self.p.stdin.write(cmd + "\n")
+        self.p.stdin.flush()
+        lines = [self.p.stdout.readline().rstrip("\n")]
+        if cmd == "dump":
+            while lines[-1] != "end":
+                if self.p.poll() is not None and not lines[-1]:
+                    raise AssertionError("program ended")
+                lines.append(self.p.stdout.readline().rstrip("\n"))
+            return dict(line.split("=", 1) for line in lines[:-1] if "=" in line)
+        return lines[0]
+
+    def state(self):
+        return self.ask("dump")
+
+    def wait_label(self, text):
+        until(lambda: self.state().get("label") == text, "status text " + text)
+
+    def wait_box(self):
+        return until(lambda: self.state().get("box"), "an error report")
+
+    def end(self):
+        if self.p.poll() is None:
+            self.p.kill()
+        self.p.wait(10)
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY") and SIM and shutil.which("xdotool"), "needs X, xdotool and tastlink-sim")
+class EndToEnd(unittest.TestCase):
+    def setUp(self):
+        self.sims = []
+        if xdisplay.shift_down():
+            subprocess.run(["xdotool", "keyup", "Shift_L"])
+
+    def tearDown(self):
+        for s in self.sims:
+            s.end()
+
+    def start(self, ports):
+        s = Sim(ports)
+        self.sims.append(s)
+        until(lambda: s.p.poll() is not None or s.state().get("visible") or s.state().get("box"), "start-up")
+        return s
+
+    def test_start_up_lists_ports_and_holds_the_first_with_outputs_asserted(self):
+        s = self.start("3,12")
+        until(lambda: s.state().get("focus"), "the window to take the focus")
+        st = s.state()
+        self.assertEqual(st["label"], "Kein Kabel gefunden")
+        self.assertEqual(st["list"], "3,12")
+        self.assertEqual(st["selected"], "3")
+        self.assertEqual(st.get("focus"), "Text1")
+        self.assertEqual(s.ask("lines 3"), "dtr=1 rts=1")
+        self.assertEqual(s.ask("lines 12"), "dtr=0 rts=0")
+        if SHOTS:
+            subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0", os.path.join(SHOTS, "linux-window.png")])
+
+    def test_shift_follows_the_button_on_the_x_server(self):
+        s = self.start("3")
+        for _ in range(20):
+            s.ask("press 3")
+            until(xdisplay.shift_down, "Shift down")
+            s.wait_label("SHIFT gedrückt")
+            s.ask("release 3")
+            until(lambda: not xdisplay.shift_down(), "Shift up")
+            s.wait_label("SHIFT losgelassen")
+        s.ask("blip 3")  # too short to see: still a press and a release
+        time.sleep(0.3)
+        self.assertFalse(xdisplay.shift_down())
+        self.assertEqual(s.state()["label"], "SHIFT losgelassen")
+
+    def test_switching_while_pressed_lets_shift_up_and_moves_the_line(self):
+        s = self.start("3,12")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        s.ask("choose 1")
+        until(lambda: not xdisplay.shift_down(), "Shift up after the switch")
+        st = s.state()
+        self.assertEqual(st["selected"], "12")
+        self.assertEqual(st["label"], "SHIFT gedrückt", "a switch leaves the status text alone")
+        self.assertEqual(st.get("focus"), "Text1")
+        self.assertEqual(s.ask("lines 3"), "dtr=0 rts=0")
+        self.assertEqual(s.ask("lines 12"), "dtr=1 rts=1")
+        s.ask("press 3")  # the old port no longer counts
+        time.sleep(0.2)
+        self.assertFalse(xdisplay.shift_down())
+        s.ask("press 12")
+        until(xdisplay.shift_down, "Shift down on the new port")
+        s.ask("choose 1")  # the same entry again: closes and reopens
+        until(lambda: not xdisplay.shift_down(), "Shift up after reopening")
+        self.assertEqual(s.ask("lines 12"), "dtr=1 rts=1")
+
+    def test_closing_the_window_while_pressed_lets_shift_up(self):
+        s = self.start("3")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        if SHOTS:
+            subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0", os.path.join(SHOTS, "linux-pressed.png")])
+        xdisplay.close_window(window_ids(s.p.pid)[0])
+        self.assertEqual(s.p.wait(10), 0)
+        self.assertFalse(xdisplay.shift_down())
+
+    def test_signals_while_pressed_let_shift_up(self):
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            s = self.start("3")
+            s.ask("press 3")
+            until(xdisplay.shift_down, "Shift down")
+            s.p.send_signal(sig)
+            self.assertEqual(s.p.wait(10), 0, sig)
+            self.assertFalse(xdisplay.shift_down(), sig)
+
+    def test_unplugged_while_pressed_releases_reports_and_ends(self):
+        s = self.start("3")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        s.ask("hangup 3")
+        box = s.wait_box()
+        self.assertFalse(xdisplay.shift_down(), "Shift goes up before the report")
+        self.assertIn("Laufzeitfehler 8015", box)
+        self.assertIn("COM3 (sim) ist abgerissen", box)
+        self.assertNotIn("visible=QWidget", s.state())
+        if SHOTS:
+            subprocess.run(["import", "-window", "root", os.path.join(SHOTS, "linux-unplugged.png")])
+        subprocess.run(["xdotool", "key", "Return"])
+        self.assertEqual(s.p.wait(10), 1)
+
+    def test_switching_to_a_port_another_program_took_reports_it(self):
+        s = self.start("3,12")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        s.ask("take 12")
+        s.ask("choose 1")
+        box = s.wait_box()
+        self.assertIn("COM12 (sim) lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt", box)
+        self.assertFalse(xdisplay.shift_down())
+        s.p.terminate()
+        s.p.wait(10)
+
+    def test_no_port_reports_in_german_and_never_shows_the_window(self):
+        s = self.start("")
+        box = s.wait_box()
+        self.assertIn("Laufzeitfehler 380", box)
+        self.assertIn("keiner der Anschlüsse COM1 bis COM16 ließ sich öffnen", box)
+        vis = [k for k in s.state() if k == "visible"]
+        self.assertEqual(s.state().get("visible"), "QMessageBox", "only the report is on screen")
+        self.assertLessEqual(len(vis), 1)
+        subprocess.run(["xdotool", "key", "Return"])
+        self.assertEqual(s.p.wait(10), 1)
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY") and BIN and os.geteuid() == 0 and shutil.which("unshare"),
+                     "needs X, root and unshare")
+class ShippedBinary(unittest.TestCase):
+    def test_no_serial_port_on_the_machine(self):
+        # A private mount namespace whose /sys/class/tty lists no serial port.
+        script = 'mount -t tmpfs none /sys/class/tty && exec "$0"'
+        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.DEVNULL)
+        try:
+            wins = until(lambda: window_ids(p.pid), "the error report")
+            time.sleep(0.3)
+            geometry = subprocess.run(["xdotool", "getwindowgeometry", str(wins[0])], capture_output=True,
+                                      text=True).stdout
+            self.assertNotIn("211x126", geometry, "the main window must not appear")
+            if SHOTS:
+                subprocess.run(["import", "-window", "root", "-crop", "700x300+160+230",
+                                os.path.join(SHOTS, "linux-noport.png")])
+            subprocess.run(["xdotool", "key", "Return"])
+            self.assertEqual(p.wait(10), 1)
+        finally:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,169 @@
+// tastlink-sim: the Linux program with simulated serial ports in place of
+// termios, for end-to-end tests of the real window and real key injection.
+// Ports come from TASTLINK_SIM_PORTS ("3,12"); the button and the tests'
+// questions arrive on standard input, one command a line:
+//   press N | release N | blip N | hangup N | take N | free N  -> "ok"
+//   lines N     -> "dtr=0/1 rts=0/1"
+//   dump        -> label, list, selection, focus, visible windows, message box
+//   choose I    -> the user picks list row I (a click, even on the same row)
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "keys/linux/injectors.h"
+#include "main/linux_app.h"
+#include "serial/posix/line_waiter.h"
+#include "sim/sim_modem_port.h"
+#include "window/runtime.h"
+
+using namespace tl;
+
+namespace {
+
+struct Bench {
+  std::mutex m;
+  std::map<int, std::unique_ptr<sim::SimModemPort>> ports;
+  std::set<int> taken;  // held by "another program"
+  sim::SimModemPort* port(int n) {
+    std::lock_guard<std::mutex> g(m);
+    auto it = ports.find(n);
+    return it == ports.end() ? nullptr : it->second.get();
+  }
+  bool isTaken(int n) {
+    std::lock_guard<std::mutex> g(m);
+    return taken.count(n) != 0;
+  }
+} bench;
+
+class SimLine : public OpenLine {
+ public:
+  SimLine(sim::SimModemPort& p, LineNotify n, std::string label) : port_(p), waiter_(p, std::move(n), label) {}
+  ~SimLine() override {
+    waiter_.stop();
+    std::lock_guard<std::mutex> g(port_.m);
+    port_.lines &= ~(TIOCM_DTR | TIOCM_RTS);
+  }
+  bool cts() override {
+    int bits = 0;
+    return port_.getLines(bits) == 0 && (bits & TIOCM_CTS);
+  }
+
+ private:
+  sim::SimModemPort& port_;
+  posix::LineWaiter waiter_;
+};
+
+class SimDriver : public LineDriver {
+ public:
+  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, LineNotify notify) override {
+    auto* p = bench.port(n);
+    const std::string label = "COM" + std::to_string(n) + " (sim)";
+    if (!p) throw Error(err::kDeviceUnavailable, "Der Anschluss COM" + std::to_string(n) + " ist auf diesem Rechner nicht vorhanden.");
+    if (bench.isTaken(n))
+      throw Error(err::kPathAccess, "Der Anschluss " + label + " lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt.");
+    p->assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
+    return std::make_unique<SimLine>(*p, std::move(notify), label);
+  }
+};
+
+class SimFiles : public comport::FileLayer {
+ public:
+  int16_t FreeFile() override { return next_; }
+  void Open(const std::string& name, int16_t f) override {
+    const int n = std::atoi(name.c_str() + 3);
+    if (!bench.port(n)) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
+    if (bench.isTaken(n)) throw Error(err::kPathAccess, "COM" + std::to_string(n) + " (sim): wird gerade von einem anderen Programm benutzt");
+    open_.insert(f);
+    ++next_;
+  }
+  void Close(int16_t f) override { open_.erase(f); }
+
+ private:
+  int16_t next_ = 1;
+  std::set<int16_t> open_;
+};
+
+std::string dump() {
+  std::ostringstream o;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* l = w->findChild<QLabel*>("Label1")) o << "label=" << l->text().toStdString() << "\n";
+    if (auto* c = w->findChild<QComboBox*>("Combo1")) {
+      o << "list=";
+      for (int i = 0; i < c->count(); ++i) o << (i ? "," : "") << c->itemText(i).toStdString();
+      o << "\nselected=" << c->currentText().toStdString() << "\n";
+    }
+    if (w->isVisible()) o << "visible=" << w->metaObject()->className() << "\n";
+    if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
+      o << "box=" << box->text().replace('\n', "\\n").toStdString() << "\n";
+  }
+  if (QWidget* f = QApplication::focusWidget()) o << "focus=" << f->objectName().toStdString() << "\n";
+  o << "end";
+  return o.str();
+}
+
+void onUiThread(const std::function<void()>& f) {
+  QMetaObject::invokeMethod(qApp, f, Qt::BlockingQueuedConnection);
+}
+
+void control() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream in(line);
+    std::string cmd;
+    int n = 0;
+    in >> cmd >> n;
+    std::string reply = "ok";
+    auto* p = bench.port(n);
+    if (cmd == "press" && p) p->setCts(true);
+    else if (cmd == "release" && p) p->setCts(false);
+    else if (cmd == "blip" && p) p->blip();
+    else if (cmd == "hangup" && p) p->hangUp();
+    else if (cmd == "take") { std::lock_guard<std::mutex> g(bench.m); bench.taken.insert(n); }
+    else if (cmd == "free") { std::lock_guard<std::mutex> g(bench.m); bench.taken.erase(n); }
+    else if (cmd == "lines" && p) {
+      const int o = p->outputs();
+      reply = std::string("dtr=") + ((o & TIOCM_DTR) ? "1" : "0") + " rts=" + ((o & TIOCM_RTS) ? "1" : "0");
+    } else if (cmd == "dump") {
+      reply = "end";  // not started yet
+      if (qApp) onUiThread([&] { reply = dump(); });
+    }
+    // Not blocking: the choice may end in an error report, which waits.
+    else if (cmd == "choose" && qApp) QMetaObject::invokeMethod(qApp, [n] {
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* c = w->findChild<QComboBox*>("Combo1")) {
+          c->setCurrentIndex(n);
+          emit c->activated(n);
+        }
+    }, Qt::QueuedConnection);
+    else reply = "?";
+    std::printf("%s\n", reply.c_str());
+    std::fflush(stdout);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (const char* ports = std::getenv("TASTLINK_SIM_PORTS")) {
+    std::istringstream in(ports);
+    for (std::string n; std::getline(in, n, ',');)
+      if (!n.empty()) bench.ports[std::stoi(n)] = std::make_unique<sim::SimModemPort>();
+  }
+  std::thread(control).detach();
+  app::Platform p;
+  p.makeLine = [] { return std::make_unique<SimDriver>(); };
+  p.makeFiles = [] { return std::make_unique<SimFiles>(); };
+  p.makeKeys = [] { return keys::makeSystemInjector(); };
+  p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
+  return app::run(argc, argv, p);
+}

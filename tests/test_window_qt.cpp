@@ -1,0 +1,127 @@
+// The Qt main window on the offscreen platform: layout, texts, focus order,
+// and that every text fits its box in the chosen font.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QStyleOptionComboBox>
+#include <QTest>
+
+#include "window/qt/form1_qt.h"
+
+using tl::qt::QtForm1;
+
+namespace {
+
+QApplication& app() {
+  static int argc = 1;
+  static char name[] = "test_window_qt";
+  static char* argv[] = {name, nullptr};
+  static QApplication a(argc, argv);
+  return a;
+}
+
+struct Box {
+  int left, top, width, height;
+};
+
+Box px(const QWidget* w) { return {w->x(), w->y(), w->width(), w->height()}; }
+bool operator==(const Box& a, const Box& b) {
+  return a.left == b.left && a.top == b.top && a.width == b.width && a.height == b.height;
+}
+std::ostream& operator<<(std::ostream& o, const Box& b) {
+  return o << b.left << "," << b.top << " " << b.width << "x" << b.height;
+}
+
+}  // namespace
+
+TEST(Window, LayoutFollowsTheTwipTableAtAnyDensity) {
+  app();
+  QtForm1 f(96);
+  EXPECT_EQ(f.width(), 211);  // 3165 twips
+  EXPECT_EQ(f.height(), 126); // 1890 twips
+  EXPECT_EQ(px(f.Label1), (Box{0, 7, 120, 15}));
+  EXPECT_EQ(px(f.Label2), (Box{126, 7, 50, 15}));
+  EXPECT_EQ(px(f.Combo1), (Box{178, 4, 33, 21}));
+  EXPECT_EQ(px(f.Text1), (Box{0, 28, 211, 78}));
+  EXPECT_EQ(px(f.Label3), (Box{0, 112, 211, 15}));
+  EXPECT_EQ(f.Combo1->x() + f.Combo1->width(), f.width()) << "the list meets the right edge";
+
+  QtForm1 big(144);
+  EXPECT_EQ(big.width(), 317);
+  EXPECT_EQ(px(big.Text1), (Box{0, 42, 317, 117}));
+}
+
+TEST(Window, TextsAndControlKinds) {
+  app();
+  QtForm1 f(96);
+  EXPECT_EQ(f.windowTitle(), "Tastlink");
+  EXPECT_EQ(f.Label1->text(), "");
+  EXPECT_EQ(f.Label2->text(), "COM-Port:");
+  EXPECT_EQ(f.Label3->text(), "D-Sub9 - Taster zwischen Pin7 und Pin8");
+  EXPECT_EQ(f.Combo1->count(), 0);
+  EXPECT_FALSE(f.Combo1->isEditable()) << "the list only offers its entries";
+  EXPECT_TRUE(f.Text1->toPlainText().isEmpty());
+  f.setLabel1Caption("SHIFT gedrückt");
+  EXPECT_EQ(f.Label1->text(), QString::fromUtf8("SHIFT gedrückt"));
+}
+
+TEST(Window, TextFieldHasFocusFirstAndTabReachesTheList) {
+  app();
+  QtForm1 f(96);
+  f.comboAddItem("3");
+  f.Text1->setFocus();
+  f.show();
+  QApplication::setActiveWindow(&f);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  EXPECT_EQ(QApplication::focusWidget(), f.Text1);
+  QTest::keyClicks(f.Text1, "ab");
+  EXPECT_EQ(f.Text1->toPlainText(), "ab");
+  QTest::keyClick(f.Text1, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), f.Combo1);
+  QTest::keyClick(f.Combo1, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), f.Text1) << "labels take no focus";
+  for (QLabel* l : {f.Label1, f.Label2, f.Label3}) EXPECT_EQ(l->focusPolicy(), Qt::NoFocus);
+}
+
+TEST(Window, ProgramSelectionIsSilentUserChoiceIsAClickEvenOfTheSameEntry) {
+  app();
+  QtForm1 f(96);
+  int clicks = 0;
+  f.onComboClick = [&] { ++clicks; };
+  f.entryToolTip = [](const std::string& e) { return "/dev/ttyS" + e; };
+  f.comboAddItem("3");
+  f.comboAddItem("12");
+  f.comboShowSelection(0);
+  EXPECT_EQ(clicks, 0);
+  EXPECT_EQ(f.comboText(), "3");
+  EXPECT_EQ(f.Combo1->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyS12");
+  emit f.Combo1->activated(0);  // what the popup emits for a chosen row, changed or not
+  EXPECT_EQ(clicks, 1);
+}
+
+TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
+  app();
+  QtForm1 f(96);
+  const QFontMetrics fm(f.font());
+  EXPECT_EQ(QFontInfo(f.font()).family(), "Liberation Sans") << "install fonts-liberation";
+  auto fits = [&](QLabel* l, const char* text) {
+    EXPECT_LE(fm.horizontalAdvance(QString::fromUtf8(text)), l->contentsRect().width()) << text;
+    EXPECT_LE(fm.height(), l->contentsRect().height()) << text;
+  };
+  fits(f.Label1, "Kein Kabel gefunden");
+  fits(f.Label1, "SHIFT gedrückt");
+  fits(f.Label1, "SHIFT losgelassen");
+  fits(f.Label2, "COM-Port:");
+  fits(f.Label3, "D-Sub9 - Taster zwischen Pin7 und Pin8");
+
+  f.comboAddItem("16");
+  f.comboShowSelection(0);
+  QStyleOptionComboBox opt;
+  opt.initFrom(f.Combo1);
+  opt.editable = false;
+  opt.currentText = "16";
+  const QRect field = f.Combo1->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, f.Combo1);
+  EXPECT_LE(fm.horizontalAdvance("16"), field.width());
+  EXPECT_LE(fm.height(), field.height());
+}
