@@ -6,10 +6,19 @@ target_link_libraries(test_posix PRIVATE tastlink_posix GTest::gtest_main util)
 gtest_discover_tests(test_posix DISCOVERY_MODE PRE_TEST)
 
 add_executable(test_window_qt test_window_qt.cpp)
-target_link_libraries(test_window_qt PRIVATE tastlink_qt Qt6::Test GTest::gtest_main)
+target_link_libraries(test_window_qt PRIVATE tastlink_qt Qt6::Test GTest::gtest)
 gtest_discover_tests(test_window_qt DISCOVERY_MODE PRE_TEST PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 
 # The program with simulated serial ports, driven by the end-to-end tests.
 add_executable(tastlink-sim sim/sim_main.cpp)
 target_include_directories(tastlink-sim PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(tastlink-sim PRIVATE tastlink_qt tastlink_posix)
+
+add_executable(test_injectors test_injectors.cpp)
+target_link_libraries(test_injectors PRIVATE tastlink_posix GTest::gtest_main)
+gtest_discover_tests(test_injectors DISCOVERY_MODE PRE_TEST PROPERTIES LABELS x11 RESOURCE_LOCK xserver)
+
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME e2e_linux COMMAND Python3::Interpreter -W ignore ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_linux_e2e.py -v)
+set_tests_properties(e2e_linux PROPERTIES LABELS "x11;e2e" TIMEOUT 300 RESOURCE_LOCK xserver
+  ENVIRONMENT "TASTLINK_SIM=$<TARGET_FILE:tastlink-sim>;TASTLINK_BIN=$<TARGET_FILE:tastlink>")

@@ -13,13 +13,8 @@ using tl::qt::QtForm1;
 
 namespace {
 
-QApplication& app() {
-  static int argc = 1;
-  static char name[] = "test_window_qt";
-  static char* argv[] = {name, nullptr};
-  static QApplication a(argc, argv);
-  return a;
-}
+// The application lives in main(), so that it goes before Qt's own statics.
+void app() {}
 
 struct Box {
   int left, top, width, height;
@@ -124,4 +119,10 @@ TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
   const QRect field = f.Combo1->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, f.Combo1);
   EXPECT_LE(fm.horizontalAdvance("16"), field.width());
   EXPECT_LE(fm.height(), field.height());
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  QApplication a(argc, argv);
+  return RUN_ALL_TESTS();
 }

@@ -1,0 +1,89 @@
+// Key injection for real: XTest against the X server named by DISPLAY, and
+// uinput where /dev/uinput exists. Each skips where its device is missing.
+#include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+#include <fcntl.h>
+#include <libevdev/libevdev.h>
+#include <linux/input.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+#include "keys/linux/injectors.h"
+
+using namespace tl;
+
+namespace {
+
+bool xShiftDown(Display* dpy) {
+  char keys[32];
+  XQueryKeymap(dpy, keys);
+  const KeyCode code = XKeysymToKeycode(dpy, XK_Shift_L);
+  return keys[code / 8] & (1 << (code % 8));
+}
+
+}  // namespace
+
+TEST(XTest, ShiftFollowsTheEventsOnTheServer) {
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
+  std::string why;
+  auto keys = keys::makeXTestInjector(nullptr, why);
+  ASSERT_TRUE(keys) << why;
+  Display* probe = XOpenDisplay(nullptr);
+  ASSERT_TRUE(probe);
+  keys->keybd_event(16, 1, 0, 0);
+  EXPECT_TRUE(xShiftDown(probe));
+  keys->keybd_event(16, 1, 0, 0);  // a repeated key-down keeps it down
+  EXPECT_TRUE(xShiftDown(probe));
+  keys->keybd_event(16, 1, 2, 0);
+  EXPECT_FALSE(xShiftDown(probe));
+  keys->keybd_event(65, 1, 0, 0);  // only Shift is ever injected
+  EXPECT_FALSE(xShiftDown(probe));
+  XCloseDisplay(probe);
+}
+
+TEST(XTest, NoDisplayIsExplainedNotFatal) {
+  std::string why;
+  EXPECT_FALSE(keys::makeXTestInjector(":4711", why));
+  EXPECT_EQ(why, "keine X-Anzeige erreichbar");
+  EXPECT_FALSE(keys::makeUinputInjector("/nonexistent/uinput", why));
+  EXPECT_EQ(why, "/nonexistent/uinput: No such file or directory");
+}
+
+TEST(Uinput, VirtualKeyboardHoldsAndReleasesLeftShift) {
+  if (access("/dev/uinput", W_OK) != 0) GTEST_SKIP() << "no /dev/uinput here";
+  std::string why;
+  auto keys = keys::makeUinputInjector("/dev/uinput", why);
+  ASSERT_TRUE(keys) << why;
+  // Find the device the kernel made for us and read its key state.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  int fd = -1;
+  for (auto& e : std::filesystem::directory_iterator("/dev/input")) {
+    if (e.path().filename().string().rfind("event", 0) != 0) continue;
+    int f = open(e.path().c_str(), O_RDONLY);
+    char name[64] = {};
+    ioctl(f, EVIOCGNAME(sizeof name), name);
+    if (std::string(name) == "Tastlink Shift") {
+      fd = f;
+      break;
+    }
+    close(f);
+  }
+  ASSERT_GE(fd, 0);
+  auto down = [&] {
+    unsigned char bits[KEY_MAX / 8 + 1] = {};
+    ioctl(fd, EVIOCGKEY(sizeof bits), bits);
+    return (bits[KEY_LEFTSHIFT / 8] >> (KEY_LEFTSHIFT % 8)) & 1;
+  };
+  keys->keybd_event(16, 1, 0, 0);
+  EXPECT_TRUE(down());
+  keys->keybd_event(16, 1, 2, 0);
+  EXPECT_FALSE(down());
+  close(fd);
+}
