@@ -1,0 +1,20 @@
+# The Windows program (cross-compiled with mingw-w64, see cmake/toolchain-*).
+enable_language(RC)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# Everything static: the exe imports only DLLs that every Windows has.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+add_library(tastlink_win32 STATIC
+  src/window/win32/text.cpp
+  src/window/win32/message_loop.cpp
+  src/window/win32/form1_win32.cpp
+  src/serial/win32/win_error.cpp
+  src/serial/win32/comm_line.cpp
+  src/serial/win32/file_layer.cpp
+  src/keys/win32/keybd_injector.cpp)
+target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32)
+
+add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/tastlink.rc)
+target_link_libraries(Tastlink PRIVATE tastlink_win32)
+target_link_options(Tastlink PRIVATE -municode)
+set_target_properties(Tastlink PROPERTIES OUTPUT_NAME Tastlink)

@@ -1,0 +1,194 @@
+#include "window/win32/form1_win32.h"
+
+#include "window/win32/text.h"
+
+namespace tl::win {
+
+namespace {
+
+const wchar_t kClassName[] = L"TastlinkForm1";
+
+// GetDpiForWindow exists from Windows 10 1607 on; before it, the screen's
+// density is the window's.
+UINT windowDpi(HWND hwnd) {
+  using Fn = UINT(WINAPI*)(HWND);
+  static const auto fn =
+      reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
+  if (fn && hwnd) return fn(hwnd);
+  HDC dc = GetDC(nullptr);
+  const UINT dpi = static_cast<UINT>(GetDeviceCaps(dc, LOGPIXELSX));
+  ReleaseDC(nullptr, dc);
+  return dpi ? dpi : 96;
+}
+
+UINT systemDpi() { return windowDpi(nullptr); }
+
+constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+}  // namespace
+
+int twipsToPixels(int twips, UINT dpi) { return MulDiv(twips, static_cast<int>(dpi), 1440); }
+
+Win32Form1::Win32Form1(HINSTANCE instance) {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpfnWndProc = WndProc;
+  wc.hInstance = instance;
+  wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+  wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+  wc.lpszClassName = kClassName;
+  RegisterClassExW(&wc);
+
+  hwnd_ = CreateWindowExW(0, kClassName, L"Tastlink", kFrameStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100,
+                          nullptr, nullptr, instance, this);
+  // Creation order is tab order: the text field first, then the list; the
+  // labels take no focus.
+  auto make = [&](const wchar_t* cls, const wchar_t* text, DWORD style, DWORD exStyle, int id) {
+    CreateWindowExW(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 10, 10, hwnd_,
+                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+  };
+  make(L"EDIT", L"", WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, WS_EX_CLIENTEDGE,
+       kIdText1);
+  make(L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, kIdCombo1);
+  make(L"STATIC", L"", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel1);
+  make(L"STATIC", L"COM-Port:", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel2);
+  make(L"STATIC", L"D-Sub9 - Taster zwischen Pin7 und Pin8", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel3);
+  layout(windowDpi(hwnd_));
+}
+
+Win32Form1::~Win32Form1() {
+  if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
+  if (font_) DeleteObject(font_);
+}
+
+void Win32Form1::layout(UINT dpi) {
+  dpi_ = dpi;
+  // The system's dialog font (MS Shell Dlg, 8 points), at this window's
+  // density: the font the layout's boxes were made for.
+  LOGFONTW lf{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
+  lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(dpi), static_cast<int>(systemDpi()));
+  HFONT font = CreateFontIndirectW(&lf);
+
+  RECT r{0, 0, twipsToPixels(3165, dpi), twipsToPixels(1890, dpi)};
+  AdjustWindowRectEx(&r, kFrameStyle, FALSE, 0);
+  SetWindowPos(hwnd_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+
+  struct Place {
+    int id, left, top, width, height;
+  };
+  const Place places[] = {{kIdLabel1, 0, 105, 1800, 225},   {kIdLabel2, 1890, 105, 750, 225},
+                          {kIdCombo1, 2670, 60, 495, 315},  {kIdText1, 0, 420, 3165, 1170},
+                          {kIdLabel3, 0, 1680, 3165, 225}};
+  for (const Place& p : places) {
+    HWND c = control(p.id);
+    SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+    int height = twipsToPixels(p.height, dpi);
+    // A combo box's window height includes its drop-down list.
+    if (p.id == kIdCombo1) height += twipsToPixels(16 * 225, dpi);
+    MoveWindow(c, twipsToPixels(p.left, dpi), twipsToPixels(p.top, dpi), twipsToPixels(p.width, dpi), height, TRUE);
+  }
+  // The closed box's height is the table's: the selection field plus its frame.
+  HWND combo = control(kIdCombo1);
+  RECT cr;
+  GetWindowRect(combo, &cr);
+  const int want = twipsToPixels(315, dpi);
+  const LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+  if (item > 0 && (cr.bottom - cr.top) != want)
+    SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), item + want - (cr.bottom - cr.top));
+  if (font_) DeleteObject(font_);
+  font_ = font;
+}
+
+void Win32Form1::setLabel1Caption(const std::string& text) { SetWindowTextW(control(kIdLabel1), widen(text).c_str()); }
+
+void Win32Form1::comboAddItem(const std::string& text) {
+  SendMessageW(control(kIdCombo1), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(text).c_str()));
+}
+
+int Win32Form1::comboListCount() const {
+  return static_cast<int>(SendMessageW(control(kIdCombo1), CB_GETCOUNT, 0, 0));
+}
+
+std::string Win32Form1::comboItem(int index) const {
+  HWND c = control(kIdCombo1);
+  const LRESULT len = SendMessageW(c, CB_GETLBTEXTLEN, index, 0);
+  if (len == CB_ERR) return {};
+  std::wstring s(static_cast<size_t>(len) + 1, L'\0');
+  SendMessageW(c, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(s.data()));
+  s.resize(static_cast<size_t>(len));
+  return narrow(s);
+}
+
+void Win32Form1::comboShowSelection(int index) { SendMessageW(control(kIdCombo1), CB_SETCURSEL, index, 0); }
+
+std::string Win32Form1::comboText() const {
+  const int sel = static_cast<int>(SendMessageW(control(kIdCombo1), CB_GETCURSEL, 0, 0));
+  return sel == CB_ERR ? std::string() : comboItem(sel);
+}
+
+void Win32Form1::text1SetFocus() { SetFocus(control(kIdText1)); }
+
+void Win32Form1::Show(int showCommand) {
+  lastFocus_ = control(kIdText1);
+  ShowWindow(hwnd_, showCommand);
+  UpdateWindow(hwnd_);
+  SetFocus(lastFocus_);
+}
+
+void Win32Form1::post(std::function<void()> task) {
+  auto* heap = new std::function<void()>(std::move(task));
+  if (!PostMessageW(hwnd_, kMsgRunTask, 0, reinterpret_cast<LPARAM>(heap))) delete heap;
+}
+
+LRESULT CALLBACK Win32Form1::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE) {
+    auto* self = static_cast<Win32Form1*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
+    self->hwnd_ = hwnd;
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+  }
+  auto* self = reinterpret_cast<Win32Form1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  return self ? self->handle(msg, wp, lp) : DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND:
+      // CBN_SELENDOK comes for every choice from the list, the entry in use
+      // included; CBN_SELCHANGE would miss that one.
+      if (LOWORD(wp) == kIdCombo1 && HIWORD(wp) == CBN_SELENDOK && onComboClick) onComboClick();
+      return 0;
+    case kMsgRunTask: {
+      auto* task = reinterpret_cast<std::function<void()>*>(lp);
+      runTask(*task);
+      delete task;
+      return 0;
+    }
+    case WM_ACTIVATE:
+      if (LOWORD(wp) == WA_INACTIVE) lastFocus_ = GetFocus();
+      return 0;
+    case WM_SETFOCUS:
+      SetFocus(lastFocus_ && IsChild(hwnd_, lastFocus_) ? lastFocus_ : control(kIdText1));
+      return 0;
+    case 0x02E0: {  // WM_DPICHANGED
+      layout(HIWORD(wp));
+      const RECT* r = reinterpret_cast<const RECT*>(lp);
+      SetWindowPos(hwnd_, nullptr, r->left, r->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      return 0;
+    }
+    case WM_CLOSE:
+      if (onClose) onClose();
+      DestroyWindow(hwnd_);
+      return 0;
+    case WM_ENDSESSION:
+      if (wp && onClose) onClose();
+      return 0;
+    case WM_DESTROY:
+      PostQuitMessage(0);
+      return 0;
+  }
+  return DefWindowProcW(hwnd_, msg, wp, lp);
+}
+
+}  // namespace tl::win

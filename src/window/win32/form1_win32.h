@@ -1,0 +1,55 @@
+// The main window in the Win32 API: the controls at their twip layout,
+// scaled by the window's DPI, in the system's dialog font.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+
+#include "window/form1.h"
+
+namespace tl::win {
+
+constexpr int kIdLabel1 = 101, kIdLabel2 = 102, kIdCombo1 = 103, kIdText1 = 104, kIdLabel3 = 105;
+constexpr UINT kMsgRunTask = WM_APP + 1;  // lParam: std::function<void()>* to run and delete
+
+int twipsToPixels(int twips, UINT dpi);
+
+class Win32Form1 : public FormControls {
+ public:
+  // Creates the window hidden; Show() makes it visible.
+  explicit Win32Form1(HINSTANCE instance);
+  ~Win32Form1() override;
+
+  void setLabel1Caption(const std::string& text) override;
+  void comboAddItem(const std::string& text) override;
+  int comboListCount() const override;
+  std::string comboItem(int index) const override;
+  void comboShowSelection(int index) override;
+  std::string comboText() const override;
+  void text1SetFocus() override;
+
+  void Show(int showCommand);
+  // Runs `task` on the window's thread, from the message loop.
+  void post(std::function<void()> task);
+
+  HWND hwnd() const { return hwnd_; }
+  HWND control(int id) const { return GetDlgItem(hwnd_, id); }
+  UINT dpi() const { return dpi_; }
+
+  std::function<void()> onComboClick;  // the user chose an entry
+  std::function<void()> onClose;       // closing, or the session ends
+  std::function<void(std::function<void()>&)> runTask = [](std::function<void()>& t) { t(); };
+
+ private:
+  static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
+  LRESULT handle(UINT, WPARAM, LPARAM);
+  void layout(UINT dpi);
+
+  HWND hwnd_ = nullptr;
+  HFONT font_ = nullptr;
+  HWND lastFocus_ = nullptr;
+  UINT dpi_ = 96;
+};
+
+}  // namespace tl::win
