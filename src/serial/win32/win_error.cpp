@@ -4,6 +4,10 @@
 
 namespace tl::win {
 
+// ERROR_NO_SUCH_DEVICE, which not every SDK header names: a COM name with no
+// device behind it.
+constexpr DWORD kNoSuchDevice = 433;
+
 std::string osReason(DWORD code) {
   switch (code) {
     case ERROR_ACCESS_DENIED:
@@ -12,6 +16,9 @@ std::string osReason(DWORD code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
       return "nicht vorhanden";
+    case kNoSuchDevice:
+    case ERROR_DEV_NOT_EXIST:
+      return "kein Gerät hinter dem Anschluss";
     case ERROR_SEM_TIMEOUT:
     case WAIT_TIMEOUT:
       return "das Gerät antwortet nicht (Zeitüberschreitung)";
@@ -28,6 +35,8 @@ int openErrorNumber(DWORD code) {
   switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
+    case kNoSuchDevice:
+    case ERROR_DEV_NOT_EXIST:
       return err::kDeviceUnavailable;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:

@@ -1,5 +1,7 @@
 #include "window/win32/form1_win32.h"
 
+#include <cstdlib>
+
 #include "window/win32/text.h"
 
 namespace tl::win {
@@ -69,7 +71,31 @@ void Win32Form1::layout(UINT dpi) {
   LOGFONTW lf{};
   GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof lf, &lf);
   lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(dpi), static_cast<int>(systemDpi()));
-  HFONT font = CreateFontIndirectW(&lf);
+  // Where that font is wider than the one the boxes were made for, step it
+  // down until every text fits its box.
+  struct Fit {
+    const wchar_t* text;
+    int twips;
+  };
+  const Fit fits[] = {{L"COM-Port:", 750}, {L"SHIFT losgelassen", 1800}, {L"Kein Kabel gefunden", 1800},
+                      {L"D-Sub9 - Taster zwischen Pin7 und Pin8", 3165}};
+  HFONT font = nullptr;
+  HDC dc = GetDC(hwnd_);
+  for (;;) {
+    if (font) DeleteObject(font);
+    font = CreateFontIndirectW(&lf);
+    HGDIOBJ old = SelectObject(dc, font);
+    bool ok = true;
+    for (const Fit& f : fits) {
+      SIZE sz{};
+      GetTextExtentPoint32W(dc, f.text, static_cast<int>(wcslen(f.text)), &sz);
+      ok = ok && sz.cx <= twipsToPixels(f.twips, dpi);
+    }
+    SelectObject(dc, old);
+    if (ok || std::abs(lf.lfHeight) <= MulDiv(9, static_cast<int>(dpi), 96)) break;
+    lf.lfHeight += lf.lfHeight < 0 ? 1 : -1;
+  }
+  ReleaseDC(hwnd_, dc);
 
   RECT r{0, 0, twipsToPixels(3165, dpi), twipsToPixels(1890, dpi)};
   AdjustWindowRectEx(&r, kFrameStyle, FALSE, 0);
@@ -89,14 +115,27 @@ void Win32Form1::layout(UINT dpi) {
     if (p.id == kIdCombo1) height += twipsToPixels(16 * 225, dpi);
     MoveWindow(c, twipsToPixels(p.left, dpi), twipsToPixels(p.top, dpi), twipsToPixels(p.width, dpi), height, TRUE);
   }
-  // The closed box's height is the table's: the selection field plus its frame.
+  // The closed box should be as tall as the table says. Combo boxes only
+  // take an item height, and some (wine's) step past a pixel count, so take
+  // the tallest that does not exceed it.
   HWND combo = control(kIdCombo1);
-  RECT cr;
-  GetWindowRect(combo, &cr);
   const int want = twipsToPixels(315, dpi);
-  const LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
-  if (item > 0 && (cr.bottom - cr.top) != want)
-    SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), item + want - (cr.bottom - cr.top));
+  auto closedHeight = [&] {
+    RECT cr;
+    GetWindowRect(combo, &cr);
+    return static_cast<int>(cr.bottom - cr.top);
+  };
+  auto setItem = [&](LRESULT h) { SendMessageW(combo, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), h); };
+  LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0);
+  while (item > 4 && closedHeight() > want) setItem(--item);
+  for (int step = 0; step < 8 && closedHeight() < want; ++step) {
+    setItem(item + 1);
+    if (closedHeight() > want) {
+      setItem(item);
+      break;
+    }
+    ++item;
+  }
   if (font_) DeleteObject(font_);
   font_ = font;
 }

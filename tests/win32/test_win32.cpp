@@ -1,0 +1,258 @@
+// The Windows layers under wine: the window, keybd_event, the probe's file
+// layer (with a port that blocks on open) and the comm line on COM ports the
+// wine prefix maps to pseudo-terminals (TASTLINK_WINE_PORTS, e.g. "3,12").
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <set>
+#include <sstream>
+
+#include "fakes/fakes.h"
+#include "keys/win32/keybd_injector.h"
+#include "serial/win32/comm_line.h"
+#include "serial/win32/file_layer.h"
+#include "window/win32/form1_win32.h"
+#include "window/win32/text.h"
+
+using namespace tl;
+
+namespace {
+
+RECT childRect(HWND parent, HWND child) {
+  RECT r;
+  GetWindowRect(child, &r);
+  MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+std::string rectText(RECT r) {
+  std::ostringstream o;
+  o << r.left << "," << r.top << " " << (r.right - r.left) << "x" << (r.bottom - r.top);
+  return o.str();
+}
+
+std::wstring windowText(HWND h) {
+  wchar_t buf[256] = {};
+  GetWindowTextW(h, buf, 256);
+  return buf;
+}
+
+void pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+std::set<int> mappedPorts() {
+  std::set<int> out;
+  if (const char* s = std::getenv("TASTLINK_WINE_PORTS")) {
+    std::istringstream in(s);
+    for (std::string n; std::getline(in, n, ',');)
+      if (!n.empty()) out.insert(std::atoi(n.c_str()));
+  }
+  return out;
+}
+
+}  // namespace
+
+TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
+  win::Win32Form1 f(GetModuleHandleW(nullptr));
+  ASSERT_EQ(f.dpi(), 96u) << "the layout figures below are for 96 dpi";
+  RECT client;
+  GetClientRect(f.hwnd(), &client);
+  EXPECT_EQ(rectText(client), "0,0 211x126");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel1))), "0,7 120x15");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel2))), "126,7 50x15");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdCombo1))), "178,4 33x21");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdText1))), "0,28 211x78");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel3))), "0,112 211x15");
+
+  EXPECT_EQ(windowText(f.hwnd()), L"Tastlink");
+  EXPECT_EQ(windowText(f.control(win::kIdLabel1)), L"");
+  EXPECT_EQ(windowText(f.control(win::kIdLabel2)), L"COM-Port:");
+  EXPECT_EQ(windowText(f.control(win::kIdLabel3)), L"D-Sub9 - Taster zwischen Pin7 und Pin8");
+  f.setLabel1Caption("SHIFT gedrückt");
+  EXPECT_EQ(windowText(f.control(win::kIdLabel1)), L"SHIFT gedr\u00fcckt");
+  EXPECT_EQ(GetWindowLongW(f.control(win::kIdCombo1), GWL_STYLE) & 3, CBS_DROPDOWNLIST);
+  EXPECT_TRUE(GetWindowLongW(f.control(win::kIdText1), GWL_STYLE) & ES_MULTILINE);
+
+  // Every text fits its box in the window's font.
+  HDC dc = GetDC(f.hwnd());
+  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(f.control(win::kIdLabel2), WM_GETFONT, 0, 0)));
+  auto width = [&](const wchar_t* s) {
+    SIZE sz;
+    GetTextExtentPoint32W(dc, s, static_cast<int>(wcslen(s)), &sz);
+    return sz.cx;
+  };
+  EXPECT_LE(width(L"COM-Port:"), 50);
+  EXPECT_LE(width(L"SHIFT losgelassen"), 120);
+  EXPECT_LE(width(L"Kein Kabel gefunden"), 120);
+  EXPECT_LE(width(L"D-Sub9 - Taster zwischen Pin7 und Pin8"), 211);
+  ReleaseDC(f.hwnd(), dc);
+}
+
+TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
+  win::Win32Form1 f(GetModuleHandleW(nullptr));
+  int clicks = 0;
+  f.onComboClick = [&] { ++clicks; };
+  f.comboAddItem("3");
+  f.comboAddItem("12");
+  f.comboShowSelection(0);
+  EXPECT_EQ(f.comboText(), "3");
+  EXPECT_EQ(f.comboListCount(), 2);
+  EXPECT_EQ(f.comboItem(1), "12");
+  EXPECT_EQ(clicks, 0) << "a selection by the program sends no notification";
+  f.Show(SW_SHOWNORMAL);
+  pump();
+  EXPECT_EQ(GetFocus(), f.control(win::kIdText1));
+  EXPECT_EQ(GetNextDlgTabItem(f.hwnd(), f.control(win::kIdText1), FALSE), f.control(win::kIdCombo1));
+  EXPECT_EQ(GetNextDlgTabItem(f.hwnd(), f.control(win::kIdCombo1), FALSE), f.control(win::kIdText1));
+  // What the list sends when the user picks a row, the same row included.
+  SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(win::kIdCombo1, CBN_SELENDOK),
+               reinterpret_cast<LPARAM>(f.control(win::kIdCombo1)));
+  SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(win::kIdCombo1, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(f.control(win::kIdCombo1)));
+  EXPECT_EQ(clicks, 1);
+  // Posted tasks run on the window's thread, from its queue.
+  int ran = 0;
+  f.post([&] { ++ran; });
+  EXPECT_EQ(ran, 0);
+  pump();
+  EXPECT_EQ(ran, 1);
+}
+
+TEST(Win32Keys, KeybdEventMovesTheAsyncShiftState) {
+  win::KeybdEventInjector keys;
+  keys.keybd_event(16, 1, 0, 0);
+  EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+  keys.keybd_event(16, 1, 2, 0);
+  EXPECT_FALSE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+}
+
+TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
+  HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  auto opener = [release](const std::wstring& path, DWORD& error) -> HANDLE {
+    if (path == L"\\\\.\\COM5") {
+      WaitForSingleObject(release, INFINITE);  // like a Bluetooth port
+      return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    }
+    if (path == L"\\\\.\\COM2" || path == L"\\\\.\\COM9") return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    error = ERROR_FILE_NOT_FOUND;
+    return INVALID_HANDLE_VALUE;
+  };
+  win::Win32FileLayer files(opener, std::chrono::milliseconds(100));
+  fake::Log log;
+  fake::Form form(log);
+  ComboBox list(form);
+  // Were the probe to wait for COM5, it would wait for ever: the port only
+  // answers after the probe is done.
+  auto result = comport::FindPorts(files, list);
+  SetEvent(release);
+  EXPECT_EQ(form.items, (std::vector<std::string>{"2", "9"}));
+  EXPECT_EQ(files.openCount(), 0u);
+  ASSERT_EQ(result.failures.size(), 1u);
+  EXPECT_EQ(result.failures[0].port, 5);
+  EXPECT_NE(result.failures[0].description.find("antwortet nicht"), std::string::npos);
+}
+
+TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
+  const auto ports = mappedPorts();
+  if (ports.size() < 2) GTEST_SKIP() << "needs two COM ports mapped to ptys (TASTLINK_WINE_PORTS)";
+  const int first = *ports.begin(), second = *std::next(ports.begin());
+  win::WaitSet waits;
+  win::Win32LineDriver driver(waits);
+  {
+    fake::Log log;
+    fake::Form form(log);
+    ComboBox list(form);
+    win::Win32FileLayer files;
+    comport::FindPorts(files, list);
+    std::vector<std::string> expected;
+    for (int p : ports) expected.push_back(std::to_string(p));
+    EXPECT_EQ(form.items, expected) << "ascending, every mapped port";
+    EXPECT_EQ(files.openCount(), 0u);
+  }
+  int notes = 0;
+  auto line = driver.open(static_cast<int16_t>(second), true, true, [&](const LineEvent&) { ++notes; });
+  EXPECT_FALSE(line->cts()) << "a pty has no CTS; reading it must not fail";
+  // Windows' serial drivers open a port once only; wine does not enforce
+  // that for ports backed by pseudo-terminals, so check it only where the
+  // platform does.
+  HANDLE second_open = CreateFileW(win::devicePath(second).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  const bool exclusive = second_open == INVALID_HANDLE_VALUE;
+  if (!exclusive) CloseHandle(second_open);
+  if (exclusive) {
+    // Held by our line: the probe leaves it out, a second line cannot open it.
+    fake::Log log;
+    fake::Form form(log);
+    ComboBox list(form);
+    win::Win32FileLayer files;
+    auto result = comport::FindPorts(files, list);
+    EXPECT_EQ(std::count(form.items.begin(), form.items.end(), std::to_string(second)), 0);
+    EXPECT_EQ(std::count(form.items.begin(), form.items.end(), std::to_string(first)), 1);
+    try {
+      driver.open(static_cast<int16_t>(second), true, true, [](const LineEvent&) {});
+      FAIL();
+    } catch (const Error& e) {
+      EXPECT_NE(e.description().find("COM" + std::to_string(second) + " lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt"),
+                std::string::npos)
+          << e.description();
+    }
+  } else {
+    std::printf("note: this platform does not hold COM ports exclusively; exclusivity not checked\n");
+  }
+  line.reset();  // closing cancels the pending wait
+  EXPECT_EQ(notes, 0);
+  auto again = driver.open(static_cast<int16_t>(second), true, true, [](const LineEvent&) {});
+  EXPECT_TRUE(again);
+  try {
+    driver.open(17, true, true, [](const LineEvent&) {});
+    FAIL();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kDeviceUnavailable) << e.description();
+  }
+}
+
+namespace {
+
+std::wstring versionString(const std::vector<char>& data, const wchar_t* name) {
+  wchar_t* value = nullptr;
+  UINT len = 0;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\040704B0\\") + name;
+  if (!VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &len)) return L"<none>";
+  return value;
+}
+
+}  // namespace
+
+TEST(Win32Version, RecordOfTheBuiltExecutables) {
+  const char* paths = std::getenv("TASTLINK_EXES");
+  if (!paths) GTEST_SKIP() << "TASTLINK_EXES names the executables to read";
+  std::istringstream in(paths);
+  for (std::string path; std::getline(in, path, ';');) {
+    const std::wstring wpath = win::widen(path);
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(wpath.c_str(), &handle);
+    ASSERT_GT(size, 0u) << path;
+    std::vector<char> data(size);
+    ASSERT_TRUE(GetFileVersionInfoW(wpath.c_str(), 0, size, data.data()));
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT len = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\", reinterpret_cast<void**>(&fixed), &len));
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u) << path;
+    EXPECT_EQ(fixed->dwFileVersionLS, 0u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+    DWORD* translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len));
+    EXPECT_EQ(LOWORD(*translation), 0x0407);
+    EXPECT_EQ(HIWORD(*translation), 1200);
+    EXPECT_EQ(versionString(data, L"FileVersion"), L"1.00");
+    EXPECT_EQ(versionString(data, L"ProductVersion"), L"1.00");
+    EXPECT_EQ(versionString(data, L"InternalName"), L"Tastlink");
+    EXPECT_EQ(versionString(data, L"OriginalFilename"), L"Tastlink.exe");
+  }
+}
