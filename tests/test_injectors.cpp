@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "keys/linux/injectors.h"
+#include "window/runtime.h"
 
 using namespace tl;
 
@@ -86,4 +87,20 @@ TEST(Uinput, VirtualKeyboardHoldsAndReleasesLeftShift) {
   keys->keybd_event(16, 1, 2, 0);
   EXPECT_FALSE(down());
   close(fd);
+}
+
+TEST(SystemInjector, NeitherUinputNorXIsAGermanReportNamingTheRule) {
+  if (access("/dev/uinput", W_OK) == 0) GTEST_SKIP() << "uinput is usable here";
+  const char* display = std::getenv("DISPLAY");
+  const std::string saved = display ? display : "";
+  unsetenv("DISPLAY");
+  try {
+    keys::makeSystemInjector();
+    ADD_FAILURE() << "no way to inject keys must not pass as success";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.number(), err::kKeyInjection);
+    EXPECT_NE(e.description().find("KERNEL==\"uinput\", SUBSYSTEM==\"misc\", TAG+=\"uaccess\""), std::string::npos);
+    EXPECT_NE(e.description().find("keine X-Anzeige"), std::string::npos);
+  }
+  if (display) setenv("DISPLAY", saved.c_str(), 1);
 }
