@@ -3,6 +3,8 @@
 
 BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libevdev-dev libxtst-dev libx11-dev fonts-liberation"
 TEST_PACKAGES="libgtest-dev googletest xvfb xdotool python3 util-linux"
+# The hardware-in-the-loop VM: QEMU, a stock Debian kernel, busybox.
+HIL_PACKAGES="qemu-system-x86 linux-image-amd64 busybox-static cpio"
 # The Windows build, cross-compiled and run under wine64 (never wine32: this
 # kernel cannot run 32-bit programs; the 32-bit exe is built and checked).
 WINDOWS_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 wine wine64"

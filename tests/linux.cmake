@@ -7,7 +7,7 @@ gtest_discover_tests(test_posix DISCOVERY_MODE PRE_TEST)
 
 add_executable(test_window_qt test_window_qt.cpp)
 target_link_libraries(test_window_qt PRIVATE tastlink_qt Qt6::Test GTest::gtest)
-gtest_discover_tests(test_window_qt DISCOVERY_MODE PRE_TEST PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+gtest_discover_tests(test_window_qt DISCOVERY_MODE PRE_TEST)
 
 # The program with simulated serial ports, driven by the end-to-end tests.
 add_executable(tastlink-sim sim/sim_main.cpp)
@@ -22,3 +22,13 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME e2e_linux COMMAND Python3::Interpreter -W ignore ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_linux_e2e.py -v)
 set_tests_properties(e2e_linux PROPERTIES LABELS "x11;e2e" TIMEOUT 300 RESOURCE_LOCK xserver
   ENVIRONMENT "TASTLINK_SIM=$<TARGET_FILE:tastlink-sim>;TASTLINK_BIN=$<TARGET_FILE:tastlink>")
+
+# Hardware in the loop: a VM with the real 8250 driver, uinput and evdev.
+add_library(modem_interposer SHARED hil/modem_interposer.c)
+target_link_libraries(modem_interposer PRIVATE dl)
+add_executable(guest_agent hil/guest_agent.c)
+target_link_options(guest_agent PRIVATE -static)
+target_link_libraries(guest_agent PRIVATE Threads::Threads)
+add_test(NAME hil_vm COMMAND Python3::Interpreter -W ignore ${CMAKE_CURRENT_SOURCE_DIR}/hil/test_hil.py -v)
+set_tests_properties(hil_vm PROPERTIES LABELS hil TIMEOUT 900 SKIP_RETURN_CODE 77
+  ENVIRONMENT "TASTLINK_BIN=$<TARGET_FILE:tastlink>;HIL_AGENT=$<TARGET_FILE:guest_agent>;HIL_INTERPOSER=$<TARGET_FILE:modem_interposer>;HIL_MKINITRAMFS=${CMAKE_CURRENT_SOURCE_DIR}/hil/make_initramfs.sh")

@@ -5,6 +5,8 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <condition_variable>
+#include <mutex>
 #include <pty.h>
 #include <unistd.h>
 
@@ -148,4 +150,28 @@ TEST(FileLayer, NamesAndFileNumbers) {
   }
   EXPECT_THROW(files.Close(1), Error);
   EXPECT_THROW(files.Open("COM1:", 0), Error);
+}
+
+TEST_F(PtyTree, AHungUpLineIsReportedAsAFailureOfTheLine) {
+  const std::string path = device("ttyS0", "4");
+  posix::TermiosLineDriver driver(resolver());
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<LineEvent> seen;
+  auto line = driver.open(1, true, true, [&](const LineEvent& ev) {
+    std::lock_guard<std::mutex> g(m);
+    seen.push_back(ev);
+    cv.notify_all();
+  });
+  ::close(masters.back());  // the other side goes away: the slave hangs up
+  masters.pop_back();
+  std::unique_lock<std::mutex> l(m);
+  ASSERT_TRUE(cv.wait_for(l, std::chrono::seconds(10), [&] { return !seen.empty(); }));
+  EXPECT_EQ(seen[0].kind, LineEvent::Kind::Failure);
+  EXPECT_EQ(seen[0].number, err::kLineFailed);
+  EXPECT_NE(seen[0].description.find("Die Verbindung zu COM1 (" + path + ") ist abgerissen"), std::string::npos)
+      << seen[0].description;
+  l.unlock();
+  line.reset();
+  EXPECT_EQ(seen.size(), 1u);
 }

@@ -123,6 +123,8 @@ TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // The layout and font checks are made for the offscreen platform's 96 dpi.
+  qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication a(argc, argv);
   return RUN_ALL_TESTS();
 }

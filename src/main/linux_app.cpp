@@ -6,6 +6,7 @@
 #include <QSessionManager>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,6 +37,9 @@ void installTerminationSignals() {
 }
 
 void showError(const Error& e) {
+  // Also on stderr, for journals and for sessions nobody watches.
+  std::fprintf(stderr, "Tastlink: %s\n", errorReportText(e).c_str());
+  std::fflush(stderr);
   QMessageBox box(QMessageBox::Critical, QStringLiteral("Tastlink"),
                   QString::fromStdString(errorReportText(e)), QMessageBox::Ok);
   box.exec();

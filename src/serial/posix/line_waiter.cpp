@@ -49,15 +49,27 @@ void LineWaiter::stop() {
   thread_.join();
 }
 
+void LineWaiter::hangUp() {
+  if (!thread_.joinable()) return;
+  hungUp_ = true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.notify_all();
+  while (!done_ && !stopping_) {
+    port_.interrupt(thread_.native_handle());
+    cv_.wait_for(lock, std::chrono::milliseconds(1));
+  }
+}
+
 bool LineWaiter::sleepPoll() {
   std::unique_lock<std::mutex> lock(mutex_);
   return !cv_.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds),
-                       [this] { return stopping_.load(); });
+                       [this] { return stopping_ || hungUp_; });
 }
 
 void LineWaiter::run() {
   enum class Mode { Wait, Poll, Park } mode = Mode::Wait;
   while (!stopping_) {
+    if (hungUp_) return fail("poll", EIO);
     int lines = 0;
     ModemCounts now;
     bool countsNow = haveCounts_ && port_.counts(now) == 0;
@@ -76,7 +88,7 @@ void LineWaiter::run() {
       }
       if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
     } else if (mode == Mode::Poll) {
-      if (!sleepPoll()) break;
+      if (!sleepPoll()) continue;
       countsNow = haveCounts_ && port_.counts(now) == 0;
       if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
       const bool moved = countsNow && !(now == last_);
@@ -84,8 +96,8 @@ void LineWaiter::run() {
     } else {
       // Neither waiting nor reading works (a pty): nothing will ever change.
       std::unique_lock<std::mutex> lock(mutex_);
-      cv_.wait(lock, [this] { return stopping_.load(); });
-      break;
+      cv_.wait(lock, [this] { return stopping_ || hungUp_; });
+      continue;
     }
     polled_ = lines;
     report(countsNow ? &now : nullptr, lines);

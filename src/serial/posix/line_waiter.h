@@ -24,6 +24,11 @@ class LineWaiter {
   // Stops and joins the thread, whatever it is blocked in. Idempotent.
   void stop();
 
+  // The port was hung up (another watcher saw it): report the line as
+  // failed now. TIOCMIWAIT itself ends on a hang-up only for some drivers
+  // (USB serial); the 8250 driver would sleep on until the next change.
+  void hangUp();
+
   // How often the fallback samples the lines when the driver cannot wait.
   static constexpr int kPollMilliseconds = 5;
 
@@ -37,6 +42,7 @@ class LineWaiter {
   LineNotify notify_;
   std::string label_;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> hungUp_{false};
   bool done_ = false;  // guarded by mutex_
   std::mutex mutex_;
   std::condition_variable cv_;

@@ -3,9 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 #include "serial/posix/line_waiter.h"
@@ -28,9 +31,14 @@ bool noModemLines(int e) { return e == EINVAL || e == ENOTTY || e == ENOSYS || e
 class TermiosLine : public OpenLine {
  public:
   TermiosLine(int fd, LineNotify notify, const std::string& label)
-      : fd_(fd), modem_(fd), waiter_(modem_, std::move(notify), label) {}
+      : fd_(fd), modem_(fd), waiter_(modem_, std::move(notify), label),
+        stopFd_(eventfd(0, EFD_CLOEXEC)), hangupWatch_([this] { watchHangUp(); }) {}
   ~TermiosLine() override {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(stopFd_, &one, sizeof one);
+    hangupWatch_.join();
     waiter_.stop();
+    ::close(stopFd_);
     ioctl(fd_, TIOCNXCL);
     ::close(fd_);
   }
@@ -39,10 +47,30 @@ class TermiosLine : public OpenLine {
     return modem_.getLines(bits) == 0 && (bits & TIOCM_CTS) != 0;
   }
 
+
  private:
+  // A tty that is hung up reports POLLHUP even to a poll that asks for
+  // nothing; asking for nothing also means received data never wakes us.
+  void watchHangUp() {
+    pollfd fds[2] = {{fd_, 0, 0}, {stopFd_, POLLIN, 0}};
+    for (;;) {
+      if (::poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents) return;
+      if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+        waiter_.hangUp();
+        return;
+      }
+    }
+  }
+
   int fd_;
   FdModemPort modem_;
   LineWaiter waiter_;
+  int stopFd_;
+  std::thread hangupWatch_;
 };
 
 }  // namespace

@@ -1,0 +1,177 @@
+/* Runs inside the test VM as its init's last step: starts tastlink, watches
+ * the virtual keyboard it creates through evdev, and answers the host's
+ * questions on the console, one command a line, each reply a line that
+ * starts with "@@ ".
+ *   start          start tastlink (offscreen), wait for its keyboard
+ *   key            left Shift as the keyboard reports it now (EVIOCGKEY)
+ *   counts         Shift downs and ups seen so far, and the last value
+ *   signal N       send signal N to tastlink and wait for it to end
+ *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
+ *   report         what tastlink wrote to stderr
+ *   alive          whether tastlink still runs */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static pid_t child = -1;
+static int child_status = -1;
+static int kbd = -1;
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static int downs, ups, last = -1, gone;
+static int generation; /* which start the counters belong to */
+
+static void reply(const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  printf("@@ ");
+  vprintf(fmt, ap);
+  printf("\n");
+  fflush(stdout);
+  va_end(ap);
+}
+
+static void *watch(void *arg) {
+  const int mine = (int)(long)arg;
+  const int fd = kbd;
+  struct input_event ev;
+  for (;;) {
+    ssize_t n = read(fd, &ev, sizeof ev);
+    if (n != sizeof ev) {
+      if (n < 0 && errno == EINTR) continue;
+      pthread_mutex_lock(&lock);
+      if (mine == generation) gone = 1;
+      pthread_mutex_unlock(&lock);
+      return NULL;
+    }
+    if (ev.type == EV_KEY && ev.code == KEY_LEFTSHIFT) {
+      pthread_mutex_lock(&lock);
+      if (mine != generation) {
+        pthread_mutex_unlock(&lock);
+        continue;
+      }
+      if (ev.value == 1) downs++;
+      if (ev.value == 0) ups++;
+      last = ev.value;
+      pthread_mutex_unlock(&lock);
+    }
+  }
+}
+
+static int find_keyboard(void) {
+  for (int tries = 0; tries < 600; ++tries) {
+    DIR *d = opendir("/dev/input");
+    struct dirent *e;
+    while (d && (e = readdir(d))) {
+      if (strncmp(e->d_name, "event", 5)) continue;
+      char path[300], name[64] = "";
+      snprintf(path, sizeof path, "/dev/input/%s", e->d_name);
+      int fd = open(path, O_RDONLY | O_CLOEXEC);
+      if (fd < 0) continue;
+      ioctl(fd, EVIOCGNAME(sizeof name), name);
+      if (!strcmp(name, "Tastlink Shift")) {
+        closedir(d);
+        return fd;
+      }
+      close(fd);
+    }
+    if (d) closedir(d);
+    usleep(100000);
+  }
+  return -1;
+}
+
+static void start(void) {
+  pthread_mutex_lock(&lock);
+  ++generation;
+  downs = ups = gone = 0;
+  last = -1;
+  pthread_mutex_unlock(&lock);
+  child = fork();
+  if (child == 0) {
+    int err = open("/tmp/tastlink.err", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(err, 2);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    setenv("XDG_RUNTIME_DIR", "/tmp", 1);
+    execl("/usr/bin/tastlink", "tastlink", (char *)NULL);
+    _exit(127);
+  }
+  kbd = find_keyboard();
+  if (kbd < 0) return reply("start failed: no keyboard");
+  pthread_t t;
+  pthread_create(&t, NULL, watch, (void *)(long)generation);
+  reply("started %d", child);
+}
+
+static int wait_child(int seconds) {
+  for (int i = 0; i < seconds * 10; ++i) {
+    int status;
+    if (waitpid(child, &status, WNOHANG) == child) {
+      child_status = status;
+      return 1;
+    }
+    usleep(100000);
+  }
+  return 0;
+}
+
+int main(void) {
+  signal(SIGPIPE, SIG_IGN);
+  reply("ready");
+  char line[256];
+  while (fgets(line, sizeof line, stdin)) {
+    line[strcspn(line, "\r\n")] = 0;
+    if (!strcmp(line, "start")) {
+      start();
+    } else if (!strcmp(line, "key")) {
+      unsigned char bits[KEY_MAX / 8 + 1] = {0};
+      if (ioctl(kbd, EVIOCGKEY(sizeof bits), bits) < 0)
+        reply("key=gone");
+      else
+        reply("key=%d", (bits[KEY_LEFTSHIFT / 8] >> (KEY_LEFTSHIFT % 8)) & 1);
+    } else if (!strcmp(line, "counts")) {
+      pthread_mutex_lock(&lock);
+      reply("downs=%d ups=%d last=%d gone=%d", downs, ups, last, gone);
+      pthread_mutex_unlock(&lock);
+    } else if (!strncmp(line, "signal ", 7)) {
+      kill(child, atoi(line + 7));
+      if (wait_child(30))
+        reply("ended signaled=%d exit=%d", WIFSIGNALED(child_status) ? WTERMSIG(child_status) : 0,
+              WIFEXITED(child_status) ? WEXITSTATUS(child_status) : -1);
+      else
+        reply("still running");
+    } else if (!strcmp(line, "hangup")) {
+      int fd = open("/dev/ttyS0", O_RDWR | O_NONBLOCK | O_NOCTTY);
+      reply(fd >= 0 && ioctl(fd, TIOCVHANGUP) == 0 ? "hung up" : "hangup failed: %s", strerror(errno));
+      if (fd >= 0) close(fd);
+    } else if (!strcmp(line, "report")) {
+      char buf[4096] = "";
+      FILE *f = fopen("/tmp/tastlink.err", "r");
+      size_t n = f ? fread(buf, 1, sizeof buf - 1, f) : 0;
+      if (f) fclose(f);
+      buf[n] = 0;
+      for (char *p = buf; *p; ++p)
+        if (*p == '\n') *p = '|';
+      reply("report %s", buf);
+    } else if (!strcmp(line, "alive")) {
+      reply(child > 0 && waitpid(child, &child_status, WNOHANG) == 0 ? "alive" : "ended");
+    } else if (line[0]) {
+      reply("unknown %s", line);
+    }
+  }
+  return 0;
+}

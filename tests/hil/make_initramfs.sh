@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Packs the test VM's initramfs: busybox, the guest agent, tastlink with the
+# libraries ldd names (and Qt's offscreen platform), and the uinput and
+# evdev modules of the kernel the VM boots.
+#   make_initramfs.sh KERNEL_RELEASE TASTLINK AGENT OUT.cpio.gz
+set -euo pipefail
+release=$1 tastlink=$2 agent=$3 out=$4
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,etc,usr/bin,lib/modules}
+cp /bin/busybox "$root/bin/busybox"
+for tool in sh mount mkdir insmod stty sleep cat; do ln -s busybox "$root/bin/$tool"; done
+cp "$agent" "$root/agent"
+cp "$tastlink" "$root/usr/bin/tastlink"
+
+plugins=$(dirname "$(find /usr/lib -path '*qt6/plugins/platforms/libqoffscreen.so' | head -n 1)")
+mkdir -p "$root$plugins"
+cp "$plugins/libqoffscreen.so" "$root$plugins/"
+copy_libs() {
+  ldd "$1" | awk '/=> \// {print $3} /^\t\/lib/ {print $1}' | while read -r lib; do
+    [ -e "$root$lib" ] && continue
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+  done
+}
+copy_libs "$tastlink"
+copy_libs "$plugins/libqoffscreen.so"
+# The loader under the name the binaries ask for.
+interp=$(readelf -l "$tastlink" | sed -n 's/.*interpreter: \(.*\)]/\1/p')
+mkdir -p "$root$(dirname "$interp")"
+cp -L "$interp" "$root$interp"
+
+mkdir -p "$root/usr/share/fonts"
+cp /usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf "$root/usr/share/fonts/"
+cp -r /etc/fonts "$root/etc/" 2>/dev/null || true
+
+for m in drivers/input/evdev.ko drivers/input/misc/uinput.ko; do
+  cp "/lib/modules/$release/kernel/$m" "$root/lib/modules/"
+done
+
+cat > "$root/init" <<'INIT'
+#!/bin/sh
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+mount -t tmpfs tmp /tmp
+insmod /lib/modules/evdev.ko
+insmod /lib/modules/uinput.ko
+stty -F /dev/ttyS1 raw -echo
+exec /agent </dev/ttyS1 >/dev/ttyS1 2>&1
+INIT
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$out"

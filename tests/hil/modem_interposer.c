@@ -1,0 +1,85 @@
+/* Modem lines for a pseudo-terminal, for programs loaded with LD_PRELOAD.
+ *
+ * A pty has no RTS/CTS/DTR/DSR: its TIOCMGET and friends fail. QEMU's
+ * emulated UART (and wine's comm API) read and drive the host tty's modem
+ * lines through exactly these ioctls, so answering them for one pty gives
+ * the guest (or the Windows program) a line whose inputs a test controls.
+ *
+ *   TASTLINK_MODEM_PTY    the pty (either side's path) whose lines we own
+ *   TASTLINK_MODEM_STATE  a file of struct modem_state, shared with the test
+ *
+ * Inputs (CTS, DSR, CD, RI) come from the file; outputs (DTR, RTS) set by
+ * the program go to it. Every other ioctl goes to the C library. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct modem_state {
+  volatile int inputs;     /* TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI, set by the test */
+  volatile int outputs;    /* TIOCM_DTR | TIOCM_RTS, set by the program */
+  volatile unsigned reads; /* TIOCMGET calls answered, so a test can see polling */
+  volatile unsigned writes;
+};
+
+static struct modem_state *state;
+static dev_t pty_dev;
+static int ready = -1;
+
+static int (*real_ioctl)(int, unsigned long, ...);
+
+static void setup(void) {
+  real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
+  ready = 0;
+  const char *pty = getenv("TASTLINK_MODEM_PTY"), *file = getenv("TASTLINK_MODEM_STATE");
+  struct stat st;
+  if (!pty || !file || stat(pty, &st) != 0) return;
+  int fd = open(file, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return;
+  void *p = mmap(NULL, sizeof *state, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED) return;
+  state = p;
+  pty_dev = st.st_rdev;
+  ready = 1;
+}
+
+static int ours(int fd) {
+  struct stat st;
+  return ready == 1 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == pty_dev;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list ap;
+  va_start(ap, request);
+  void *arg = va_arg(ap, void *);
+  va_end(ap);
+  if (ready < 0) setup();
+  if (ours(fd)) {
+    const int outputs = TIOCM_DTR | TIOCM_RTS;
+    switch (request) {
+      case TIOCMGET:
+        *(int *)arg = (state->inputs & ~outputs) | (state->outputs & outputs);
+        __atomic_add_fetch(&state->reads, 1, __ATOMIC_SEQ_CST);
+        return 0;
+      case TIOCMSET:
+        state->outputs = *(int *)arg & outputs;
+        __atomic_add_fetch(&state->writes, 1, __ATOMIC_SEQ_CST);
+        return 0;
+      case TIOCMBIS:
+        state->outputs |= *(int *)arg & outputs;
+        __atomic_add_fetch(&state->writes, 1, __ATOMIC_SEQ_CST);
+        return 0;
+      case TIOCMBIC:
+        state->outputs &= ~(*(int *)arg & outputs);
+        __atomic_add_fetch(&state->writes, 1, __ATOMIC_SEQ_CST);
+        return 0;
+    }
+  }
+  return real_ioctl(fd, request, arg);
+}
