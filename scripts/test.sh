@@ -15,6 +15,7 @@ cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmak
   -DCMAKE_BUILD_TYPE=Release -DTASTLINK_TESTS=OFF >/dev/null
 cmake --build build/win32 -j"$jobs"
 cmake -S . -B build/win64 -DTASTLINK_EXE32="$PWD/build/win32/Tastlink.exe" \
+  -DTASTLINK_INTERPOSER="$PWD/build/test/tests/libmodem_interposer.so" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win64 -j"$jobs"
 

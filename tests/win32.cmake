@@ -1,5 +1,6 @@
 # The Windows test programs, cross-compiled; tests/win32/test_windows.py runs
 # them under wine.
+set(TASTLINK_INTERPOSER "" CACHE FILEPATH "The Linux build's libmodem_interposer.so, to give wine's COM ports modem lines")
 set(TASTLINK_EXE32 "" CACHE FILEPATH "The 32-bit Tastlink.exe whose version record and imports the wine tests check")
 if(NOT TARGET GTest::gtest)
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
@@ -24,4 +25,4 @@ add_test(NAME windows_under_wine
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/wine-namespace.sh python3 -W ignore
           ${CMAKE_CURRENT_SOURCE_DIR}/win32/test_windows.py -v)
 set_tests_properties(windows_under_wine PROPERTIES TIMEOUT 900 RUN_SERIAL TRUE
-  ENVIRONMENT "TASTLINK_WIN_BIN=${CMAKE_BINARY_DIR};TASTLINK_EXE32=${TASTLINK_EXE32}" SKIP_RETURN_CODE 77)
+  ENVIRONMENT "TASTLINK_WIN_BIN=${CMAKE_BINARY_DIR};TASTLINK_EXE32=${TASTLINK_EXE32};TASTLINK_INTERPOSER=${TASTLINK_INTERPOSER}" SKIP_RETURN_CODE 77)

@@ -3,6 +3,7 @@
 //   inspect main   -> the main window's list, selection and visibility
 //   inspect ok     -> presses OK on the error report
 //   inspect close  -> closes the main window like its close button
+//   inspect shift  -> "shift=1" while Shift is down for the whole desktop
 #include <windows.h>
 
 #include <cstdio>
@@ -39,6 +40,10 @@ HWND findBox() {
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring what = argc > 1 ? argv[1] : L"";
+  if (what == L"shift") {
+    std::printf("shift=%d\n", (GetAsyncKeyState(VK_SHIFT) & 0x8000) ? 1 : 0);
+    return 0;
+  }
   if (what == L"box" || what == L"ok") {
     HWND box = findBox();
     if (!box) return 1;

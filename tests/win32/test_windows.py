@@ -2,8 +2,10 @@
 COM1 is absent and only the COM ports this script links to pseudo-terminals
 exist. TASTLINK_WIN_BIN is the 64-bit build directory; TASTLINK_EXE32, when
 set, the 32-bit Tastlink.exe (built and checked, not run)."""
+import mmap
 import os
 import pty
+import struct
 import shutil
 import subprocess
 import time
@@ -12,6 +14,8 @@ import unittest
 BIN = os.environ["TASTLINK_WIN_BIN"]
 EXE32 = os.environ.get("TASTLINK_EXE32", "")
 SHOTS = os.environ.get("TASTLINK_SHOTS", "")
+# The modem-line interposer of the hardware-in-the-loop rig (a Linux build).
+INTERPOSER = os.environ.get("TASTLINK_INTERPOSER", "")
 WINE = "/usr/lib/wine/wine64"
 PREFIX = os.path.join(BIN, "wineprefix")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
@@ -165,6 +169,51 @@ class EndToEnd(unittest.TestCase):
             if p.poll() is None:
                 p.kill()
             ports.close()
+
+
+@unittest.skipUnless(INTERPOSER and os.path.exists(INTERPOSER), "needs the modem-line interposer")
+class RealSerialLayer(unittest.TestCase):
+    """Wine's own comm API on a pty-backed COM3 whose modem lines the
+    interposer (loaded into wine) gives the test: GetCommModemStatus,
+    EscapeCommFunction and WaitCommEvent all work for real."""
+
+    def setUp(self):
+        self.ports = Ports([3])
+        self.state_file = os.path.join(BIN, "modem-state")
+        with open(self.state_file, "wb") as f:
+            f.write(b"\0" * 16)
+        self.state = mmap.mmap(os.open(self.state_file, os.O_RDWR), 16)
+        env = dict(ENV, LD_PRELOAD=INTERPOSER, TASTLINK_MODEM_PTY=os.readlink(self.ports.links[0]),
+                   TASTLINK_MODEM_STATE=self.state_file)
+        self.p = subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe")], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def tearDown(self):
+        if self.p.poll() is None:
+            self.p.kill()
+        self.ports.close()
+
+    def cts(self, on):
+        self.state[0:4] = struct.pack("i", 0x20 if on else 0)
+
+    def label(self):
+        return (inspect("main") or "").partition("label=")[2].strip()
+
+    def test_button_drives_shift_and_closing_while_pressed_lets_it_up(self):
+        until(lambda: "visible=1" in (inspect("main") or ""), "the window shown")
+        self.assertEqual(struct.unpack("i", self.state[4:8])[0] & 6, 6, "DTR and RTS asserted")
+        for _ in range(3):
+            self.cts(True)
+            until(lambda: self.label() == "SHIFT gedrückt", "SHIFT gedrückt")
+            self.assertEqual(inspect("shift").strip(), "shift=1")
+            self.cts(False)
+            until(lambda: self.label() == "SHIFT losgelassen", "SHIFT losgelassen")
+            self.assertEqual(inspect("shift").strip(), "shift=0")
+        self.cts(True)
+        until(lambda: inspect("shift").strip() == "shift=1", "Shift down")
+        inspect("close")
+        self.assertEqual(self.p.wait(60), 0)
+        self.assertEqual(inspect("shift").strip(), "shift=0", "closing while pressed lets Shift up")
 
 
 if __name__ == "__main__":
