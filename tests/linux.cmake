@@ -1,6 +1,6 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
-add_executable(test_posix test_waiter.cpp test_resolver.cpp test_termios.cpp)
+add_executable(test_posix test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp)
 target_include_directories(test_posix PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_posix PRIVATE tastlink_posix GTest::gtest_main util)
 gtest_discover_tests(test_posix DISCOVERY_MODE PRE_TEST)
