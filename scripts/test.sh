@@ -33,4 +33,15 @@ fi
 status=0
 ctest --test-dir build/test --output-on-failure -j"$jobs" || status=1
 ctest --test-dir build/win64 --output-on-failure || status=1
+
+# The Linux suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (not the VM: its guest agent is static), and the threaded parts under
+# ThreadSanitizer.
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=Debug -DTASTLINK_SANITIZE=ON >/dev/null
+cmake --build build/asan -j"$jobs"
+LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs" || status=1
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DTASTLINK_TSAN=ON >/dev/null
+cmake --build build/tsan -j"$jobs" --target test_posix
+TSAN_OPTIONS="halt_on_error=1" build/tsan/tests/test_posix --gtest_brief=1 || status=1
 exit $status
