@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <pthread.h>
 #include <sys/ioctl.h>
 
 #include "serial/posix/os_error.h"
@@ -67,6 +68,8 @@ bool LineWaiter::sleepPoll() {
 }
 
 void LineWaiter::run() {
+  // Named, so that its wake-ups can be told apart in /proc.
+  pthread_setname_np(pthread_self(), "tl-line-waiter");
   enum class Mode { Wait, Poll, Park } mode = Mode::Wait;
   while (!stopping_) {
     if (hungUp_) return fail("poll", EIO);
