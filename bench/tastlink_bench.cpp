@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "serial/posix/line_waiter.h"
-#include "sim/sim_modem_port.h"
+#include "sim/sim_line.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
 #include "window/runtime.h"
@@ -54,25 +54,6 @@ class RecordingInjector : public KeyInjector {
   std::mutex m;
   std::condition_variable cv;
   std::vector<Clock::time_point> times;
-};
-
-class SimDriver : public LineDriver {
- public:
-  sim::SimModemPort port;
-  std::unique_ptr<OpenLine> open(int16_t, bool, bool, LineNotify notify) override {
-    struct Line : OpenLine {
-      Line(sim::SimModemPort& p, LineNotify n) : port(p), waiter(p, std::move(n), "COM1 (sim)") {}
-      bool cts() override {
-        int bits = 0;
-        return port.getLines(bits) == 0 && (bits & TIOCM_CTS);
-      }
-      sim::SimModemPort& port;
-      posix::LineWaiter waiter;
-    };
-    last = std::make_shared<LineNotify>(notify);
-    return std::make_unique<Line>(port, std::move(notify));
-  }
-  std::shared_ptr<LineNotify> last;
 };
 
 class OnePort : public comport::FileLayer {
@@ -209,7 +190,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   RecordingInjector recorder;
   ShiftKey keys(recorder);
-  SimDriver driver;
+  sim::SimLineDriver driver;
   OnePort files;
   qt::QtForm1 view(96);
   MSComm line(driver, [&view](std::function<void()> task) {
@@ -258,7 +239,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 100000; ++i) {
       LineEvent ev;
       ev.cts = i % 2 == 0;
-      (*driver.last)(ev);
+      (*driver.lastNotify)(ev);
     }
     recorder.awaitCount(before + 100000);
     QMetaObject::invokeMethod(qApp, [] { QApplication::quit(); }, Qt::QueuedConnection);

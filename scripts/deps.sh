@@ -26,3 +26,18 @@ ensure_packages() {
     exit 1
   fi
 }
+
+# Starts an Xvfb server for the window and key-injection tests when no X
+# display is set; it ends with the calling script.
+ensure_display() {
+  [ -n "${DISPLAY:-}" ] && return 0
+  local n
+  for n in $(seq 90 99); do
+    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+  done
+  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+  XVFB_PID=$!
+  trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
+  export DISPLAY=":$n"
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+}

@@ -19,16 +19,7 @@ cmake -S . -B build/win64 -DTASTLINK_EXE32="$PWD/build/win32/Tastlink.exe" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win64 -j"$jobs"
 
-if [ -z "${DISPLAY:-}" ]; then
-  for n in $(seq 90 99); do
-    [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-  done
-  Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-  xvfb=$!
-  trap 'kill $xvfb 2>/dev/null || true' EXIT
-  export DISPLAY=":$n"
-  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-fi
+ensure_display
 
 status=0
 ctest --test-dir build/test --output-on-failure -j"$jobs" || status=1

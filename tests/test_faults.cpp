@@ -17,7 +17,7 @@
 #include "fakes/fakes.h"
 #include "serial/posix/line_waiter.h"
 #include "serial/posix/termios_line.h"
-#include "sim/sim_modem_port.h"
+#include "sim/sim_line.h"
 
 using namespace tl;
 using namespace std::chrono_literals;
@@ -32,24 +32,6 @@ int entries(const char* dir) {
   }
   return n;
 }
-
-// A line driver over one simulated port, with the real waiter.
-class SimDriver : public LineDriver {
- public:
-  sim::SimModemPort port;
-  std::unique_ptr<OpenLine> open(int16_t, bool, bool, LineNotify notify) override {
-    struct Line : OpenLine {
-      Line(sim::SimModemPort& p, LineNotify n) : port(p), waiter(p, std::move(n), "COM1 (sim)") {}
-      bool cts() override {
-        int bits = 0;
-        return port.getLines(bits) == 0 && (bits & TIOCM_CTS);
-      }
-      sim::SimModemPort& port;
-      posix::LineWaiter waiter;
-    };
-    return std::make_unique<Line>(port, std::move(notify));
-  }
-};
 
 // The window thread's queue, fed from the waiter's thread.
 struct ThreadQueue {
@@ -89,7 +71,7 @@ struct Rig {
   fake::Files files{log};
   fake::Keys keys{log};
   ShiftKey shift{keys};
-  SimDriver driver;
+  sim::SimLineDriver driver;
   ThreadQueue queue;
   MSComm line{driver, queue.poster()};
   Form1 form1{form, line, files, shift};

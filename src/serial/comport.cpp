@@ -1,5 +1,7 @@
 #include "serial/comport.h"
 
+#include <cctype>
+
 #include "window/form1.h"
 #include "window/runtime.h"
 
@@ -37,6 +39,16 @@ bool deviceIsAbsent(int number) {
 }  // namespace
 
 std::string probeName(int16_t port) { return "COM" + std::to_string(port) + ":9600,n,8,1"; }
+
+int portNumberOf(const std::string& name) {
+  if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return 0;
+  size_t i = 3;
+  int n = 0;
+  while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])) && n < 1000)
+    n = n * 10 + (name[i++] - '0');
+  if (i == 3 || (i < name.size() && name[i] != ':')) return 0;
+  return n;
+}
 
 ProbeResult FindPorts(FileLayer& files, ComboBox& list) {
   ProbeResult result;

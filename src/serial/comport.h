@@ -36,6 +36,10 @@ struct ProbeResult {
 // "COM3:9600,n,8,1" for port 3.
 std::string probeName(int16_t port);
 
+// The port number of a device name "COMn" or "COMn:settings", else 0: how
+// the file layers tell a serial device from a file.
+int portNumberOf(const std::string& name);
+
 // Appends the number of every port among COM1..COM16 that opens to the list,
 // in ascending order. Never raises an error.
 ProbeResult FindPorts(FileLayer& files, ComboBox& list);

@@ -25,7 +25,7 @@
 #include "keys/linux/injectors.h"
 #include "main/linux_app.h"
 #include "serial/posix/line_waiter.h"
-#include "sim/sim_modem_port.h"
+#include "sim/sim_line.h"
 #include "window/runtime.h"
 
 using namespace tl;
@@ -47,24 +47,6 @@ struct Bench {
   }
 } bench;
 
-class SimLine : public OpenLine {
- public:
-  SimLine(sim::SimModemPort& p, LineNotify n, std::string label) : port_(p), waiter_(p, std::move(n), label) {}
-  ~SimLine() override {
-    waiter_.stop();
-    std::lock_guard<std::mutex> g(port_.m);
-    port_.lines &= ~(TIOCM_DTR | TIOCM_RTS);
-  }
-  bool cts() override {
-    int bits = 0;
-    return port_.getLines(bits) == 0 && (bits & TIOCM_CTS);
-  }
-
- private:
-  sim::SimModemPort& port_;
-  posix::LineWaiter waiter_;
-};
-
 class SimDriver : public LineDriver {
  public:
   std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, LineNotify notify) override {
@@ -74,7 +56,7 @@ class SimDriver : public LineDriver {
     if (bench.isTaken(n))
       throw Error(err::kPathAccess, "Der Anschluss " + label + " lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt.");
     p->assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
-    return std::make_unique<SimLine>(*p, std::move(notify), label);
+    return std::make_unique<sim::SimLine>(*p, std::move(notify), label);
   }
 };
 

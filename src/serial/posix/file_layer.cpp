@@ -1,27 +1,11 @@
 #include "serial/posix/file_layer.h"
 
-#include <cctype>
 #include <unistd.h>
 
 #include "serial/posix/termios_line.h"
 #include "window/runtime.h"
 
 namespace tl::posix {
-
-namespace {
-
-// The port number of a device name "COMn" or "COMn:settings", else 0.
-int comNumber(const std::string& name) {
-  if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return 0;
-  size_t i = 3;
-  int n = 0;
-  while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])) && n < 1000)
-    n = n * 10 + (name[i++] - '0');
-  if (i == 3 || (i < name.size() && name[i] != ':')) return 0;
-  return n;
-}
-
-}  // namespace
 
 PosixFileLayer::~PosixFileLayer() {
   for (auto& [number, fd] : open_) ::close(fd);
@@ -36,7 +20,7 @@ int16_t PosixFileLayer::FreeFile() {
 void PosixFileLayer::Open(const std::string& name, int16_t fileNumber) {
   if (fileNumber < 1 || fileNumber > 511) throw Error(err::kBadFileNumber, "Dateinummer falsch");
   if (open_.count(fileNumber)) throw Error(55, "Datei bereits geöffnet");
-  const int com = comNumber(name);
+  const int com = comport::portNumberOf(name);
   if (com == 0) throw Error(err::kFileNotFound, "Datei nicht gefunden: " + name);
   const auto dev = resolver_.find(com);
   if (!dev) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar: COM" + std::to_string(com));

@@ -1,6 +1,5 @@
 #include "serial/win32/file_layer.h"
 
-#include <cctype>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,16 +12,6 @@
 namespace tl::win {
 
 namespace {
-
-int comNumber(const std::string& name) {
-  if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return 0;
-  size_t i = 3;
-  int n = 0;
-  while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])) && n < 1000)
-    n = n * 10 + (name[i++] - '0');
-  if (i == 3 || (i < name.size() && name[i] != ':')) return 0;
-  return n;
-}
 
 // Shared between the probe and the thread that makes the call, so that
 // either may be the last to let go.
@@ -69,7 +58,7 @@ int16_t Win32FileLayer::FreeFile() {
 void Win32FileLayer::Open(const std::string& name, int16_t fileNumber) {
   if (fileNumber < 1 || fileNumber > 511) throw Error(err::kBadFileNumber, "Dateinummer falsch");
   if (open_.count(fileNumber)) throw Error(55, "Datei bereits geöffnet");
-  const int com = comNumber(name);
+  const int com = comport::portNumberOf(name);
   if (com == 0) throw Error(err::kFileNotFound, "Datei nicht gefunden: " + name);
 
   auto pending = std::make_shared<PendingOpen>();

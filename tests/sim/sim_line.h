@@ -1,0 +1,46 @@
+// An open line over a simulated port, watched by the real line waiter: what
+// the tests, the benchmark and tastlink-sim put in place of termios.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "serial/mscomm.h"
+#include "serial/posix/line_waiter.h"
+#include "sim/sim_modem_port.h"
+
+namespace tl::sim {
+
+class SimLine : public OpenLine {
+ public:
+  SimLine(SimModemPort& port, LineNotify notify, const std::string& label)
+      : port_(port), waiter_(port, std::move(notify), label) {}
+  ~SimLine() override {
+    waiter_.stop();
+    // A closed port drops its outputs, as the kernel does on close.
+    std::lock_guard<std::mutex> g(port_.m);
+    port_.lines &= ~(TIOCM_DTR | TIOCM_RTS);
+  }
+  bool cts() override {
+    int bits = 0;
+    return port_.getLines(bits) == 0 && (bits & TIOCM_CTS);
+  }
+
+ private:
+  SimModemPort& port_;
+  posix::LineWaiter waiter_;
+};
+
+// One simulated port, COM1; remembers the last line's notify for floods.
+class SimLineDriver : public LineDriver {
+ public:
+  SimModemPort port;
+  std::shared_ptr<LineNotify> lastNotify;
+  std::unique_ptr<OpenLine> open(int16_t, bool dtr, bool rts, LineNotify notify) override {
+    port.assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
+    lastNotify = std::make_shared<LineNotify>(notify);
+    return std::make_unique<SimLine>(port, std::move(notify), "COM1 (sim)");
+  }
+};
+
+}  // namespace tl::sim
