@@ -3,7 +3,6 @@
 // termios line, with nothing leaked.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <pty.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <thread>
 
 #include "fakes/fakes.h"
+#include "fakes/proc.h"
 #include "serial/posix/line_waiter.h"
 #include "serial/posix/termios_line.h"
 #include "sim/sim_line.h"
@@ -24,14 +24,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-int entries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 // The window thread's queue, fed from the waiter's thread.
 struct ThreadQueue {
@@ -192,13 +184,13 @@ TEST(Faults, AThousandOpenCloseCyclesOfTheTermiosLineLeakNothing) {
   ::close(slave);
   fs::create_symlink(path, root / "dev/ttyS0");
   posix::TermiosLineDriver driver{posix::PortResolver(root.string())};
-  const int fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  const int fds = proc::openFds();
   for (int i = 0; i < 1000; ++i) {
     auto line = driver.open(1, true, true, [](const LineEvent&) {});
     if (i % 2) std::this_thread::sleep_for(std::chrono::microseconds(50));  // let it block first
   }
-  EXPECT_EQ(entries("/proc/self/fd"), fds);
-  EXPECT_EQ(entries("/proc/self/task"), threads);
+  EXPECT_EQ(proc::openFds(), fds);
+  EXPECT_EQ(proc::threads("tl-line-waiter"), 0);
   ::close(master);
   fs::remove_all(root);
 }

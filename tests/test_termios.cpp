@@ -2,7 +2,6 @@
 // which open like serial ports but have no modem lines.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <condition_variable>
@@ -11,6 +10,7 @@
 #include <unistd.h>
 
 #include "fakes/fakes.h"
+#include "fakes/proc.h"
 #include "serial/posix/file_layer.h"
 #include "serial/posix/termios_line.h"
 
@@ -19,14 +19,6 @@ using namespace tl;
 
 namespace {
 
-int openFds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 // A fake /dev + /sys whose serial devices are ptys (or missing nodes).
 struct PtyTree : ::testing::Test {
@@ -67,7 +59,7 @@ LineNotify ignore() {
 TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
   const std::string path = device("ttyS0", "4");
   posix::TermiosLineDriver driver(resolver());
-  const int fdsBefore = openFds();
+  const int fdsBefore = proc::openFds();
   {
     auto line = driver.open(1, true, true, ignore());
     EXPECT_FALSE(line->cts()) << "a pty has no CTS; reading it must not fail";
@@ -86,7 +78,7 @@ TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
   }
   auto again = driver.open(1, true, true, ignore());
   again.reset();
-  EXPECT_EQ(openFds(), fdsBefore);
+  EXPECT_EQ(proc::openFds(), fdsBefore);
 }
 
 TEST_F(PtyTree, LineErrorsNameThePortInGerman) {
@@ -121,11 +113,11 @@ TEST_F(PtyTree, ProbeListsFreePortsSkipsHeldAndAbsentOnesAndClosesAll) {
   fake::Form form(log);
   ComboBox list(form);
   posix::PosixFileLayer files(resolver());
-  const int fdsBefore = openFds();
+  const int fdsBefore = proc::openFds();
   auto result = comport::FindPorts(files, list);
   EXPECT_EQ(form.items, (std::vector<std::string>{"1", "4"}));
   EXPECT_EQ(files.openCount(), 0u);
-  EXPECT_EQ(openFds(), fdsBefore);
+  EXPECT_EQ(proc::openFds(), fdsBefore);
   ASSERT_EQ(result.failures.size(), 1u) << "the missing node is absent, not a failure";
   EXPECT_EQ(result.failures[0].port, 3);
   EXPECT_NE(result.failures[0].description.find("anderen Programm"), std::string::npos);

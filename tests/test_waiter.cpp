@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <dirent.h>
 #include <mutex>
 #include <thread>
 
+#include "fakes/proc.h"
 #include "serial/posix/line_waiter.h"
 #include "sim/sim_modem_port.h"
 
@@ -46,14 +46,6 @@ void awaitWaits(sim::SimModemPort& port, int n) {
   for (int i = 0; i < 10000 && port.waitsEntered() < n; ++i) std::this_thread::sleep_for(1ms);
 }
 
-int countEntries(const char* dir) {
-  int n = 0;
-  if (DIR* d = opendir(dir)) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 using V = std::vector<std::string>;
 
@@ -129,8 +121,7 @@ TEST(Waiter, HangUpIsAFailureNamingThePort) {
 }
 
 TEST(Waiter, StopsPromptlyWhateverItIsBlockedInAndLeaksNothing) {
-  const int fdsBefore = countEntries("/proc/self/fd");
-  const int threadsBefore = countEntries("/proc/self/task");
+  const int fdsBefore = proc::openFds();
   for (int i = 0; i < 1000; ++i) {
     sim::SimModemPort port;
     port.canWait = i % 3 != 1;  // blocked in a wait, or polling,
@@ -140,6 +131,6 @@ TEST(Waiter, StopsPromptlyWhateverItIsBlockedInAndLeaksNothing) {
     if (i % 3 == 0) awaitWaits(port, 1);
     w.stop();
   }
-  EXPECT_EQ(countEntries("/proc/self/fd"), fdsBefore);
-  EXPECT_EQ(countEntries("/proc/self/task"), threadsBefore);
+  EXPECT_EQ(proc::openFds(), fdsBefore);
+  EXPECT_EQ(proc::threads("tl-line-waiter"), 0);
 }
