@@ -40,9 +40,8 @@ struct Reports {
   }
 };
 
+// Until the waiter has entered its n-th wait (10 s at most).
 void awaitWaits(sim::SimModemPort& port, int n) {
-  std::unique_lock<std::mutex> l(port.m);
-  l.unlock();
   for (int i = 0; i < 10000 && port.waitsEntered() < n; ++i) std::this_thread::sleep_for(1ms);
 }
 

@@ -43,24 +43,9 @@ Win32FileLayer::Opener Win32FileLayer::defaultOpener() {
 }
 
 Win32FileLayer::Win32FileLayer(Opener opener, std::chrono::milliseconds deadline)
-    : opener_(std::move(opener)), deadline_(deadline) {}
+    : FileTable([](HANDLE h) { CloseHandle(h); }), opener_(std::move(opener)), deadline_(deadline) {}
 
-Win32FileLayer::~Win32FileLayer() {
-  for (auto& [number, h] : open_) CloseHandle(h);
-}
-
-int16_t Win32FileLayer::FreeFile() {
-  for (int16_t n = 1; n <= 511; ++n)
-    if (!open_.count(n)) return n;
-  throw Error(67, "Zu viele Dateien");
-}
-
-void Win32FileLayer::Open(const std::string& name, int16_t fileNumber) {
-  if (fileNumber < 1 || fileNumber > 511) throw Error(err::kBadFileNumber, "Dateinummer falsch");
-  if (open_.count(fileNumber)) throw Error(55, "Datei bereits geöffnet");
-  const int com = comport::portNumberOf(name);
-  if (com == 0) throw Error(err::kFileNotFound, "Datei nicht gefunden: " + name);
-
+HANDLE Win32FileLayer::openPort(int com) {
   auto pending = std::make_shared<PendingOpen>();
   std::thread([pending, opener = opener_, path = devicePath(com)] {
     DWORD error = 0;
@@ -84,14 +69,7 @@ void Win32FileLayer::Open(const std::string& name, int16_t fileNumber) {
   }
   if (pending->h == INVALID_HANDLE_VALUE)
     throw Error(openErrorNumber(pending->error), openFailure(com, "CreateFile", pending->error));
-  open_[fileNumber] = pending->h;
-}
-
-void Win32FileLayer::Close(int16_t fileNumber) {
-  auto it = open_.find(fileNumber);
-  if (it == open_.end()) throw Error(err::kBadFileNumber, "Dateinummer falsch");
-  CloseHandle(it->second);
-  open_.erase(it);
+  return pending->h;
 }
 
 }  // namespace tl::win

@@ -8,13 +8,11 @@
 
 #include <chrono>
 #include <functional>
-#include <map>
-
-#include "serial/comport.h"
+#include "serial/file_table.h"
 
 namespace tl::win {
 
-class Win32FileLayer : public comport::FileLayer {
+class Win32FileLayer : public comport::FileTable<HANDLE> {
  public:
   // Opens a device path; returns the handle or INVALID_HANDLE_VALUE with
   // the error in `error`. Replaceable so that tests can make a port block.
@@ -23,16 +21,13 @@ class Win32FileLayer : public comport::FileLayer {
 
   explicit Win32FileLayer(Opener opener = defaultOpener(),
                           std::chrono::milliseconds deadline = std::chrono::milliseconds(250));
-  ~Win32FileLayer() override;
-  int16_t FreeFile() override;
-  void Open(const std::string& name, int16_t fileNumber) override;
-  void Close(int16_t fileNumber) override;
-  size_t openCount() const { return open_.size(); }
+
+ protected:
+  HANDLE openPort(int com) override;
 
  private:
   Opener opener_;
   std::chrono::milliseconds deadline_;
-  std::map<int16_t, HANDLE> open_;
 };
 
 }  // namespace tl::win
