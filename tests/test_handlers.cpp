@@ -154,14 +154,29 @@ TEST_F(Started, ShiftHeldDownIsReleasedOnSwitchAndOnEveryWayOut) {
   w.form.selected = 1;
   size_t mark = w.log.size();
   w.form1.Combo1_Click();
-  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "close", "open:12 dtr rts", "focus:Text1"}));
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "close", "open:12 dtr rts",
+                                    "focus:Text1"}));
+
+  // The port in use, chosen again while held: the same button, the same key.
+  w.cts(true);
+  w.queue.pump();
+  mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_EQ(w.since(mark), (Strings{"close", "open:12 dtr rts", "focus:Text1"}));
+  EXPECT_EQ(w.form.label1, "SHIFT gedrückt");
+  // ...unless it was let go while the line was closed.
+  w.driver.cts = false;
+  mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_EQ(w.since(mark), (Strings{"close", "open:12 dtr rts", "key:16,1,2,0", "label:SHIFT losgelassen",
+                                    "focus:Text1"}));
 
   w.cts(true);
   w.queue.pump();
   mark = w.log.size();
   w.form1.Shutdown();
   w.form1.Shutdown();  // every way out calls it; the second finds nothing to do
-  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "close"}));
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "close"}));
   EXPECT_FALSE(w.line.PortOpen());
 }
 
@@ -185,7 +200,7 @@ TEST_F(Started, LineFailureRaisesOnTheWindowThreadAndClosesTheLine) {
     // The top level now runs Shutdown: Shift goes up though the line is gone.
     size_t mark = w.log.size();
     w.form1.Shutdown();
-    EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0"}));
+    EXPECT_EQ(w.since(mark), (Strings{"key:16,1,2,0", "label:SHIFT losgelassen"}));
   }
   EXPECT_EQ(w.driver.openLines, 0);
 }

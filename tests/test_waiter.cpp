@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -91,6 +92,37 @@ TEST(Waiter, APressTooShortToSeeStillGivesDownThenUp) {
     std::this_thread::sleep_for(20ms);
     port.blip();
     EXPECT_EQ(r.await(2), (V{"down", "up"})) << (canWait ? "waiting" : "polling");
+  }
+}
+
+TEST(Waiter, EveryEdgeBetweenTwoLooksIsAPressOrRelease) {
+  struct Case {
+    const char* what;
+    std::function<void(sim::SimModemPort&)> act;
+    V want;
+  };
+  const Case cases[] = {
+      // The release bounces in just before the kernel's snapshot: only a
+      // second look after the change can see it.
+      {"release racing the next wait",
+       [](sim::SimModemPort& p) {
+         { std::lock_guard<std::mutex> g(p.m); p.edgesAtNextWait = 1; }
+         p.setCts(true);
+       },
+       {"down", "up"}},
+      {"press, release, press at once", [](sim::SimModemPort& p) { p.burst(3); }, {"down", "up", "down"}},
+      {"three short presses at once", [](sim::SimModemPort& p) { p.blip(3); },
+       {"down", "up", "down", "up", "down", "up"}},
+  };
+  for (const Case& c : cases) {
+    sim::SimModemPort port;
+    Reports r;
+    posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+    awaitWaits(port, 1);
+    c.act(port);
+    r.await(c.want.size());
+    std::this_thread::sleep_for(50ms);  // nothing more may follow
+    EXPECT_EQ(r.await(c.want.size()), c.want) << c.what;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QStyleOptionComboBox>
 #include <QTest>
+#include <QWheelEvent>
 
 #include "window/qt/form1_qt.h"
 
@@ -93,6 +94,19 @@ TEST(Window, ProgramSelectionIsSilentUserChoiceIsAClickEvenOfTheSameEntry) {
   EXPECT_EQ(f.Combo1->itemData(1, Qt::ToolTipRole).toString(), "/dev/ttyS12");
   emit f.Combo1->activated(0);  // what the popup emits for a chosen row, changed or not
   EXPECT_EQ(clicks, 1);
+
+  // A stray wheel notch over the closed list chooses nothing; the keyboard's
+  // arrows still do.
+  f.show();
+  const QPointF at(5, 5);
+  QWheelEvent wheel(at, f.Combo1->mapToGlobal(at), {}, {0, -120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                    false);
+  QApplication::sendEvent(f.Combo1, &wheel);
+  EXPECT_EQ(clicks, 1);
+  EXPECT_EQ(f.comboText(), "3");
+  QTest::keyClick(f.Combo1, Qt::Key_Down);
+  EXPECT_EQ(clicks, 2);
+  EXPECT_EQ(f.comboText(), "12");
 }
 
 TEST(Window, EveryTextFitsItsBoxAt96Dpi) {

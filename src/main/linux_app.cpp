@@ -5,6 +5,7 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -19,21 +20,44 @@ namespace tl::app {
 namespace {
 
 int signalPipe[2] = {-1, -1};
+void (*crashKeysUp)() noexcept = nullptr;
 
 // A signal handler may do almost nothing; it hands the signal to the event
 // loop, which lets Shift up and closes the line like a closed window.
-void onTerminate(int sig) {
+void onSignal(int sig) {
+  const int saved = errno;
   const unsigned char b = static_cast<unsigned char>(sig);
   [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &b, 1);
+  errno = saved;
 }
 
-void installTerminationSignals() {
+// A crash cannot wait for the event loop, and dumping core may take a
+// while: let the key up now, then die as the signal says.
+void onCrash(int sig) {
+  if (crashKeysUp) crashKeysUp();
+  ::raise(sig);  // SA_RESETHAND made the default action current again
+}
+
+// Every signal whose default would end the program ends it through the
+// event loop, as a closed window does; SIGTSTP lets the key up before the
+// program stops. SIGKILL and SIGSTOP cannot be caught: there the kernel
+// (uinput) or the key watcher (XTest) lets the key up.
+constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+void installSignals(void (*keysUpNow)() noexcept) {
+  crashKeysUp = keysUpNow;
+  signal(SIGPIPE, SIG_IGN);  // a vanished peer is an error return, not death
   if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   struct sigaction sa {};
-  sa.sa_handler = onTerminate;
   sigemptyset(&sa.sa_mask);
+  sa.sa_handler = onSignal;
   sa.sa_flags = SA_RESTART;
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+  for (int sig : kEndingSignals) sigaction(sig, &sa, nullptr);
+  sigaction(SIGTSTP, &sa, nullptr);
+  sa.sa_handler = onCrash;
+  sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+  for (int sig : kCrashSignals) sigaction(sig, &sa, nullptr);
 }
 
 void showError(const Error& e) {
@@ -48,9 +72,35 @@ void showError(const Error& e) {
 }  // namespace
 
 int run(int argc, char** argv, const Platform& platform) {
-  installTerminationSignals();
+  if (platform.runHelperIfAsked)
+    if (const int rc = platform.runHelperIfAsked(); rc >= 0) return rc;
+  installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));
+
+  bool ending = false;
+  int exitCode = 0;
+  std::unique_ptr<Form1> form;
+
+  // Signals are read from the first moment on, so that a report shown
+  // during start-up ends on them as the window does.
+  QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+  QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+    unsigned char b = 0;
+    bool end = false, stop = false;
+    while (::read(signalPipe[0], &b, 1) == 1) (b == SIGTSTP ? stop : end) = true;
+    if (end) {
+      if (form) form->Shutdown();
+      ending = true;
+      // Ends every loop, a report's included.
+      QApplication::exit(exitCode);
+      return;
+    }
+    if (stop) {
+      if (form) form->LetKeysUp();
+      ::kill(::getpid(), SIGSTOP);
+    }
+  });
 
   std::unique_ptr<KeyInjector> injector;
   try {
@@ -65,9 +115,6 @@ int run(int argc, char** argv, const Platform& platform) {
 
   const double dpi = qapp.primaryScreen() ? qapp.primaryScreen()->logicalDotsPerInchX() : 96.0;
   qt::QtForm1 view(dpi);
-  bool ending = false;
-  int exitCode = 0;
-  std::unique_ptr<Form1> form;
 
   // An error that leaves a handler: Shift up, line closed, report, end.
   auto fatal = [&](const Error& e) {
@@ -75,8 +122,8 @@ int run(int argc, char** argv, const Platform& platform) {
     ending = true;
     form->Shutdown();
     view.hide();
-    showError(e);
     exitCode = 1;
+    showError(e);
     QApplication::exit(1);
   };
   auto guarded = [&](const std::function<void()>& handler) {
@@ -99,16 +146,9 @@ int run(int argc, char** argv, const Platform& platform) {
   view.onComboClick = [&] { guarded([&] { form->Combo1_Click(); }); };
   view.onClose = [&] { form->Shutdown(); };
 
-  QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-  QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-    unsigned char b = 0;
-    while (::read(signalPipe[0], &b, 1) == 1) {
-    }
-    form->Shutdown();
-    ending = true;
-    QApplication::exit(0);
-  });
-  QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) { form->Shutdown(); });
+  // Saving the session's state is not its end (a logout may still be
+  // cancelled): let the key up, keep the line; the end comes as aboutToQuit.
+  QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) { form->LetKeysUp(); });
   QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { form->Shutdown(); });
 
   try {
@@ -118,6 +158,7 @@ int run(int argc, char** argv, const Platform& platform) {
     showError(e);
     return 1;
   }
+  if (ending) return exitCode;
   view.Text1->setFocus(Qt::OtherFocusReason);
   view.show();
   view.activateWindow();

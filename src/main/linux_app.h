@@ -19,6 +19,12 @@ struct Platform {
   std::function<std::unique_ptr<comport::FileLayer>()> makeFiles;
   std::function<std::unique_ptr<KeyInjector>()> makeKeys;  // may raise Error
   std::function<std::string(int com)> deviceOf;           // for list tooltips
+  // Lets a held key up from a signal handler on the way to a crash; must be
+  // async-signal-safe.
+  void (*keysUpNow)() noexcept = nullptr;
+  // When this process was started as a helper of another (the key watcher),
+  // runs it and returns its exit code; otherwise returns -1.
+  int (*runHelperIfAsked)() = nullptr;
 };
 
 int run(int argc, char** argv, const Platform& platform);

@@ -9,6 +9,8 @@ int main(int argc, char** argv) {
   p.makeLine = [] { return std::make_unique<posix::TermiosLineDriver>(posix::PortResolver("/")); };
   p.makeFiles = [] { return std::make_unique<posix::PosixFileLayer>(posix::PortResolver("/")); };
   p.makeKeys = [] { return keys::makeSystemInjector(); };
+  p.keysUpNow = keys::keysUpNow;
+  p.runHelperIfAsked = keys::runKeyWatcherIfAsked;
   p.deviceOf = [](int com) {
     const auto d = posix::PortResolver("/").find(com);
     return d ? d->path : std::string();

@@ -36,11 +36,16 @@ void Form1::Form_Load() {
 
 void Form1::Combo1_Click() {
   if (MSComm1.PortOpen() != true) return;
-  // Closing must not strand a held Shift on the desktop.
-  keys_.releaseIfDown();
+  const int16_t port = CInt(Combo1.Text());
+  // Another port has another button: a Shift held by this one must not
+  // stay down. The port in use keeps its button, and so its key.
+  const bool samePort = port == MSComm1.CommPort();
+  if (!samePort) LetKeysUp();
   MSComm1.setPortOpen(false);
-  MSComm1.setCommPort(CInt(Combo1.Text()));
+  MSComm1.setCommPort(port);
   MSComm1.setPortOpen(true);
+  // A release while the line was closed made no notification.
+  if (samePort && keys_.down() && MSComm1.CTSHolding() != true) LetKeysUp();
   view_.text1SetFocus();
 }
 
@@ -54,8 +59,18 @@ void Form1::MSComm1_OnComm() {
   }
 }
 
-void Form1::Shutdown() noexcept {
+void Form1::LetKeysUp() noexcept {
+  if (!keys_.down()) return;
   keys_.releaseIfDown();
+  try {
+    view_.setLabel1Caption("SHIFT losgelassen");
+  } catch (...) {
+    // The key is up; a window already gone cannot say so.
+  }
+}
+
+void Form1::Shutdown() noexcept {
+  LetKeysUp();
   MSComm1.closeQuietly();
 }
 

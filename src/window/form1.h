@@ -51,6 +51,11 @@ class Form1 {
   void Combo1_Click();
   void MSComm1_OnComm();
 
+  // Lets a Shift held by the button up, and says so in the status text: the
+  // text always names the key as the desktop sees it. For a session that
+  // may be ending (its state being saved) and for the ways out below.
+  void LetKeysUp() noexcept;
+
   // Runs on every way out (window closed, error report, signal, session
   // end): a Shift left down by a held button is let up before the line
   // closes. Safe to call more than once.

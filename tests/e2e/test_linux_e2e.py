@@ -2,6 +2,7 @@
 real XTest injection, with simulated serial ports (tastlink-sim), and the
 shipped binary for the no-port report."""
 import os
+import resource
 import shutil
 import signal
 import subprocess
@@ -33,11 +34,15 @@ def window_ids(pid):
     return [int(w) for w in out.split()]
 
 
+def no_core_dumps():
+    resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+
 class Sim:
-    def __init__(self, ports):
-        env = dict(os.environ, TASTLINK_SIM_PORTS=ports)
+    def __init__(self, ports, **env):
+        env = {k: v for k, v in dict(os.environ, TASTLINK_SIM_PORTS=ports, **env).items() if v is not None}
         self.p = subprocess.Popen([SIM], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, text=True, bufsize=1)
+                                  stderr=subprocess.DEVNULL, text=True, bufsize=1, preexec_fn=no_core_dumps)
 
     def ask(self, cmd):
         self.p.stdin.write(cmd + "\n")
@@ -77,8 +82,8 @@ class EndToEnd(unittest.TestCase):
         for s in self.sims:
             s.end()
 
-    def start(self, ports):
-        s = Sim(ports)
+    def start(self, ports, **env):
+        s = Sim(ports, **env)
         self.sims.append(s)
         until(lambda: s.p.poll() is not None or s.state().get("visible") or s.state().get("box"), "start-up")
         return s
@@ -118,7 +123,7 @@ class EndToEnd(unittest.TestCase):
         until(lambda: not xdisplay.shift_down(), "Shift up after the switch")
         st = s.state()
         self.assertEqual(st["selected"], "12")
-        self.assertEqual(st["label"], "SHIFT gedrückt", "a switch leaves the status text alone")
+        self.assertEqual(st["label"], "SHIFT losgelassen", "the status names the key as the desktop has it")
         self.assertEqual(st.get("focus"), "Text1")
         self.assertEqual(s.ask("lines 3"), "dtr=0 rts=0")
         self.assertEqual(s.ask("lines 12"), "dtr=1 rts=1")
@@ -127,9 +132,13 @@ class EndToEnd(unittest.TestCase):
         self.assertFalse(xdisplay.shift_down())
         s.ask("press 12")
         until(xdisplay.shift_down, "Shift down on the new port")
-        s.ask("choose 1")  # the same entry again: closes and reopens
-        until(lambda: not xdisplay.shift_down(), "Shift up after reopening")
+        s.ask("choose 1")  # the same entry again: reopens, the same button keeps its key
+        until(lambda: s.state().get("focus") == "Text1", "the reopened line")
+        self.assertTrue(xdisplay.shift_down())
+        self.assertEqual(s.state()["label"], "SHIFT gedrückt")
         self.assertEqual(s.ask("lines 12"), "dtr=1 rts=1")
+        s.ask("release 12")
+        until(lambda: not xdisplay.shift_down(), "Shift up on release after reopening")
 
     def test_closing_the_window_while_pressed_lets_shift_up(self):
         s = self.start("3")
@@ -141,14 +150,42 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(s.p.wait(10), 0)
         self.assertFalse(xdisplay.shift_down())
 
-    def test_signals_while_pressed_let_shift_up(self):
-        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+    def test_every_way_the_process_stops_lets_shift_up(self):
+        # ends: through the event loop, rc 0; dies: by the signal (the key
+        # watcher or the crash handler lets the key up); runs: ignored.
+        cases = [(sig, "ends") for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT,
+                                           signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM)]
+        cases += [(sig, "dies") for sig in (signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL,
+                                            signal.SIGABRT, signal.SIGKILL)]
+        cases += [(signal.SIGPIPE, "runs"), (signal.SIGTSTP, "stops")]
+        for sig, outcome in cases:
             s = self.start("3")
             s.ask("press 3")
             until(xdisplay.shift_down, "Shift down")
             s.p.send_signal(sig)
-            self.assertEqual(s.p.wait(10), 0, sig)
-            self.assertFalse(xdisplay.shift_down(), sig)
+            if outcome == "ends":
+                self.assertEqual(s.p.wait(10), 0, sig)
+            elif outcome == "dies":
+                self.assertEqual(s.p.wait(10), -sig, sig)
+            elif outcome == "runs":
+                time.sleep(0.3)
+                self.assertTrue(xdisplay.shift_down(), sig)
+                s.ask("release 3")
+            else:
+                until(lambda: open("/proc/%d/stat" % s.p.pid).read().split(")")[1].split()[0] == "T", "stopped")
+                s.p.send_signal(signal.SIGCONT)
+                self.assertEqual(s.state()["label"], "SHIFT losgelassen")
+            until(lambda: not xdisplay.shift_down(), "Shift up after %s" % sig)
+            s.end()
+
+    def test_reports_at_start_up_end_on_signals(self):
+        for env in (dict(DISPLAY=None, QT_QPA_PLATFORM="offscreen"),  # no way to send keys
+                    dict()):                                                # no port
+            for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+                s = self.start("3" if env else "", **env)
+                s.wait_box()
+                s.p.send_signal(sig)
+                s.p.wait(10)
 
     def test_unplugged_while_pressed_releases_reports_and_ends(self):
         s = self.start("3")

@@ -174,5 +174,7 @@ int main(int argc, char** argv) {
     return keys::makeSystemInjector();
   };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
+  p.keysUpNow = keys::keysUpNow;
+  p.runHelperIfAsked = keys::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);
 }

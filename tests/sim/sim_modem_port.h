@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -20,6 +21,8 @@ class SimModemPort : public posix::ModemPort {
   bool canCount = true;   // false: a driver without TIOCGICOUNT
   bool hasLines = true;   // false: a pty
   int lines = 0;          // guarded by m (assertLines writes DTR/RTS here)
+
+  int edgesAtNextWait = 0;  // guarded by m: CTS edges racing the next wait
 
   // The button. Each change of CTS counts one edge.
   void setCts(bool on) {
@@ -36,10 +39,17 @@ class SimModemPort : public posix::ModemPort {
     ++counts_.dsr;
     cv.notify_all();
   }
-  // Press and release faster than anyone looks: two edges, same level.
-  void blip() {
+  // Press and release faster than anyone looks: two edges per press, same level.
+  void blip(int presses = 1) {
     std::lock_guard<std::mutex> g(m);
-    counts_.cts += 2;
+    counts_.cts += 2 * presses;
+    cv.notify_all();
+  }
+  // Several edges between two looks, CTS ending flipped when `edges` is odd.
+  void burst(int edges) {
+    std::lock_guard<std::mutex> g(m);
+    counts_.cts += edges;
+    if (edges % 2) lines ^= TIOCM_CTS;
     cv.notify_all();
   }
   void hangUp() {
@@ -69,16 +79,27 @@ class SimModemPort : public posix::ModemPort {
     lines |= bits;
     return 0;
   }
-  int waitChange(int mask) override {
+  int waitChange(int mask, int timeoutMs = -1) override {
     std::unique_lock<std::mutex> l(m);
     if (!canWait || !hasLines) return EINVAL;
+    if (edgesAtNextWait) {
+      // Edges that land after the caller looked but before the snapshot.
+      for (; edgesAtNextWait > 0; --edgesAtNextWait) {
+        lines ^= TIOCM_CTS;
+        ++counts_.cts;
+      }
+    }
     const posix::ModemCounts entry = counts_;
     ++waits_;
     cv.notify_all();
     auto moved = [&] {
       return ((mask & TIOCM_CTS) && counts_.cts != entry.cts) || ((mask & TIOCM_DSR) && counts_.dsr != entry.dsr);
     };
-    cv.wait(l, [&] { return interrupted_ || hungUp_ || moved(); });
+    auto woken = [&] { return interrupted_ || hungUp_ || moved(); };
+    if (timeoutMs < 0)
+      cv.wait(l, woken);
+    else if (!cv.wait_for(l, std::chrono::milliseconds(timeoutMs), woken))
+      return ETIMEDOUT;
     if (hungUp_) return EIO;
     if (moved()) return 0;
     interrupted_ = false;

@@ -12,10 +12,25 @@ namespace tl::keys {
 // Both map the Windows virtual key the handlers speak (16, Shift) to the
 // left Shift key; the scan code and extra information have no meaning here.
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot);
-std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string& whyNot);
+// `watched`: a watcher process lets the key up should this one die while
+// holding it (see xtest_injector.cpp).
+std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string& whyNot, bool watched = false);
 
 // uinput first, then XTest; raises the program's Error, in German, saying
 // what is missing when neither can be had.
 std::unique_ptr<KeyInjector> makeSystemInjector();
+
+// Lets the key up at once, from a signal handler on the way to a crash:
+// async-signal-safe, a write(2) to the device or to the watcher.
+void uinputKeysUpNow() noexcept;
+void xtestKeysUpNow() noexcept;
+inline void keysUpNow() noexcept {
+  uinputKeysUpNow();
+  xtestKeysUpNow();
+}
+
+// In the XTest watcher process (this executable, started again by the
+// program): runs the watcher and returns its exit code. Elsewhere -1.
+int runKeyWatcherIfAsked();
 
 }  // namespace tl::keys

@@ -9,7 +9,7 @@ std::unique_ptr<KeyInjector> makeSystemInjector() {
   std::string uinputWhy, xWhy;
   if (auto k = makeUinputInjector("/dev/uinput", uinputWhy)) return k;
   if (std::getenv("DISPLAY")) {
-    if (auto k = makeXTestInjector(nullptr, xWhy)) return k;
+    if (auto k = makeXTestInjector(nullptr, xWhy, true)) return k;
   } else {
     xWhy = "keine X-Anzeige (DISPLAY ist nicht gesetzt)";
   }

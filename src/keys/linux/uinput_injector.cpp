@@ -11,10 +11,15 @@ namespace tl::keys {
 
 namespace {
 
+// The device's descriptor, for letting the key up from a signal handler,
+// where libevdev may not be called.
+int liveFd = -1;
+
 class UinputInjector : public KeyInjector {
  public:
-  UinputInjector(int fd, libevdev_uinput* dev) : fd_(fd), dev_(dev) {}
+  UinputInjector(int fd, libevdev_uinput* dev) : fd_(fd), dev_(dev) { liveFd = fd; }
   ~UinputInjector() override {
+    liveFd = -1;
     // Destroying the device makes the kernel release any key it holds down.
     libevdev_uinput_destroy(dev_);
     ::close(fd_);
@@ -31,6 +36,17 @@ class UinputInjector : public KeyInjector {
 };
 
 }  // namespace
+
+void uinputKeysUpNow() noexcept {
+  if (liveFd < 0) return;
+  input_event ev[2] = {};
+  ev[0].type = EV_KEY;
+  ev[0].code = KEY_LEFTSHIFT;
+  ev[0].value = 0;
+  ev[1].type = EV_SYN;
+  ev[1].code = SYN_REPORT;
+  [[maybe_unused]] ssize_t n = ::write(liveFd, ev, sizeof ev);
+}
 
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot) {
   const int fd = ::open(devicePath.c_str(), O_RDWR | O_CLOEXEC);

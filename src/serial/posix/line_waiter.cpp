@@ -1,5 +1,6 @@
 #include "serial/posix/line_waiter.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -71,25 +72,42 @@ void LineWaiter::run() {
   // Named, so that its wake-ups can be told apart in /proc.
   pthread_setname_np(pthread_self(), "tl-line-waiter");
   enum class Mode { Wait, Poll, Park } mode = Mode::Wait;
+  // After a change the next wait is bounded: an edge that lands between
+  // reading the counters and the kernel's snapshot on entering TIOCMIWAIT
+  // would otherwise be slept through until the next edge, and bouncing
+  // contacts make exactly such edges. Idle, the wait is unbounded.
+  bool settling = false;
   while (!stopping_) {
     if (hungUp_) return fail("poll", EIO);
     int lines = 0;
+    bool haveLines = false;
     ModemCounts now;
     bool countsNow = haveCounts_ && port_.counts(now) == 0;
     if (mode == Mode::Wait) {
       // TIOCMIWAIT compares against counters taken on entry: a change that
       // came between two waits would be slept through, so look first.
       if (!(countsNow && !(now == last_))) {
-        const int rc = port_.waitChange(kWatched);
+        const int rc = port_.waitChange(kWatched, settling ? kSettleMilliseconds : -1);
         if (rc == EINTR) continue;
         if (waitUnsupported(rc)) {
           mode = polled_ >= 0 ? Mode::Poll : Mode::Park;
           continue;
         }
-        if (rc != 0) return fail("TIOCMIWAIT", rc);
-        countsNow = haveCounts_ && port_.counts(now) == 0;
+        if (rc == ETIMEDOUT) {
+          settling = false;
+          countsNow = haveCounts_ && port_.counts(now) == 0;
+          if (const int e = port_.getLines(lines)) return fail("TIOCMGET", e);
+          haveLines = true;
+          if (!(countsNow && !(now == last_)) && (lines & kWatched) == (polled_ & kWatched)) continue;
+        } else if (rc != 0) {
+          return fail("TIOCMIWAIT", rc);
+        } else {
+          countsNow = haveCounts_ && port_.counts(now) == 0;
+        }
       }
-      if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
+      if (!haveLines)
+        if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
+      settling = true;
     } else if (mode == Mode::Poll) {
       if (!sleepPoll()) continue;
       countsNow = haveCounts_ && port_.counts(now) == 0;
@@ -113,18 +131,26 @@ void LineWaiter::run() {
 void LineWaiter::report(const ModemCounts* now, int lines) {
   const bool cts = (lines & TIOCM_CTS) != 0;
   LineEvent ev;
+  bool sentFinal = false;
   if (now) {
+    // CTS counts both edges. Edges beyond the one that explains a change of
+    // level are whole presses that came and went between two looks: the
+    // user pressed, so the desktop must see each of them.
     const uint32_t edges = now->cts - last_.cts;
-    // An even number of CTS edges with CTS where it was: a press and release
-    // too short to be seen. The user pressed; the desktop must see it.
-    if (edges != 0 && edges % 2 == 0 && cts == lastCts_) {
-      ev.cts = !cts;
+    const uint32_t unexplained = edges - (cts != lastCts_ && edges ? 1 : 0);
+    const uint32_t presses = std::min<uint32_t>(unexplained / 2, kMaxPressesPerLook);
+    for (uint32_t i = 0; i < presses; ++i) {
+      ev.cts = !lastCts_;
+      notify_(ev);
+      ev.cts = lastCts_;
       notify_(ev);
     }
+    sentFinal = presses && cts == lastCts_;
     last_ = *now;
   }
-  ev.cts = cts;
   lastCts_ = cts;
+  if (sentFinal) return;
+  ev.cts = cts;
   notify_(ev);
 }
 

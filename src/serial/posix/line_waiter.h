@@ -31,6 +31,11 @@ class LineWaiter {
 
   // How often the fallback samples the lines when the driver cannot wait.
   static constexpr int kPollMilliseconds = 5;
+  // How long after a change the line is looked at once more.
+  static constexpr int kSettleMilliseconds = 20;
+  // A bound on the presses sent for one look, so that a broken line or a
+  // driver's counter reset cannot flood the desktop.
+  static constexpr uint32_t kMaxPressesPerLook = 100;
 
  private:
   void run();

@@ -5,6 +5,7 @@
 #include <linux/serial.h>
 #include <mutex>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace tl::posix {
 
@@ -36,7 +37,32 @@ int FdModemPort::getLines(int& bits) { return result(ioctl(fd_, TIOCMGET, &bits)
 
 int FdModemPort::assertLines(int bits) { return result(ioctl(fd_, TIOCMBIS, &bits)); }
 
-int FdModemPort::waitChange(int mask) { return result(ioctl(fd_, TIOCMIWAIT, mask)); }
+FdModemPort::~FdModemPort() {
+  if (haveTimer_) timer_delete(timer_);
+}
+
+int FdModemPort::waitChange(int mask, int timeoutMs) {
+  if (timeoutMs < 0) return result(ioctl(fd_, TIOCMIWAIT, mask));
+  if (!haveTimer_) {
+    sigevent sev{};
+    sev.sigev_notify = SIGEV_THREAD_ID;
+    sev.sigev_signo = wakeSignal();
+    sev._sigev_un._tid = gettid();  // sigev_notify_thread_id, which glibc 2.36 does not name
+    if (timer_create(CLOCK_MONOTONIC, &sev, &timer_) != 0) return errno;
+    haveTimer_ = true;
+  }
+  itimerspec arm{};
+  arm.it_value.tv_sec = timeoutMs / 1000;
+  arm.it_value.tv_nsec = (timeoutMs % 1000) * 1000000L;
+  timer_settime(timer_, 0, &arm, nullptr);
+  const int rc = result(ioctl(fd_, TIOCMIWAIT, mask));
+  itimerspec left{};
+  timer_gettime(timer_, &left);
+  const bool expired = left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0;
+  const itimerspec off{};
+  timer_settime(timer_, 0, &off, nullptr);
+  return rc == EINTR && expired ? ETIMEDOUT : rc;
+}
 
 int FdModemPort::counts(ModemCounts& out) {
   serial_icounter_struct c{};

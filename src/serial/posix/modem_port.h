@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <pthread.h>
+#include <ctime>
 
 namespace tl::posix {
 
@@ -19,7 +20,9 @@ class ModemPort {
   virtual ~ModemPort() = default;
   virtual int getLines(int& bits) = 0;                 // TIOCMGET
   virtual int assertLines(int bits) = 0;               // TIOCMBIS
-  virtual int waitChange(int mask) = 0;                // TIOCMIWAIT; EINTR when interrupted
+  // TIOCMIWAIT; EINTR when interrupted. With `timeoutMs` >= 0 it gives up
+  // after that long with ETIMEDOUT.
+  virtual int waitChange(int mask, int timeoutMs = -1) = 0;
   virtual int counts(ModemCounts& out) = 0;            // TIOCGICOUNT
   // Makes a waitChange() running on `waiter` return EINTR soon. May be
   // called repeatedly until the waiter is seen to have stopped.
@@ -32,12 +35,17 @@ class FdModemPort : public ModemPort {
   explicit FdModemPort(int fd);
   int getLines(int& bits) override;
   int assertLines(int bits) override;
-  int waitChange(int mask) override;
+  ~FdModemPort() override;
+  int waitChange(int mask, int timeoutMs = -1) override;
   int counts(ModemCounts& out) override;
   void interrupt(pthread_t waiter) override;
 
  private:
   int fd_;
+  // TIOCMIWAIT takes no timeout: a one-shot timer signals the waiting
+  // thread instead. Made on the first bounded wait, by that thread.
+  bool haveTimer_ = false;
+  timer_t timer_{};
 };
 
 }  // namespace tl::posix

@@ -58,6 +58,7 @@ QtForm1::QtForm1(double dpi)
   Text1->setTabChangesFocus(true);
   setTabOrder(Text1, Combo1);
 
+  Combo1->installEventFilter(this);
   connect(Combo1, &QComboBox::activated, this, [this](int) {
     if (onComboClick) onComboClick();
   });
@@ -82,6 +83,13 @@ void QtForm1::comboShowSelection(int index) {
 std::string QtForm1::comboText() const { return Combo1->currentText().toStdString(); }
 
 void QtForm1::text1SetFocus() { Text1->setFocus(Qt::OtherFocusReason); }
+
+bool QtForm1::eventFilter(QObject* watched, QEvent* event) {
+  // A wheel notch over the closed list would choose the next port, and so
+  // let a held Shift go, for a scroll that was meant for something else.
+  if (watched == Combo1 && event->type() == QEvent::Wheel) return true;
+  return QWidget::eventFilter(watched, event);
+}
 
 void QtForm1::closeEvent(QCloseEvent* event) {
   if (onClose) onClose();

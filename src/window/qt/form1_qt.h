@@ -43,6 +43,7 @@ class QtForm1 : public QWidget, public FormControls {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 }  // namespace tl::qt
