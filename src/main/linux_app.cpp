@@ -7,10 +7,13 @@
 #include <QSocketNotifier>
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "app/command_line.h"
+#include "main/desktop_linux.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
 #include "window/runtime.h"
@@ -74,6 +77,24 @@ void showError(const Error& e) {
 int run(int argc, char** argv, const Platform& platform) {
   if (platform.runHelperIfAsked)
     if (const int rc = platform.runHelperIfAsked(); rc >= 0) return rc;
+  const CommandLine cl = parseCommandLine({argv + std::min(argc, 1), argv + argc});
+  switch (cl.action) {
+    case CommandLine::Action::Help:
+      std::fputs(usageText().c_str(), stdout);
+      return 0;
+    case CommandLine::Action::Version:
+      std::printf("%s\n", versionText().c_str());
+      return 0;
+    case CommandLine::Action::Mistake:
+      std::fprintf(stderr, "tastlink: %s\n%s\n", cl.mistake.c_str(), mistakeHint().c_str());
+      return kExitUsage;
+    case CommandLine::Action::Run:
+      break;
+  }
+  if (const std::string why = desktopUnreachable(); !why.empty()) {
+    std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
+    return 1;
+  }
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));

@@ -226,6 +226,29 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(s.p.wait(10), 1)
 
 
+@unittest.skipUnless(SIM, "needs tastlink-sim")
+class CommandLine(unittest.TestCase):
+    def test_options_answer_before_any_port_or_window(self):
+        opens = os.path.join(os.environ.get("TMPDIR", "/tmp"), "tastlink-opens-%d" % os.getpid())
+        no_desktop = dict(DISPLAY=None, WAYLAND_DISPLAY=None, QT_QPA_PLATFORM=None)
+        cases = [(["--help"], {}, 0, "stdout", "Aufruf: tastlink"),
+                 (["-h"], no_desktop, 0, "stdout", "--version"),
+                 (["--version"], no_desktop, 0, "stdout", "Tastlink 1.0.0\n"),
+                 (["--frobnicate"], {}, 2, "stderr", "unbekannte Option \u201e--frobnicate\u201c"),
+                 (["COM3"], {}, 2, "stderr", "tastlink --help"),
+                 ([], no_desktop, 1, "stderr", "weder DISPLAY noch WAYLAND_DISPLAY"),
+                 ([], dict(DISPLAY=":4711", WAYLAND_DISPLAY=None, QT_QPA_PLATFORM=None), 1, "stderr",
+                  "antwortet nicht (DISPLAY=:4711)")]
+        for args, env, rc, stream, text in cases:
+            env = {k: v for k, v in dict(os.environ, TASTLINK_SIM_PORTS="3", TASTLINK_SIM_OPENS=opens,
+                                         **env).items() if v is not None}
+            p = subprocess.run([SIM] + args, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                               timeout=30)
+            self.assertEqual(p.returncode, rc, args)
+            self.assertIn(text, getattr(p, stream), args)
+            self.assertFalse(os.path.exists(opens), "%s opened a port" % args)
+
+
 @unittest.skipUnless(os.environ.get("DISPLAY") and BIN and os.geteuid() == 0 and shutil.which("unshare"),
                      "needs X, root and unshare")
 class ShippedBinary(unittest.TestCase):

@@ -47,9 +47,20 @@ struct Bench {
   }
 } bench;
 
+// With TASTLINK_SIM_OPENS naming a file, every open of a port is recorded
+// there: how the tests see that something touched no port.
+void recordOpen(const std::string& what) {
+  if (const char* path = std::getenv("TASTLINK_SIM_OPENS"))
+    if (FILE* f = std::fopen(path, "a")) {
+      std::fprintf(f, "%s\n", what.c_str());
+      std::fclose(f);
+    }
+}
+
 class SimDriver : public LineDriver {
  public:
   std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, LineNotify notify) override {
+    recordOpen("line COM" + std::to_string(n));
     auto* p = bench.port(n);
     const std::string label = "COM" + std::to_string(n) + " (sim)";
     if (!p) throw Error(err::kDeviceUnavailable, "Der Anschluss COM" + std::to_string(n) + " ist auf diesem Rechner nicht vorhanden.");
@@ -64,6 +75,7 @@ class SimFiles : public comport::FileLayer {
  public:
   int16_t FreeFile() override { return next_; }
   void Open(const std::string& name, int16_t f) override {
+    recordOpen("probe " + name);
     const int n = std::atoi(name.c_str() + 3);
     if (!bench.port(n)) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
     if (bench.isTaken(n)) throw Error(err::kPathAccess, "COM" + std::to_string(n) + " (sim): wird gerade von einem anderen Programm benutzt");
