@@ -37,7 +37,7 @@ namespace {
 // Remembers when each key event reached the injector.
 class RecordingInjector : public KeyInjector {
  public:
-  void keybd_event(uint8_t, uint8_t, uint32_t, uint32_t) override {
+  void send(const KeyStroke&) override {
     std::lock_guard<std::mutex> g(m);
     times.push_back(Clock::now());
     cv.notify_all();
@@ -189,7 +189,7 @@ int main(int argc, char** argv) {
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   RecordingInjector recorder;
-  ShiftKey keys(recorder);
+  Keyboard keys(recorder);
   sim::SimLineDriver driver;
   OnePort files;
   qt::QtForm1 view(96);

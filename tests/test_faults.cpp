@@ -62,7 +62,7 @@ struct Rig {
   fake::Form form{log};
   fake::Files files{log};
   fake::Keys keys{log};
-  ShiftKey shift{keys};
+  Keyboard shift{keys};
   sim::SimLineDriver driver;
   ThreadQueue queue;
   MSComm line{driver, queue.poster()};
@@ -131,7 +131,7 @@ TEST(Faults, AFloodOfNotificationsIsHandledInOrderWithFlatMemory) {
   fake::Files files(log);
   fake::LineDriverFake driver(log);
   fake::Keys keys(log);
-  ShiftKey shift(keys);
+  Keyboard shift(keys);
   ThreadQueue queue;
   MSComm line(driver, queue.poster());
   Form1 form1(form, line, files, shift);

@@ -130,7 +130,7 @@ int run(int argc, char** argv, const Platform& platform) {
     showError(e);
     return 1;
   }
-  ShiftKey keys(*injector);
+  Keyboard keys(*injector);
   auto files = platform.makeFiles();
   auto driver = platform.makeLine();
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "keys/shift_key.h"
+#include "keys/keyboard.h"
 #include "serial/comport.h"
 #include "serial/mscomm.h"
 

@@ -22,7 +22,7 @@ void showError(const tl::Error& e) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   using namespace tl;
   win::KeybdEventInjector injector;
-  ShiftKey keys(injector);
+  Keyboard keys(injector);
   win::WaitSet waits;
   win::Win32LineDriver driver(waits);
   win::Win32FileLayer files;

@@ -11,7 +11,7 @@ void ComboBox::setListIndex(int index) {
   if (Click) Click();
 }
 
-Form1::Form1(FormControls& view, MSComm& line, comport::FileLayer& files, ShiftKey& keys)
+Form1::Form1(FormControls& view, MSComm& line, comport::FileLayer& files, Keyboard& keys)
     : Combo1(view), MSComm1(line), view_(view), files_(files), keys_(keys) {
   Combo1.Click = [this] { Combo1_Click(); };
   MSComm1.OnComm = [this] { MSComm1_OnComm(); };
@@ -45,7 +45,7 @@ void Form1::Combo1_Click() {
   MSComm1.setCommPort(port);
   MSComm1.setPortOpen(true);
   // A release while the line was closed made no notification.
-  if (samePort && keys_.down() && MSComm1.CTSHolding() != true) LetKeysUp();
+  if (samePort && keys_.anyDown() && MSComm1.CTSHolding() != true) LetKeysUp();
   view_.text1SetFocus();
 }
 
@@ -60,8 +60,8 @@ void Form1::MSComm1_OnComm() {
 }
 
 void Form1::LetKeysUp() noexcept {
-  if (!keys_.down()) return;
-  keys_.releaseIfDown();
+  if (!keys_.anyDown()) return;
+  keys_.releaseAll();
   try {
     view_.setLabel1Caption("SHIFT losgelassen");
   } catch (...) {

@@ -1,13 +1,13 @@
 // The main window's logic: start-up, the port list's click and the line's
 // notification. Written once against small seams; each platform supplies
 // the controls (FormControls), the line (serial/mscomm.h), the file layer
-// (serial/comport.h) and key injection (keys/shift_key.h).
+// (serial/comport.h) and key injection (keys/keyboard.h).
 #pragma once
 
 #include <functional>
 #include <string>
 
-#include "keys/shift_key.h"
+#include "keys/keyboard.h"
 #include "serial/comport.h"
 #include "serial/mscomm.h"
 
@@ -45,7 +45,7 @@ class ComboBox {
 
 class Form1 {
  public:
-  Form1(FormControls& view, MSComm& line, comport::FileLayer& files, ShiftKey& keys);
+  Form1(FormControls& view, MSComm& line, comport::FileLayer& files, Keyboard& keys);
 
   void Form_Load();
   void Combo1_Click();
@@ -67,7 +67,7 @@ class Form1 {
  private:
   FormControls& view_;
   comport::FileLayer& files_;
-  ShiftKey& keys_;
+  Keyboard& keys_;
 };
 
 // The report shown when not one of the ports could be opened: plain German,

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "keys/shift_key.h"
+#include "keys/keyboard.h"
 #include "serial/comport.h"
 #include "serial/mscomm.h"
 #include "window/form1.h"
@@ -128,9 +128,10 @@ inline std::unique_ptr<OpenLine> LineDriverFake::open(int16_t port, bool dtr, bo
 class Keys : public KeyInjector {
  public:
   explicit Keys(Log& log) : log_(log) {}
-  void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra) override {
-    log_.push_back("key:" + std::to_string(vk) + "," + std::to_string(scan) + "," + std::to_string(flags) +
-                   "," + std::to_string(extra));
+  // Logged in the Windows call's shape, as the handler made it.
+  void send(const KeyStroke& k) override {
+    log_.push_back("key:" + std::to_string(k.key->vk) + "," + std::to_string(k.scan) + "," +
+                   std::to_string(k.down ? 0 : kKeyEventKeyUp) + "," + std::to_string(k.extra));
   }
 
  private:
@@ -162,7 +163,7 @@ struct World {
   Files files{log};
   LineDriverFake driver{log};
   Keys keys{log};
-  ShiftKey shift{keys};
+  Keyboard shift{keys};
   Queue queue;
   MSComm line{driver, queue.poster()};
   Form1 form1{form, line, files, shift};

@@ -5,12 +5,12 @@
 #include <memory>
 #include <string>
 
-#include "keys/shift_key.h"
+#include "keys/keyboard.h"
 
 namespace tl::keys {
 
-// Both map the Windows virtual key the handlers speak (16, Shift) to the
-// left Shift key; the scan code and extra information have no meaning here.
+// Both send the key table's Linux codes (an input event code for uinput, a
+// keysym for XTest).
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot);
 // `watched`: a watcher process lets the key up should this one die while
 // holding it (see xtest_injector.cpp).

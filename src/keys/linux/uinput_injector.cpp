@@ -24,9 +24,8 @@ class UinputInjector : public KeyInjector {
     libevdev_uinput_destroy(dev_);
     ::close(fd_);
   }
-  void keybd_event(uint8_t vk, uint8_t, uint32_t flags, uint32_t) override {
-    if (vk != kVkShift) return;
-    libevdev_uinput_write_event(dev_, EV_KEY, KEY_LEFTSHIFT, (flags & kKeyEventKeyUp) ? 0 : 1);
+  void send(const KeyStroke& k) override {
+    libevdev_uinput_write_event(dev_, EV_KEY, k.key->evdev, k.down ? 1 : 0);
     libevdev_uinput_write_event(dev_, EV_SYN, SYN_REPORT, 0);
   }
 
@@ -39,13 +38,16 @@ class UinputInjector : public KeyInjector {
 
 void uinputKeysUpNow() noexcept {
   if (liveFd < 0) return;
+  // Every key the program knows goes up; the kernel drops the releases of
+  // keys that are not down. The table is built long before any signal.
   input_event ev[2] = {};
   ev[0].type = EV_KEY;
-  ev[0].code = KEY_LEFTSHIFT;
-  ev[0].value = 0;
   ev[1].type = EV_SYN;
   ev[1].code = SYN_REPORT;
-  [[maybe_unused]] ssize_t n = ::write(liveFd, ev, sizeof ev);
+  for (const KeyInfo& k : keyTable()) {
+    ev[0].code = k.evdev;
+    [[maybe_unused]] ssize_t n = ::write(liveFd, ev, sizeof ev);
+  }
 }
 
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot) {
@@ -57,7 +59,7 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   libevdev* proto = libevdev_new();
   libevdev_set_name(proto, "Tastlink Shift");
   libevdev_enable_event_type(proto, EV_KEY);
-  libevdev_enable_event_code(proto, EV_KEY, KEY_LEFTSHIFT, nullptr);
+  for (const KeyInfo& k : keyTable()) libevdev_enable_event_code(proto, EV_KEY, k.evdev, nullptr);
   // A lone Shift key is enough for the kernel, but desktops only treat a
   // device as a keyboard when it has letter keys too.
   for (int code = KEY_Q; code <= KEY_P; ++code) libevdev_enable_event_code(proto, EV_KEY, code, nullptr);

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -25,15 +26,17 @@ namespace {
 // key was down, it lets the key up. The program is this same executable,
 // started again with kWatcherEnv naming the pipe's descriptor.
 constexpr const char* kWatcherEnv = "TASTLINK_KEY_WATCHER_FD";
+// Messages are two bytes: one of these and an X key code.
 constexpr char kDown = 'D', kUp = 'U', kUpNow = 'R';
 
 // The watcher's end: written by the program before each event, so that a
 // death between the two still leaves the watcher knowing the worst case.
 int watcherFd = -1;
 
-void tell(char state) {
+void tell(char what, KeyCode code = 0) {
   if (watcherFd < 0) return;
-  [[maybe_unused]] ssize_t n = ::write(watcherFd, &state, 1);
+  const char msg[2] = {what, static_cast<char>(code)};
+  [[maybe_unused]] ssize_t n = ::write(watcherFd, msg, sizeof msg);
 }
 
 int startWatcher() {
@@ -71,7 +74,7 @@ int startWatcher() {
 
 class XTestInjector : public KeyInjector {
  public:
-  XTestInjector(Display* dpy, KeyCode shift) : dpy_(dpy), shift_(shift) {}
+  explicit XTestInjector(Display* dpy) : dpy_(dpy) {}
   ~XTestInjector() override {
     XCloseDisplay(dpy_);
     if (watcherFd >= 0) {
@@ -79,20 +82,19 @@ class XTestInjector : public KeyInjector {
       watcherFd = -1;
     }
   }
-  void keybd_event(uint8_t vk, uint8_t, uint32_t flags, uint32_t) override {
-    if (vk != kVkShift) return;
-    const bool down = (flags & kKeyEventKeyUp) == 0;
-    if (down) tell(kDown);
-    XTestFakeKeyEvent(dpy_, shift_, down ? True : False, CurrentTime);
+  void send(const KeyStroke& k) override {
+    const KeyCode code = XKeysymToKeycode(dpy_, k.key->keysym);
+    if (code == 0) return;  // the keyboard map has no such key
+    if (k.down) tell(kDown, code);
+    XTestFakeKeyEvent(dpy_, code, k.down ? True : False, CurrentTime);
     // Unflushed, the event would sit in Xlib's buffer until something else
     // happened to flush it.
     XFlush(dpy_);
-    if (!down) tell(kUp);
+    if (!k.down) tell(kUp, code);
   }
 
  private:
   Display* dpy_;
-  KeyCode shift_;
 };
 
 }  // namespace
@@ -109,14 +111,13 @@ std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string&
     whyNot = "der X-Server bietet die Erweiterung XTEST nicht an";
     return nullptr;
   }
-  const KeyCode shift = XKeysymToKeycode(dpy, XK_Shift_L);
-  if (shift == 0) {
+  if (XKeysymToKeycode(dpy, XK_Shift_L) == 0) {
     XCloseDisplay(dpy);
     whyNot = "die X-Tastaturbelegung hat keine Umschalttaste";
     return nullptr;
   }
   if (watched && watcherFd < 0) watcherFd = startWatcher();
-  return std::make_unique<XTestInjector>(dpy, shift);
+  return std::make_unique<XTestInjector>(dpy);
 }
 
 void xtestKeysUpNow() noexcept { tell(kUpNow); }  // async-signal-safe: one write(2)
@@ -132,13 +133,14 @@ int runKeyWatcherIfAsked() {
   signal(SIGTSTP, SIG_IGN);
   Display* dpy = XOpenDisplay(nullptr);
   if (!dpy) return 1;
-  const KeyCode shift = XKeysymToKeycode(dpy, XK_Shift_L);
-  auto up = [&] {
-    XTestFakeKeyEvent(dpy, shift, False, CurrentTime);
+  std::set<KeyCode> down;
+  auto letUp = [&] {
+    for (KeyCode code : down) XTestFakeKeyEvent(dpy, code, False, CurrentTime);
     XFlush(dpy);
+    down.clear();
   };
-  bool down = false;
   pollfd fds[2] = {{fd, POLLIN, 0}, {ConnectionNumber(dpy), POLLIN, 0}};
+  std::string pending;
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
@@ -157,16 +159,17 @@ int runKeyWatcherIfAsked() {
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
-      if (buf[i] == kUpNow) {
-        if (down) up();
-        down = false;
-      } else {
-        down = buf[i] == kDown;
-      }
+    pending.append(buf, static_cast<size_t>(n));
+    size_t i = 0;
+    for (; i + 1 < pending.size(); i += 2) {
+      const auto code = static_cast<KeyCode>(pending[i + 1]);
+      if (pending[i] == kUpNow) letUp();
+      else if (pending[i] == kDown) down.insert(code);
+      else down.erase(code);
     }
+    pending.erase(0, i);
   }
-  if (down) up();
+  letUp();
   XCloseDisplay(dpy);
   return 0;
 }

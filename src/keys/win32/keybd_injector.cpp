@@ -4,8 +4,8 @@
 
 namespace tl::win {
 
-void KeybdEventInjector::keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra) {
-  ::keybd_event(vk, scan, flags, static_cast<ULONG_PTR>(extra));
+void KeybdEventInjector::send(const KeyStroke& k) {
+  ::keybd_event(k.key->vk, k.scan, k.down ? 0 : KEYEVENTF_KEYUP, static_cast<ULONG_PTR>(k.extra));
 }
 
 }  // namespace tl::win
