@@ -10,4 +10,4 @@ ensure_display
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 build/bench/bench/tastlink_bench 2>/dev/null
 # The Windows figures need the test command's 64-bit build (build/win64).
-python3 bench/startup.py build/bench/tests/tastlink-sim "$PWD/build/win64" "$PWD/tests/win32/wine-namespace.sh" 2>/dev/null
+python3 bench/startup.py build/bench/tastlink-sim "$PWD/build/win64" "$PWD/tests/win32/wine-namespace.sh" 2>/dev/null

@@ -9,14 +9,6 @@ add_executable(test_window_qt test_window_qt.cpp)
 target_link_libraries(test_window_qt PRIVATE tastlink_qt Qt6::Test GTest::gtest)
 gtest_discover_tests(test_window_qt DISCOVERY_MODE PRE_TEST)
 
-# The program with simulated serial ports, driven by the end-to-end tests.
-add_executable(tastlink-sim sim/sim_main.cpp)
-target_include_directories(tastlink-sim PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(tastlink-sim PRIVATE tastlink_qt tastlink_posix)
-# GCC 12 warns falsely (-Wrestrict) on plain string assignments at -O2.
-if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-  target_compile_options(tastlink-sim PRIVATE -Wno-restrict)
-endif()
 
 add_executable(test_injectors test_injectors.cpp)
 target_link_libraries(test_injectors PRIVATE tastlink_posix GTest::gtest_main)
