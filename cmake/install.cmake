@@ -6,7 +6,6 @@ set(TASTLINK_APP_ID io.github.tastlink.Tastlink)
 set(TASTLINK_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tastlink)
 
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  install(TARGETS tastlink)
   install(FILES data/${TASTLINK_APP_ID}.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   install(FILES data/${TASTLINK_APP_ID}.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES data/${TASTLINK_APP_ID}.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
