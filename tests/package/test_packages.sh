@@ -3,7 +3,8 @@
 # into build/packages and checks them as a user meets them: lintian, the
 # desktop-entry and AppStream validators, the ZIPs' contents, and a real
 # `apt-get install` of the .deb (so that a wrong dependency fails), its
-# `tastlink --version`, and its removal.
+# `tastlink --version`, and its removal (a purge: its postrm would keep it
+# listed otherwise).
 #   tests/package/test_packages.sh LINUX_BUILD WIN32_BUILD WIN64_BUILD
 set -uo pipefail
 linux=$1 win32=$2 win64=$3
@@ -12,7 +13,7 @@ out=$root/build/packages
 tmp=$(mktemp -d)
 installed=
 cleanup() {
-  [ -n "$installed" ] && apt-get remove -y -q tastlink >/dev/null 2>&1
+  [ -n "$installed" ] && apt-get purge -y -q tastlink >/dev/null 2>&1
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -79,7 +80,7 @@ else
     else
       check "tastlink --version (the program has no such option: not run)" false
     fi
-    check "apt-get remove tastlink" apt_get remove tastlink
+    check "apt-get purge tastlink" apt_get purge tastlink
     installed=
   fi
 fi
