@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $WINDOWS_PACKAGES $HIL_PACKAGES
+ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $WINDOWS_PACKAGES $HIL_PACKAGES $PACKAGE_PACKAGES
 
 jobs=$(nproc)
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -24,6 +24,9 @@ ensure_display
 status=0
 ctest --test-dir build/test --output-on-failure -j"$jobs" || status=1
 ctest --test-dir build/win64 --output-on-failure || status=1
+# The .deb and the Windows ZIPs from the builds above, checked and the .deb
+# installed and removed again.
+tests/package/test_packages.sh build/test build/win32 build/win64 || status=1
 
 # The Linux suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 # (not the VM: its guest agent is static), and the threaded parts under
