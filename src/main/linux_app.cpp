@@ -1,6 +1,7 @@
 #include "main/linux_app.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSessionManager>
@@ -98,6 +99,9 @@ int run(int argc, char** argv, const Platform& platform) {
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));
+  // Lets Wayland compositors match the window to its menu entry and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tastlink.Tastlink"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.tastlink.Tastlink")));
 
   bool ending = false;
   int exitCode = 0;
