@@ -34,8 +34,8 @@ def window_ids(pid):
 
 
 class Sim:
-    def __init__(self, ports):
-        env = dict(os.environ, TASTLINK_SIM_PORTS=ports)
+    def __init__(self, ports, taken=""):
+        env = dict(os.environ, TASTLINK_SIM_PORTS=ports, TASTLINK_SIM_TAKEN=taken)
         self.p = subprocess.Popen([SIM], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True, bufsize=1)
 
@@ -77,8 +77,8 @@ class EndToEnd(unittest.TestCase):
         for s in self.sims:
             s.end()
 
-    def start(self, ports):
-        s = Sim(ports)
+    def start(self, ports, taken=""):
+        s = Sim(ports, taken)
         self.sims.append(s)
         until(lambda: s.p.poll() is not None or s.state().get("visible") or s.state().get("box"), "start-up")
         return s
@@ -185,6 +185,24 @@ class EndToEnd(unittest.TestCase):
         vis = [k for k in s.state() if k == "visible"]
         self.assertEqual(s.state().get("visible"), "QMessageBox", "only the report is on screen")
         self.assertLessEqual(len(vis), 1)
+        subprocess.run(["xdotool", "key", "Return"])
+        self.assertEqual(s.p.wait(10), 1)
+
+    def test_no_port_report_for_sixteen_refused_ports_fits_the_screen(self):
+        every = ",".join(str(n) for n in range(1, 17))
+        s = self.start(every, taken=every)
+        box = s.wait_box()
+        self.assertIn("COM1:", box)
+        self.assertIn("COM16", box, "every refused port is named")
+        self.assertLessEqual(box.count("\\n"), 10)
+        screen_h = int(subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True,
+                                      text=True).stdout.split()[1])
+        box_h = max(int(subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(w)], capture_output=True,
+                                       text=True).stdout.split("HEIGHT=")[1].split()[0])
+                    for w in until(lambda: window_ids(s.p.pid), "the report's window"))
+        self.assertLess(box_h, 0.6 * screen_h, "the report's OK button must stay on a small screen")
+        if SHOTS:
+            subprocess.run(["import", "-window", "root", os.path.join(SHOTS, "linux-noport-16.png")])
         subprocess.run(["xdotool", "key", "Return"])
         self.assertEqual(s.p.wait(10), 1)
 

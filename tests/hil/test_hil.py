@@ -45,9 +45,11 @@ class Machine:
         initrd = os.path.join(self.dir, "initrd.gz")
         subprocess.run([os.environ["HIL_MKINITRAMFS"], release, os.environ["TASTLINK_BIN"],
                         os.environ["HIL_AGENT"], initrd], check=True)
-        self.master, slave = pty.openpty()
-        path = os.ttyname(slave)
-        os.close(slave)
+        # The test keeps a slave descriptor open for the VM's whole life: with
+        # none open (QEMU opens its own late on a busy machine), the master
+        # reads as hung up (EIO).
+        self.master, self.slave = pty.openpty()
+        path = os.ttyname(self.slave)
         state = os.path.join(self.dir, "modem")
         with open(state, "wb") as f:
             f.write(b"\0" * 16)
@@ -127,6 +129,7 @@ class Machine:
         self.qemu.kill()
         self.qemu.wait()
         os.close(self.master)
+        os.close(self.slave)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
