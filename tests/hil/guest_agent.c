@@ -8,7 +8,9 @@
  *   signal N       send signal N to tastlink and wait for it to end
  *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
  *   report         what tastlink wrote to stderr
- *   alive          whether tastlink still runs */
+ *   alive          whether tastlink still runs
+ *   marks          whether the console (ttyS1) still runs at 115200, and
+ *                  the pid in ttyS0's UUCP lock file ("none" without one) */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -22,6 +24,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -167,6 +170,13 @@ int main(void) {
       for (char *p = buf; *p; ++p)
         if (*p == '\n') *p = '|';
       reply("report %s", buf);
+    } else if (!strcmp(line, "marks")) {
+      struct termios t;
+      char pid[32] = "none";
+      FILE *f = fopen("/run/lock/LCK..ttyS0", "r");
+      if (f && fscanf(f, "%31s", pid) != 1) strcpy(pid, "unreadable");
+      if (f) fclose(f);
+      reply("console115200=%d lock=%s", tcgetattr(0, &t) == 0 && cfgetospeed(&t) == B115200, pid);
     } else if (!strcmp(line, "alive")) {
       reply(child > 0 && waitpid(child, &child_status, WNOHANG) == 0 ? "alive" : "ended");
     } else if (line[0]) {

@@ -148,9 +148,11 @@ class RealUartAndUinput(unittest.TestCase):
 
     def start(self):
         VM.cts(False)
-        self.assertTrue(VM.ask("start", 120).startswith("started"))
+        started = VM.ask("start", 120)
+        self.assertTrue(started.startswith("started"))
         until(lambda: VM.outputs() & (TIOCM_DTR | TIOCM_RTS) == TIOCM_DTR | TIOCM_RTS, "DTR and RTS")
         VM.await_polling()
+        return int(started.split()[1])
 
     def press(self):
         VM.cts(True)
@@ -161,7 +163,10 @@ class RealUartAndUinput(unittest.TestCase):
         until(lambda: VM.key() == "key=0", "Shift up")
 
     def test_1_buttons_and_short_presses(self):
-        self.start()
+        pid = self.start()
+        # The probe left the console's settings alone; the line holds its
+        # port's lock file.
+        self.assertEqual(VM.ask("marks"), "console115200=1 lock=%d" % pid)
         self.press()
         self.release()
         # 50 presses in a row, each held longer than QEMU's 10 ms poll.
@@ -191,8 +196,10 @@ class RealUartAndUinput(unittest.TestCase):
         self.assertEqual(c["last"], 0)
         self.assertEqual(c["downs"], c["ups"])
         until(lambda: VM.outputs() & TIOCM_DTR == 0, "DTR dropped as the port closed")
+        self.assertEqual(VM.ask("marks"), "console115200=1 lock=none")
 
     def test_3_sigkill_while_pressed_the_kernel_lets_shift_up(self):
+        # Its lock file stays behind, stale: test 4's start takes it over.
         self.start()
         self.press()
         self.assertEqual(VM.ask("signal %d" % signal.SIGKILL), "ended signaled=9 exit=-1")
@@ -200,7 +207,8 @@ class RealUartAndUinput(unittest.TestCase):
         self.assertEqual(VM.counts()["last"], 0)
 
     def test_4_hang_up_while_pressed(self):
-        self.start()
+        pid = self.start()
+        self.assertEqual(VM.ask("marks"), "console115200=1 lock=%d" % pid, "the stale lock taken over")
         self.press()
         self.assertEqual(VM.ask("hangup"), "hung up")
         until(lambda: VM.counts()["last"] == 0, "Shift up after the hang-up")
