@@ -150,6 +150,11 @@ class RealUartAndUinput(unittest.TestCase):
         VM.cts(False)
         started = VM.ask("start", 120)
         self.assertTrue(started.startswith("started"))
+        # The port probe's brief open raises DTR and RTS too, and on a busy
+        # machine the line opens seconds later: only a line thread asleep in
+        # the UART's modem-status wait has taken its snapshot of the lines,
+        # after which a press counts (before it, it is held at start-up).
+        until(lambda: "wait_modem_status" in VM.ask("waiting"), "tastlink to wait on the line", 120)
         until(lambda: VM.outputs() & (TIOCM_DTR | TIOCM_RTS) == TIOCM_DTR | TIOCM_RTS, "DTR and RTS")
         VM.await_polling()
         return int(started.split()[1])
