@@ -75,8 +75,8 @@ pid_t lockOwner(const std::string& path) {
   return pid > 0 && pid < (1L << 30) && end != buf ? static_cast<pid_t>(pid) : 0;
 }
 
-std::optional<Refusal> lockRefusal(const std::string& path) {
-  const pid_t pid = lockOwner(path);
+// `pid` as lockOwner() read it from `path`.
+std::optional<Refusal> lockRefusal(pid_t pid, const std::string& path) {
   if (pid < 0 || pid == ::getpid()) return std::nullopt;
   if (pid == 0) return inUse(osReason(EBUSY), "Sperrdatei " + path + " ohne lesbare Prozessnummer");
   // A dead owner left a stale lock, which anyone may take over.
@@ -94,7 +94,8 @@ std::string lockPath(const SerialDevice& dev, const ClaimPlaces& where) {
 // Marks seen without opening the device.
 std::optional<Refusal> heldByMarks(const SerialDevice& dev, const ClaimPlaces& where) {
   if (auto r = consoleRefusal(dev, where)) return r;
-  return lockRefusal(lockPath(dev, where));
+  const std::string path = lockPath(dev, where);
+  return lockRefusal(lockOwner(path), path);
 }
 
 // Marks seen on an open descriptor. `lock` is the flock(2) kind to try.
@@ -119,8 +120,11 @@ std::string takeLock(const SerialDevice& dev, const ClaimPlaces& where, const st
   char text[16];
   std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
   for (int attempt = 0; attempt < 3; ++attempt) {
-    if (auto r = lockRefusal(path)) raise(label, *r);
-    if (lockOwner(path) >= 0 && ::unlink(path.c_str()) != 0 && errno != ENOENT) return "";
+    // Judged once: a lock read twice might be another program's new one
+    // the second time, and be removed as stale.
+    const pid_t owner = lockOwner(path);
+    if (auto r = lockRefusal(owner, path)) raise(label, *r);
+    if (owner >= 0 && ::unlink(path.c_str()) != 0 && errno != ENOENT) return "";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
       if (errno == EEXIST) continue;  // another program was quicker: judge its lock
