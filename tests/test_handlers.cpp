@@ -69,6 +69,26 @@ TEST(FormLoad, NoPortIsAPlainGermanErrorThatNamesTheDevicesThatRefused) {
   for (auto& entry : w.log) EXPECT_EQ(entry.rfind("fclose", 0), std::string::npos) << entry;
 }
 
+// However many ports refuse, the report stays a few lines: the same reason
+// is said once for all its ports, and beyond four lines the rest are named.
+TEST(FormLoad, NoPortReportSaysEachReasonOnceInAFewLines) {
+  auto report = [](const std::function<std::string(int)>& reason, const std::vector<int>& ports) {
+    std::vector<comport::ProbeFailure> failures;
+    for (int p : ports) failures.push_back({p, reason(p)});
+    const std::string text = noPortReport(failures);
+    return text.substr(text.find("zu öffnen:\n") + 12);
+  };
+  const std::vector<int> all = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  EXPECT_EQ(report([](int) { return "keine Berechtigung (open: EACCES)."; }, all),
+            "  COM1 bis COM16: keine Berechtigung (open: EACCES).");
+  EXPECT_EQ(report([](int p) { return p == 3 ? "belegt (flock: EAGAIN)." : "keine Berechtigung (open: EACCES)."; },
+                   {1, 2, 3, 5}),
+            "  COM1, COM2, COM5: keine Berechtigung (open: EACCES).\n  COM3: belegt (flock: EAGAIN).");
+  EXPECT_EQ(report([](int p) { return "Sperrdatei " + std::to_string(p) + "."; }, all),
+            "  COM1: Sperrdatei 1.\n  COM2: Sperrdatei 2.\n  COM3: Sperrdatei 3.\n"
+            "  und 13 weitere aus anderen Gründen: COM4 bis COM16");
+}
+
 TEST(FormLoad, APortTakenBetweenProbeAndOpenEndsStartUpWithTheLineError) {
   fake::World w;
   w.files.openable = {5};

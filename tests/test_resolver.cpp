@@ -56,6 +56,8 @@ TEST_F(FakeTree, PlaceholdersAndCdcAcmAreLeftOut) {
   tty("ttyS3", "0");
   tty("ttyACM0");
   tty("ttyUSB0");
+  tty("ttyUSB" + std::string(40, '9'));  // a number no long holds
+  tty("ttyUSB-1");
   EXPECT_EQ(names(), (std::vector<std::string>{"1=ttyS1", "2=ttyUSB0"}));
 }
 

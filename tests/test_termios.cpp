@@ -6,12 +6,18 @@
 #include <fstream>
 #include <condition_variable>
 #include <mutex>
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "fakes/fakes.h"
 #include "fakes/proc.h"
 #include "serial/posix/file_layer.h"
+#include "serial/posix/os_error.h"
 #include "serial/posix/termios_line.h"
 
 namespace fs = std::filesystem;
@@ -54,6 +60,28 @@ LineNotify ignore() {
   return [](const LineEvent&) {};
 }
 
+// Another program's descriptor on a port, opened the way terminal programs do.
+int holder(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string uucpPid(pid_t pid) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+  return text;
+}
+
+// A pid that named a process a moment ago and names none now.
+pid_t deadPid() {
+  const pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
 }  // namespace
 
 TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
@@ -71,7 +99,7 @@ TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
       EXPECT_EQ(e.number(), err::kPathAccess);
       EXPECT_EQ(e.description(), "Der Anschluss COM1 (" + path +
                                      ") lässt sich nicht öffnen: wird gerade von einem anderen Programm "
-                                     "benutzt (flock: Resource temporarily unavailable).");
+                                     "exklusiv benutzt (TIOCGEXCL).");
     }
     posix::PosixFileLayer files(resolver());
     EXPECT_THROW(files.Open("COM1:9600,n,8,1", 1), Error);
@@ -89,7 +117,7 @@ TEST_F(PtyTree, LineErrorsNameThePortInGerman) {
     FAIL();
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), err::kDeviceUnavailable);
-    EXPECT_NE(e.description().find("Gerät nicht vorhanden (open: No such file or directory)"), std::string::npos)
+    EXPECT_NE(e.description().find("lässt sich nicht öffnen: nicht vorhanden (open: ENOENT)."), std::string::npos)
         << e.description();
   }
   try {
@@ -166,4 +194,128 @@ TEST_F(PtyTree, AHungUpLineIsReportedAsAFailureOfTheLine) {
   l.unlock();
   line.reset();
   EXPECT_EQ(seen.size(), 1u);
+}
+
+TEST_F(PtyTree, TheProbeLeavesAPortsSettingsAsAnotherProgramMadeThem) {
+  const int other = holder(device("ttyS0", "4"));  // a terminal program, no lock taken
+  termios set{};
+  ASSERT_EQ(tcgetattr(other, &set), 0);
+  cfsetispeed(&set, B115200);
+  cfsetospeed(&set, B115200);
+  set.c_lflag |= ECHO | ICANON;
+  ASSERT_EQ(tcsetattr(other, TCSANOW, &set), 0);
+  ASSERT_EQ(tcgetattr(other, &set), 0);
+
+  fake::Log log;
+  fake::Form form(log);
+  ComboBox list(form);
+  posix::PosixFileLayer files(resolver());
+  comport::FindPorts(files, list);
+  EXPECT_EQ(form.items, (std::vector<std::string>{"1"}));
+  termios now{};
+  ASSERT_EQ(tcgetattr(other, &now), 0);
+  EXPECT_EQ(cfgetospeed(&now), B115200);
+  EXPECT_EQ(std::tie(now.c_iflag, now.c_oflag, now.c_cflag, now.c_lflag),
+            std::tie(set.c_iflag, set.c_oflag, set.c_cflag, set.c_lflag));
+  ::close(other);
+}
+
+// Each way a program marks a port as its own: the probe must not list the
+// port, the line must not take it, and the mark must outlive both.
+TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
+  const fs::path locks = root / "run/lock";
+  fs::create_directories(locks);
+  fs::create_directories(root / "sys/class/tty/console");
+  const pid_t live = getppid();
+  int binary = live;
+  struct Mark {
+    const char* what;
+    std::function<int(const std::string& path, const fs::path& lockFile)> take;  // a descriptor to keep, or -1
+    std::string reason;
+  };
+  const std::vector<Mark> marks = {
+      {"flock", [](auto& path, auto&) { const int fd = holder(path); flock(fd, LOCK_EX); return fd; },
+       "wird gerade von einem anderen Programm benutzt (flock: EAGAIN)."},
+      {"TIOCEXCL", [](auto& path, auto&) { const int fd = holder(path); ioctl(fd, TIOCEXCL); return fd; },
+       "wird gerade von einem anderen Programm exklusiv benutzt (TIOCGEXCL)."},
+      {"lock file", [&](auto&, auto& lock) { std::ofstream(lock) << uucpPid(live); return -1; },
+       "wird gerade von Prozess " + std::to_string(live) + " „"},
+      {"binary lock file", [&](auto&, auto& lock) { std::ofstream(lock).write(reinterpret_cast<char*>(&binary), 4); return -1; },
+       "wird gerade von Prozess " + std::to_string(live) + " „"},
+      {"lock file without pid", [](auto&, auto& lock) { std::ofstream(lock) << "gesperrt\n"; return -1; },
+       "ohne lesbare Prozessnummer)."},
+      {"console", [&](auto&, auto&) { std::ofstream(root / "sys/class/tty/console/active") << "tty0 ttyS5\n"; return -1; },
+       "ist die Konsole des Systems (/sys/class/tty/console/active: ttyS5)."},
+  };
+  std::vector<int> held;
+  std::vector<std::string> lockTexts;
+  for (size_t i = 0; i < marks.size(); ++i) {
+    const std::string name = "ttyS" + std::to_string(i);
+    held.push_back(marks[i].take(device(name, "4"), locks / ("LCK.." + name)));
+    lockTexts.push_back(slurp(locks / ("LCK.." + name)));
+  }
+
+  fake::Log log;
+  fake::Form form(log);
+  ComboBox list(form);
+  posix::PosixFileLayer files(resolver());
+  const auto result = comport::FindPorts(files, list);
+  EXPECT_TRUE(form.items.empty());
+  ASSERT_EQ(result.failures.size(), marks.size());
+  posix::TermiosLineDriver driver(resolver());
+  for (size_t i = 0; i < marks.size(); ++i) {
+    const auto& f = result.failures[i];
+    EXPECT_NE(f.description.find(marks[i].reason), std::string::npos) << marks[i].what << ": " << f.description;
+    EXPECT_EQ(f.description.find("COM"), std::string::npos) << "the report names the port: " << f.description;
+    try {
+      driver.open(f.port, true, true, ignore());
+      ADD_FAILURE() << marks[i].what << ": the line took a held port";
+    } catch (const Error& e) {
+      EXPECT_NE(e.description().find(marks[i].reason), std::string::npos) << marks[i].what << ": " << e.description();
+    }
+    EXPECT_EQ(slurp(locks / ("LCK..ttyS" + std::to_string(i))), lockTexts[i]) << marks[i].what;
+  }
+  int exclusive = 0;
+  EXPECT_EQ(ioctl(held[1], TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 1) << "another program's exclusive flag was cleared";
+  for (int fd : held)
+    if (fd >= 0) ::close(fd);
+}
+
+TEST_F(PtyTree, TheLineWritesItsLockFileTakesOverAStaleOneAndRemovesIt) {
+  device("ttyS0", "4");
+  const fs::path lock = root / "run/lock/LCK..ttyS0";
+  fs::create_directories(lock.parent_path());
+  std::ofstream(lock) << uucpPid(deadPid());
+  posix::TermiosLineDriver driver(resolver());
+  auto line = driver.open(1, true, true, ignore());
+  EXPECT_EQ(slurp(lock), uucpPid(getpid()));
+  line.reset();
+  EXPECT_FALSE(fs::exists(lock));
+  // Without a lock directory to write to, the port is used all the same.
+  posix::TermiosLineDriver noLocks(resolver(), (root / "no-such-dir").string());
+  EXPECT_NO_THROW(noLocks.open(1, true, true, ignore()));
+}
+
+TEST(OsError, ReasonsAreGermanAndNameTheCall) {
+  const struct {
+    int errnum;
+    const char* reason;
+    const char* call;
+  } rows[] = {
+      {EACCES, "keine Berechtigung", "open: EACCES"},
+      {EBUSY, "wird gerade von einem anderen Programm benutzt", "open: EBUSY"},
+      {ENOENT, "nicht vorhanden", "open: ENOENT"},
+      {ENODEV, "kein Gerät hinter dem Anschluss", "open: ENODEV"},
+      {EIO, "Ein-/Ausgabefehler, das Gerät antwortet nicht mehr", "open: EIO"},
+      {EAGAIN, "das Gerät ist gerade nicht bereit", "open: EAGAIN"},
+      {ENOTTY, "kein serieller Anschluss", "open: ENOTTY"},
+      {EINVAL, "vom Gerät nicht unterstützt", "open: EINVAL"},
+      {ETIMEDOUT, "das Gerät antwortet nicht (Zeitüberschreitung)", "open: ETIMEDOUT"},
+      {4242, "Systemfehler 4242", "open: Fehler 4242"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(posix::osReason(r.errnum), r.reason);
+    EXPECT_EQ(posix::osCall("open", r.errnum), r.call);
+  }
 }

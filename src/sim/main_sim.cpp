@@ -1,6 +1,7 @@
 // tastlink-sim: the Linux program with simulated serial ports in place of
 // termios, for end-to-end tests of the real window and real key injection.
-// Ports come from TASTLINK_SIM_PORTS ("3,12"); the button and the tests'
+// Ports come from TASTLINK_SIM_PORTS ("3,12"), those another program holds
+// at start-up from TASTLINK_SIM_TAKEN; the button and the tests'
 // questions arrive on standard input, one command a line:
 //   press N | release N | blip N | hangup N | take N | free N  -> "ok"
 //   lines N     -> "dtr=0/1 rts=0/1"
@@ -78,7 +79,10 @@ class SimFiles : public comport::FileLayer {
     recordOpen("probe " + name);
     const int n = std::atoi(name.c_str() + 3);
     if (!bench.port(n)) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
-    if (bench.isTaken(n)) throw Error(err::kPathAccess, "COM" + std::to_string(n) + " (sim): wird gerade von einem anderen Programm benutzt");
+    // As the Linux probe words a port whose lock file names a live program.
+    if (bench.isTaken(n))
+      throw Error(err::kPathAccess, "wird gerade von Prozess 4242 „minicom“ benutzt (Sperrdatei /run/lock/LCK..sim" +
+                                        std::to_string(n) + ").");
     open_.insert(f);
     ++next_;
   }
@@ -170,11 +174,16 @@ class ShownAnnouncer : public QObject {
 };
 
 int main(int argc, char** argv) {
-  if (const char* ports = std::getenv("TASTLINK_SIM_PORTS")) {
-    std::istringstream in(ports);
+  auto numbers = [](const char* env) {
+    std::vector<int> out;
+    std::istringstream in(std::getenv(env) ? std::getenv(env) : "");
     for (std::string n; std::getline(in, n, ',');)
-      if (!n.empty()) bench.ports[std::stoi(n)] = std::make_unique<sim::SimModemPort>();
-  }
+      if (!n.empty()) out.push_back(std::stoi(n));
+    return out;
+  };
+  for (int n : numbers("TASTLINK_SIM_PORTS")) bench.ports[n] = std::make_unique<sim::SimModemPort>();
+  // Held by another program from the start, before the probe runs.
+  for (int n : numbers("TASTLINK_SIM_TAKEN")) bench.taken.insert(n);
   std::thread(control).detach();
   static ShownAnnouncer announcer;
   app::Platform p;

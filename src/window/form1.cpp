@@ -1,5 +1,7 @@
 #include "window/form1.h"
 
+#include <algorithm>
+
 #include "window/runtime.h"
 
 namespace tl {
@@ -74,6 +76,23 @@ void Form1::Shutdown() noexcept {
   MSComm1.closeQuietly();
 }
 
+namespace {
+
+// "COM1 bis COM4, COM7, COM9, COM10" for ascending port numbers.
+std::string portList(const std::vector<int>& ports) {
+  std::string out;
+  for (size_t i = 0; i < ports.size();) {
+    size_t j = i;
+    while (j + 1 < ports.size() && ports[j + 1] == ports[j] + 1) ++j;
+    out += (out.empty() ? "COM" : ", COM") + std::to_string(ports[i]);
+    if (j > i) out += (j == i + 1 ? ", COM" : " bis COM") + std::to_string(ports[j]);
+    i = j + 1;
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
   std::string text =
       "Es wurde kein serieller Anschluss gefunden: keiner der Anschlüsse COM1 bis COM16 "
@@ -82,10 +101,26 @@ std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
     text += "\n\nAuf diesem Rechner gibt es keinen seriellen Anschluss. Schließen Sie den "
             "Taster an einen seriellen Anschluss oder einen USB-Seriell-Adapter an und "
             "starten Sie Tastlink erneut.";
-  } else {
-    text += "\n\nVorhanden, aber nicht zu öffnen:";
-    for (const auto& f : failures)
-      text += "\n  COM" + std::to_string(f.port) + ": " + f.description;
+    return text;
+  }
+  // One line per reason, ports sharing it named together, and only a few
+  // lines at all: sixteen refused ports must not push the box's button off
+  // a small screen.
+  std::vector<std::pair<std::string, std::vector<int>>> groups;
+  for (const auto& f : failures) {
+    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == f.description; });
+    if (it == groups.end()) it = groups.insert(groups.end(), {f.description, {}});
+    it->second.push_back(f.port);
+  }
+  constexpr size_t kMaxLines = 4;
+  const size_t shown = groups.size() <= kMaxLines ? groups.size() : kMaxLines - 1;
+  text += "\n\nVorhanden, aber nicht zu öffnen:";
+  for (size_t i = 0; i < shown; ++i) text += "\n  " + portList(groups[i].second) + ": " + groups[i].first;
+  if (shown < groups.size()) {
+    std::vector<int> rest;
+    for (size_t i = shown; i < groups.size(); ++i) rest.insert(rest.end(), groups[i].second.begin(), groups[i].second.end());
+    std::sort(rest.begin(), rest.end());
+    text += "\n  und " + std::to_string(rest.size()) + " weitere aus anderen Gründen: " + portList(rest);
   }
   return text;
 }

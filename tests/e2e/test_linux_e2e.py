@@ -225,6 +225,24 @@ class EndToEnd(unittest.TestCase):
         subprocess.run(["xdotool", "key", "Return"])
         self.assertEqual(s.p.wait(10), 1)
 
+    def test_no_port_report_for_sixteen_refused_ports_fits_the_screen(self):
+        every = ",".join(str(n) for n in range(1, 17))
+        s = self.start(every, TASTLINK_SIM_TAKEN=every)
+        box = s.wait_box()
+        self.assertIn("COM1:", box)
+        self.assertIn("COM16", box, "every refused port is named")
+        self.assertLessEqual(box.count("\\n"), 10)
+        screen_h = int(subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True,
+                                      text=True).stdout.split()[1])
+        box_h = max(int(subprocess.run(["xdotool", "getwindowgeometry", "--shell", str(w)], capture_output=True,
+                                       text=True).stdout.split("HEIGHT=")[1].split()[0])
+                    for w in until(lambda: window_ids(s.p.pid), "the report's window"))
+        self.assertLess(box_h, 0.6 * screen_h, "the report's OK button must stay on a small screen")
+        if SHOTS:
+            subprocess.run(["import", "-window", "root", os.path.join(SHOTS, "linux-noport-16.png")])
+        subprocess.run(["xdotool", "key", "Return"])
+        self.assertEqual(s.p.wait(10), 1)
+
 
 @unittest.skipUnless(SIM, "needs tastlink-sim")
 class CommandLine(unittest.TestCase):

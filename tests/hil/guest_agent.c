@@ -8,7 +8,11 @@
  *   signal N       send signal N to tastlink and wait for it to end
  *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
  *   report         what tastlink wrote to stderr
- *   alive          whether tastlink still runs */
+ *   alive          whether tastlink still runs
+ *   waiting        where tastlink's line thread sleeps in the kernel (its
+ *                  wchan), "none" before the thread exists
+ *   marks          whether the console (ttyS1) still runs at 115200, and
+ *                  the pid in ttyS0's UUCP lock file ("none" without one) */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -22,6 +26,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -129,6 +134,32 @@ static int wait_child(int seconds) {
   return 0;
 }
 
+/* The kernel function tastlink's line thread sleeps in. Only once it sleeps
+ * in the UART's modem-status wait has it taken its snapshot of the lines:
+ * a press before that counts as held at start-up. */
+static void line_wchan(char *out, size_t size) {
+  char path[300];
+  snprintf(out, size, "none");
+  snprintf(path, sizeof path, "/proc/%d/task", child);
+  DIR *d = opendir(path);
+  struct dirent *e;
+  while (d && (e = readdir(d))) {
+    char comm[32] = "";
+    snprintf(path, sizeof path, "/proc/%d/task/%s/comm", child, e->d_name);
+    FILE *f = fopen(path, "r");
+    if (!f) continue;
+    if (!fgets(comm, sizeof comm, f)) comm[0] = 0;
+    fclose(f);
+    if (strncmp(comm, "tl-line-waiter", 14)) continue;
+    snprintf(path, sizeof path, "/proc/%d/task/%s/wchan", child, e->d_name);
+    if ((f = fopen(path, "r"))) {
+      if (!fgets(out, (int)size, f)) snprintf(out, size, "?");
+      fclose(f);
+    }
+  }
+  if (d) closedir(d);
+}
+
 int main(void) {
   signal(SIGPIPE, SIG_IGN);
   reply("ready");
@@ -167,6 +198,17 @@ int main(void) {
       for (char *p = buf; *p; ++p)
         if (*p == '\n') *p = '|';
       reply("report %s", buf);
+    } else if (!strcmp(line, "waiting")) {
+      char wchan[128];
+      line_wchan(wchan, sizeof wchan);
+      reply("waiting %s", wchan);
+    } else if (!strcmp(line, "marks")) {
+      struct termios t;
+      char pid[32] = "none";
+      FILE *f = fopen("/run/lock/LCK..ttyS0", "r");
+      if (f && fscanf(f, "%31s", pid) != 1) strcpy(pid, "unreadable");
+      if (f) fclose(f);
+      reply("console115200=%d lock=%s", tcgetattr(0, &t) == 0 && cfgetospeed(&t) == B115200, pid);
     } else if (!strcmp(line, "alive")) {
       reply(child > 0 && waitpid(child, &child_status, WNOHANG) == 0 ? "alive" : "ended");
     } else if (line[0]) {

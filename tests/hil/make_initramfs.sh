@@ -47,7 +47,9 @@ mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
 insmod /lib/modules/evdev.ko
 insmod /lib/modules/uinput.ko
-stty -F /dev/ttyS1 raw -echo
+mkdir -p /run/lock
+# A speed of its own, which tastlink's port probe must leave alone.
+stty -F /dev/ttyS1 raw -echo 115200
 exec /agent </dev/ttyS1 >/dev/ttyS1 2>&1
 INIT
 chmod +x "$root/init"

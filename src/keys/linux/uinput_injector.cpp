@@ -1,11 +1,11 @@
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
+#include "serial/posix/os_error.h"
 
 namespace tl::keys {
 
@@ -50,10 +50,12 @@ void uinputKeysUpNow() noexcept {
   }
 }
 
-std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot) {
+std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot,
+                                                int* failedErrno) {
   const int fd = ::open(devicePath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    whyNot = devicePath + ": " + std::strerror(errno);
+    if (failedErrno) *failedErrno = errno;
+    whyNot = posix::osReason(errno) + " (" + posix::osCall("open", errno) + ")";
     return nullptr;
   }
   libevdev* proto = libevdev_new();
@@ -67,7 +69,8 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   const int rc = libevdev_uinput_create_from_device(proto, fd, &dev);
   libevdev_free(proto);
   if (rc != 0) {
-    whyNot = devicePath + ": " + std::strerror(-rc);
+    if (failedErrno) *failedErrno = -rc;
+    whyNot = posix::osReason(-rc) + " (" + posix::osCall("libevdev_uinput_create_from_device", -rc) + ")";
     ::close(fd);
     return nullptr;
   }

@@ -6,13 +6,15 @@
 
 namespace tl::posix {
 
-PosixFileLayer::PosixFileLayer(PortResolver resolver)
-    : FileTable([](int fd) { ::close(fd); }), resolver_(std::move(resolver)) {}
+PosixFileLayer::PosixFileLayer(PortResolver resolver, std::string lockDir)
+    : FileTable([](int fd) { ::close(fd); }),
+      resolver_(std::move(resolver)),
+      places_(claimPlaces(resolver_, std::move(lockDir))) {}
 
 int PosixFileLayer::openPort(int com) {
   const auto dev = resolver_.find(com);
   if (!dev) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar: COM" + std::to_string(com));
-  return openSerialDevice(dev->path, portLabel(com, dev->path), false);
+  return probeSerialDevice(*dev, places_);
 }
 
 }  // namespace tl::posix

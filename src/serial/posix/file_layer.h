@@ -1,21 +1,26 @@
 // The file layer the probe uses, over open(2): a name "COMn:..." opens the
-// device COMn resolves to, for input, under a file number.
+// device COMn resolves to, for input, under a file number. It only looks:
+// a port's settings stay as they are, and a port another program holds
+// (see port_claim.h) is refused.
 #pragma once
 
 #include "serial/file_table.h"
+#include "serial/posix/port_claim.h"
 #include "serial/posix/port_resolver.h"
 
 namespace tl::posix {
 
 class PosixFileLayer : public comport::FileTable<int> {
  public:
-  explicit PosixFileLayer(PortResolver resolver);
+  // `lockDir` as for claimPlaces().
+  explicit PosixFileLayer(PortResolver resolver, std::string lockDir = "");
 
  protected:
   int openPort(int com) override;
 
  private:
   PortResolver resolver_;
+  ClaimPlaces places_;
 };
 
 }  // namespace tl::posix

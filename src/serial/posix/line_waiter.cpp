@@ -159,7 +159,7 @@ void LineWaiter::fail(const char* call, int errnum) {
   ev.kind = LineEvent::Kind::Failure;
   ev.number = err::kLineFailed;
   ev.description = "Die Verbindung zu " + label_ + " ist abgerissen: " + osReason(errnum) + " (" +
-                   call + ": " + std::strerror(errnum) + ")." +
+                   osCall(call, errnum) + ")." +
                    (errnum == EIO ? " Wurde der USB-Seriell-Adapter abgezogen?" : "");
   notify_(ev);
   std::lock_guard<std::mutex> lock(mutex_);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <filesystem>
 #include <fstream>
 
@@ -11,13 +12,15 @@ namespace tl::posix {
 
 namespace {
 
-// Numeric suffix of "ttyS12" after `prefix`, or -1.
+// Numeric suffix of "ttyS12" after `prefix`, or -1, also for a number too
+// big to be a real tty's: one odd name must not cost the others theirs.
 long suffixNumber(const std::string& name, const std::string& prefix) {
-  if (name.rfind(prefix, 0) != 0 || name.size() == prefix.size()) return -1;
-  const std::string digits = name.substr(prefix.size());
-  if (!std::all_of(digits.begin(), digits.end(), [](unsigned char c) { return std::isdigit(c); }))
-    return -1;
-  return std::stol(digits);
+  if (name.rfind(prefix, 0) != 0) return -1;
+  const char* first = name.data() + prefix.size();
+  const char* last = name.data() + name.size();
+  long n = -1;
+  const auto [end, ec] = std::from_chars(first, last, n);
+  return first != last && std::isdigit(static_cast<unsigned char>(*first)) && ec == std::errc() && end == last ? n : -1;
 }
 
 // The 8250 driver registers ttyS0..N whether or not a UART answers; those

@@ -22,6 +22,7 @@ class PortResolver {
   explicit PortResolver(std::string root = "/");
   std::vector<SerialDevice> devices() const;
   std::optional<SerialDevice> find(int com) const;
+  const std::string& root() const { return root_; }
 
  private:
   std::string root_;

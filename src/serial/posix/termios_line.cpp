@@ -1,13 +1,10 @@
 #include "serial/posix/termios_line.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,19 +16,10 @@ namespace tl::posix {
 
 namespace {
 
-[[noreturn]] void raiseOpenError(const std::string& label, const char* call, int errnum) {
-  throw Error(openErrorNumber(errnum), "Der Anschluss " + label + " lässt sich nicht öffnen: " +
-                                           osReason(errnum) + " (" + call + ": " +
-                                           std::strerror(errnum) + ").");
-}
-
-// Modem-line ioctls fail this way on ttys without modem lines (ptys).
-bool noModemLines(int e) { return e == EINVAL || e == ENOTTY || e == ENOSYS || e == EOPNOTSUPP; }
-
 class TermiosLine : public OpenLine {
  public:
-  TermiosLine(int fd, LineNotify notify, const std::string& label)
-      : fd_(fd), modem_(fd), waiter_(modem_, std::move(notify), label),
+  TermiosLine(std::unique_ptr<ClaimedPort> port, LineNotify notify, const std::string& label)
+      : port_(std::move(port)), fd_(port_->fd()), modem_(fd_), waiter_(modem_, std::move(notify), label),
         stopFd_(eventfd(0, EFD_CLOEXEC)), hangupWatch_([this] { watchHangUp(); }) {}
   ~TermiosLine() override {
     const uint64_t one = 1;
@@ -39,8 +27,6 @@ class TermiosLine : public OpenLine {
     hangupWatch_.join();
     waiter_.stop();
     ::close(stopFd_);
-    ioctl(fd_, TIOCNXCL);
-    ::close(fd_);
   }
   bool cts() override {
     int bits = 0;
@@ -66,6 +52,7 @@ class TermiosLine : public OpenLine {
     }
   }
 
+  std::unique_ptr<ClaimedPort> port_;  // closed last, after both threads
   int fd_;
   FdModemPort modem_;
   LineWaiter waiter_;
@@ -79,28 +66,8 @@ std::string portLabel(int com, const std::string& path) {
   return "COM" + std::to_string(com) + " (" + path + ")";
 }
 
-int openSerialDevice(const std::string& path, const std::string& label, bool readWrite) {
-  // O_NONBLOCK: without it the open waits for carrier, possibly for ever.
-  const int fd = ::open(path.c_str(), (readWrite ? O_RDWR : O_RDONLY) | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) raiseOpenError(label, "open", errno);
-  auto failWith = [&](const char* call, int e) {
-    ::close(fd);
-    raiseOpenError(label, call, e);
-  };
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) failWith("flock", errno);
-  if (!isatty(fd)) failWith("isatty", ENOTTY);
-  termios tio{};
-  if (tcgetattr(fd, &tio) != 0) failWith("tcgetattr", errno);
-  cfmakeraw(&tio);
-  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CS8 | CLOCAL | CREAD | HUPCL;
-  cfsetispeed(&tio, B9600);
-  cfsetospeed(&tio, B9600);
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) failWith("tcsetattr", errno);
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) failWith("fcntl", errno);
-  return fd;
-}
+TermiosLineDriver::TermiosLineDriver(PortResolver resolver, std::string lockDir)
+    : resolver_(std::move(resolver)), places_(claimPlaces(resolver_, std::move(lockDir))) {}
 
 std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool rts, LineNotify notify) {
   const auto dev = resolver_.find(port);
@@ -108,24 +75,15 @@ std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool r
     throw Error(err::kDeviceUnavailable,
                 "Der Anschluss COM" + std::to_string(port) + " ist auf diesem Rechner nicht vorhanden.");
   const std::string label = portLabel(port, dev->path);
-  const int fd = openSerialDevice(dev->path, label, true);
-  if (ioctl(fd, TIOCEXCL) != 0 && !noModemLines(errno)) {
-    const int e = errno;
-    ::close(fd);
-    raiseOpenError(label, "TIOCEXCL", e);
-  }
+  auto claim = claimSerialDevice(*dev, label, places_);
+  const int fd = claim->fd();
   // Linux raises both lines on open already; asserting them again keeps the
   // promise even where a driver does not.
   const int bits = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
-  if (bits && ioctl(fd, TIOCMBIS, &bits) != 0 && !noModemLines(errno)) {
-    const int e = errno;
-    ioctl(fd, TIOCNXCL);
-    ::close(fd);
-    raiseOpenError(label, "TIOCMBIS", e);
-  }
+  if (bits && ioctl(fd, TIOCMBIS, &bits) != 0 && !noModemLines(errno)) raiseOpenFailure(label, "TIOCMBIS", errno);
   const int drop = (dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS);
   if (drop) ioctl(fd, TIOCMBIC, &drop);
-  return std::make_unique<TermiosLine>(fd, std::move(notify), label);
+  return std::make_unique<TermiosLine>(std::move(claim), std::move(notify), label);
 }
 
 }  // namespace tl::posix
