@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "serial/posix/line_waiter.h"
+#include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
   Keyboard keys(recorder);
   sim::SimLineDriver driver;
   OnePort files;
-  qt::QtForm1 view(96);
+  window_qt::QtForm1 view(96);
   MSComm line(driver, [&view](std::function<void()> task) {
     QMetaObject::invokeMethod(&view, std::move(task), Qt::QueuedConnection);
   });

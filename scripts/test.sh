@@ -36,7 +36,7 @@ cmake --build build/asan -j"$jobs"
 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs" || status=1
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DTASTLINK_TSAN=ON >/dev/null
-cmake --build build/tsan -j"$jobs" --target test_posix
+cmake --build build/tsan -j"$jobs" --target test_linux
 TSAN_OPTIONS="halt_on_error=1" ctest --test-dir build/tsan --output-on-failure \
   -R '^(Waiter|Faults|PtyTree|FakeTree|FileLayer)\.' || status=1
 exit $status

@@ -1,9 +1,9 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
-add_executable(test_posix test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp)
-target_include_directories(test_posix PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-target_link_libraries(test_posix PRIVATE tastlink_posix GTest::gtest_main util)
-gtest_discover_tests(test_posix DISCOVERY_MODE PRE_TEST)
+add_executable(test_linux test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp)
+target_include_directories(test_linux PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(test_linux PRIVATE tastlink_linux GTest::gtest_main util)
+gtest_discover_tests(test_linux DISCOVERY_MODE PRE_TEST)
 
 add_executable(test_window_qt test_window_qt.cpp)
 target_link_libraries(test_window_qt PRIVATE tastlink_qt Qt6::Test GTest::gtest)
@@ -11,7 +11,7 @@ gtest_discover_tests(test_window_qt DISCOVERY_MODE PRE_TEST)
 
 
 add_executable(test_injectors test_injectors.cpp)
-target_link_libraries(test_injectors PRIVATE tastlink_posix GTest::gtest_main)
+target_link_libraries(test_injectors PRIVATE tastlink_linux GTest::gtest_main)
 gtest_discover_tests(test_injectors DISCOVERY_MODE PRE_TEST PROPERTIES LABELS x11 RESOURCE_LOCK xserver)
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

@@ -15,8 +15,8 @@
 
 #include "fakes/fakes.h"
 #include "fakes/proc.h"
-#include "serial/posix/line_waiter.h"
-#include "serial/posix/termios_line.h"
+#include "serial/linux/line_waiter.h"
+#include "serial/linux/termios_line.h"
 #include "sim/sim_line.h"
 
 using namespace tl;
@@ -183,7 +183,7 @@ TEST(Faults, AThousandOpenCloseCyclesOfTheTermiosLineLeakNothing) {
   ASSERT_EQ(openpty(&master, &slave, path, nullptr, nullptr), 0);
   ::close(slave);
   fs::create_symlink(path, root / "dev/ttyS0");
-  posix::TermiosLineDriver driver{posix::PortResolver(root.string())};
+  serial_linux::TermiosLineDriver driver{serial_linux::PortResolver(root.string())};
   const int fds = proc::openFds();
   for (int i = 0; i < 1000; ++i) {
     auto line = driver.open(1, true, true, [](const LineEvent&) {});

@@ -41,7 +41,7 @@ bool xShiftSettles(Display* dpy, bool want) {
 TEST(XTest, ShiftFollowsTheEventsOnTheServer) {
   if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
   std::string why;
-  auto keys = keys::makeXTestInjector(nullptr, why);
+  auto keys = keys_linux::makeXTestInjector(nullptr, why);
   ASSERT_TRUE(keys) << why;
   Display* probe = XOpenDisplay(nullptr);
   ASSERT_TRUE(probe);
@@ -59,16 +59,16 @@ TEST(XTest, ShiftFollowsTheEventsOnTheServer) {
 
 TEST(XTest, NoDisplayIsExplainedNotFatal) {
   std::string why;
-  EXPECT_FALSE(keys::makeXTestInjector(":4711", why));
+  EXPECT_FALSE(keys_linux::makeXTestInjector(":4711", why));
   EXPECT_EQ(why, "keine X-Anzeige erreichbar");
-  EXPECT_FALSE(keys::makeUinputInjector("/nonexistent/uinput", why));
+  EXPECT_FALSE(keys_linux::makeUinputInjector("/nonexistent/uinput", why));
   EXPECT_EQ(why, "nicht vorhanden (open: ENOENT)");
 }
 
 TEST(Uinput, VirtualKeyboardHoldsAndReleasesLeftShift) {
   if (access("/dev/uinput", W_OK) != 0) GTEST_SKIP() << "no /dev/uinput here";
   std::string why;
-  auto keys = keys::makeUinputInjector("/dev/uinput", why);
+  auto keys = keys_linux::makeUinputInjector("/dev/uinput", why);
   ASSERT_TRUE(keys) << why;
   // Find the device the kernel made for us and read its key state.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -103,7 +103,7 @@ TEST(SystemInjector, NeitherUinputNorXIsAGermanReport) {
   const std::string saved = display ? display : "";
   unsetenv("DISPLAY");
   try {
-    keys::makeSystemInjector();
+    keys_linux::makeSystemInjector();
     ADD_FAILURE() << "no way to inject keys must not pass as success";
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), err::kKeyInjection);
@@ -133,7 +133,7 @@ TEST(SystemInjector, UinputAdviceFitsTheCause) {
           unsetenv("DISPLAY");
           if (r.uid && (setgid(r.uid) != 0 || setuid(r.uid) != 0)) _exit(2);
           try {
-            keys::makeSystemInjector(r.path);
+            keys_linux::makeSystemInjector(r.path);
           } catch (const Error& e) {
             const std::string& t = e.description();
             std::fprintf(stderr, "%s\n", t.c_str());

@@ -4,10 +4,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "serial/posix/port_resolver.h"
+#include "serial/linux/port_resolver.h"
 
 namespace fs = std::filesystem;
-using tl::posix::PortResolver;
+using tl::serial_linux::PortResolver;
 
 namespace {
 

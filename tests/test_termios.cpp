@@ -16,9 +16,9 @@
 
 #include "fakes/fakes.h"
 #include "fakes/proc.h"
-#include "serial/posix/file_layer.h"
-#include "serial/posix/os_error.h"
-#include "serial/posix/termios_line.h"
+#include "serial/linux/file_layer.h"
+#include "serial/linux/os_error.h"
+#include "serial/linux/termios_line.h"
 
 namespace fs = std::filesystem;
 using namespace tl;
@@ -53,7 +53,7 @@ struct PtyTree : ::testing::Test {
     fs::create_symlink(path, root / "dev" / name);
     return (root / "dev" / name).string();
   }
-  posix::PortResolver resolver() { return posix::PortResolver(root.string()); }
+  serial_linux::PortResolver resolver() { return serial_linux::PortResolver(root.string()); }
 };
 
 LineNotify ignore() {
@@ -86,7 +86,7 @@ pid_t deadPid() {
 
 TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
   const std::string path = device("ttyS0", "4");
-  posix::TermiosLineDriver driver(resolver());
+  serial_linux::TermiosLineDriver driver(resolver());
   const int fdsBefore = proc::openFds();
   {
     auto line = driver.open(1, true, true, ignore());
@@ -101,7 +101,7 @@ TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
                                      ") lässt sich nicht öffnen: wird gerade von einem anderen Programm "
                                      "exklusiv benutzt (TIOCGEXCL).");
     }
-    posix::PosixFileLayer files(resolver());
+    serial_linux::PosixFileLayer files(resolver());
     EXPECT_THROW(files.Open("COM1:9600,n,8,1", 1), Error);
   }
   auto again = driver.open(1, true, true, ignore());
@@ -111,7 +111,7 @@ TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
 
 TEST_F(PtyTree, LineErrorsNameThePortInGerman) {
   device("ttyS0", "4", false);  // listed by the kernel, but no node
-  posix::TermiosLineDriver driver(resolver());
+  serial_linux::TermiosLineDriver driver(resolver());
   try {
     driver.open(1, true, true, ignore());
     FAIL();
@@ -134,13 +134,13 @@ TEST_F(PtyTree, ProbeListsFreePortsSkipsHeldAndAbsentOnesAndClosesAll) {
   device("ttyS2", "4", false);     // COM2: node missing
   device("ttyUSB0", nullptr);      // COM3: held by another line below
   device("ttyUSB1", nullptr);      // COM4: free
-  posix::TermiosLineDriver driver(resolver());
+  serial_linux::TermiosLineDriver driver(resolver());
   auto held = driver.open(3, true, true, ignore());
 
   fake::Log log;
   fake::Form form(log);
   ComboBox list(form);
-  posix::PosixFileLayer files(resolver());
+  serial_linux::PosixFileLayer files(resolver());
   const int fdsBefore = proc::openFds();
   auto result = comport::FindPorts(files, list);
   EXPECT_EQ(form.items, (std::vector<std::string>{"1", "4"}));
@@ -152,7 +152,7 @@ TEST_F(PtyTree, ProbeListsFreePortsSkipsHeldAndAbsentOnesAndClosesAll) {
 }
 
 TEST(FileLayer, NamesAndFileNumbers) {
-  posix::PosixFileLayer files(posix::PortResolver("/nonexistent-root"));
+  serial_linux::PosixFileLayer files(serial_linux::PortResolver("/nonexistent-root"));
   EXPECT_EQ(files.FreeFile(), 1);
   for (const char* name : {"COM:9600", "LPT1:", "COM1x", "datei.txt"}) {
     try {
@@ -174,7 +174,7 @@ TEST(FileLayer, NamesAndFileNumbers) {
 
 TEST_F(PtyTree, AHungUpLineIsReportedAsAFailureOfTheLine) {
   const std::string path = device("ttyS0", "4");
-  posix::TermiosLineDriver driver(resolver());
+  serial_linux::TermiosLineDriver driver(resolver());
   std::mutex m;
   std::condition_variable cv;
   std::vector<LineEvent> seen;
@@ -209,7 +209,7 @@ TEST_F(PtyTree, TheProbeLeavesAPortsSettingsAsAnotherProgramMadeThem) {
   fake::Log log;
   fake::Form form(log);
   ComboBox list(form);
-  posix::PosixFileLayer files(resolver());
+  serial_linux::PosixFileLayer files(resolver());
   comport::FindPorts(files, list);
   EXPECT_EQ(form.items, (std::vector<std::string>{"1"}));
   termios now{};
@@ -258,11 +258,11 @@ TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
   fake::Log log;
   fake::Form form(log);
   ComboBox list(form);
-  posix::PosixFileLayer files(resolver());
+  serial_linux::PosixFileLayer files(resolver());
   const auto result = comport::FindPorts(files, list);
   EXPECT_TRUE(form.items.empty());
   ASSERT_EQ(result.failures.size(), marks.size());
-  posix::TermiosLineDriver driver(resolver());
+  serial_linux::TermiosLineDriver driver(resolver());
   for (size_t i = 0; i < marks.size(); ++i) {
     const auto& f = result.failures[i];
     EXPECT_NE(f.description.find(marks[i].reason), std::string::npos) << marks[i].what << ": " << f.description;
@@ -287,13 +287,13 @@ TEST_F(PtyTree, TheLineWritesItsLockFileTakesOverAStaleOneAndRemovesIt) {
   const fs::path lock = root / "run/lock/LCK..ttyS0";
   fs::create_directories(lock.parent_path());
   std::ofstream(lock) << uucpPid(deadPid());
-  posix::TermiosLineDriver driver(resolver());
+  serial_linux::TermiosLineDriver driver(resolver());
   auto line = driver.open(1, true, true, ignore());
   EXPECT_EQ(slurp(lock), uucpPid(getpid()));
   line.reset();
   EXPECT_FALSE(fs::exists(lock));
   // Without a lock directory to write to, the port is used all the same.
-  posix::TermiosLineDriver noLocks(resolver(), (root / "no-such-dir").string());
+  serial_linux::TermiosLineDriver noLocks(resolver(), (root / "no-such-dir").string());
   EXPECT_NO_THROW(noLocks.open(1, true, true, ignore()));
 }
 
@@ -315,7 +315,7 @@ TEST(OsError, ReasonsAreGermanAndNameTheCall) {
       {4242, "Systemfehler 4242", "open: Fehler 4242"},
   };
   for (const auto& r : rows) {
-    EXPECT_EQ(posix::osReason(r.errnum), r.reason);
-    EXPECT_EQ(posix::osCall("open", r.errnum), r.call);
+    EXPECT_EQ(serial_linux::osReason(r.errnum), r.reason);
+    EXPECT_EQ(serial_linux::osCall("open", r.errnum), r.call);
   }
 }

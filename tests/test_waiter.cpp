@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "fakes/proc.h"
-#include "serial/posix/line_waiter.h"
+#include "serial/linux/line_waiter.h"
 #include "sim/sim_modem_port.h"
 
 using namespace tl;
@@ -54,7 +54,7 @@ using V = std::vector<std::string>;
 TEST(Waiter, ReportsEveryChangeWithTheCtsItRead) {
   sim::SimModemPort port;
   Reports r;
-  posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
   awaitWaits(port, 1);
   port.setCts(true);
   r.await(1);
@@ -76,7 +76,7 @@ TEST(Waiter, AChangeBetweenTwoWaitsIsNotSleptThrough) {
       port.setCts(false);
     }
   };
-  posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
   awaitWaits(port, 1);
   port.setCts(true);
   EXPECT_EQ(r.await(2), (V{"down", "up"}));
@@ -87,7 +87,7 @@ TEST(Waiter, APressTooShortToSeeStillGivesDownThenUp) {
     sim::SimModemPort port;
     port.canWait = canWait;
     Reports r;
-    posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+    serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
     if (canWait) awaitWaits(port, 1);
     std::this_thread::sleep_for(20ms);
     port.blip();
@@ -117,7 +117,7 @@ TEST(Waiter, EveryEdgeBetweenTwoLooksIsAPressOrRelease) {
   for (const Case& c : cases) {
     sim::SimModemPort port;
     Reports r;
-    posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+    serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
     awaitWaits(port, 1);
     c.act(port);
     r.await(c.want.size());
@@ -131,7 +131,7 @@ TEST(Waiter, PollsWhenTheDriverCannotWait) {
   port.canWait = false;
   port.canCount = false;
   Reports r;
-  posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
   port.setCts(true);
   r.await(1);
   port.setCts(false);
@@ -141,7 +141,7 @@ TEST(Waiter, PollsWhenTheDriverCannotWait) {
 TEST(Waiter, HangUpIsAFailureNamingThePort) {
   sim::SimModemPort port;
   Reports r;
-  posix::LineWaiter w(port, r.notify(), "COM4 (/dev/ttyUSB0)");
+  serial_linux::LineWaiter w(port, r.notify(), "COM4 (/dev/ttyUSB0)");
   awaitWaits(port, 1);
   port.hangUp();
   auto seen = r.await(1);
@@ -158,7 +158,7 @@ TEST(Waiter, StopsPromptlyWhateverItIsBlockedInAndLeaksNothing) {
     port.canWait = i % 3 != 1;  // blocked in a wait, or polling,
     port.hasLines = i % 3 != 2; // or parked on a line with no modem lines
     Reports r;
-    posix::LineWaiter w(port, r.notify(), "COM1 (sim)");
+    serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
     if (i % 3 == 0) awaitWaits(port, 1);
     w.stop();
   }

@@ -10,7 +10,7 @@
 
 #include "window/qt/form1_qt.h"
 
-using tl::qt::QtForm1;
+using tl::window_qt::QtForm1;
 
 namespace {
 

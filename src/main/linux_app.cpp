@@ -139,7 +139,7 @@ int run(int argc, char** argv, const Platform& platform) {
   auto driver = platform.makeLine();
 
   const double dpi = qapp.primaryScreen() ? qapp.primaryScreen()->logicalDotsPerInchX() : 96.0;
-  qt::QtForm1 view(dpi);
+  window_qt::QtForm1 view(dpi);
 
   // An error that leaves a handler: Shift up, line closed, report, end.
   auto fatal = [&](const Error& e) {

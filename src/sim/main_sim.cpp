@@ -25,7 +25,7 @@
 
 #include "keys/linux/injectors.h"
 #include "main/linux_app.h"
-#include "serial/posix/line_waiter.h"
+#include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
 #include "window/runtime.h"
 
@@ -192,10 +192,10 @@ int main(int argc, char** argv) {
   // Called first thing after the application exists, on its thread.
   p.makeKeys = [] {
     if (std::getenv("TASTLINK_SIM_ANNOUNCE")) qApp->installEventFilter(&announcer);
-    return keys::makeSystemInjector();
+    return keys_linux::makeSystemInjector();
   };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
-  p.keysUpNow = keys::keysUpNow;
-  p.runHelperIfAsked = keys::runKeyWatcherIfAsked;
+  p.keysUpNow = keys_linux::keysUpNow;
+  p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);
 }

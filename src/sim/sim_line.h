@@ -6,7 +6,7 @@
 #include <string>
 
 #include "serial/mscomm.h"
-#include "serial/posix/line_waiter.h"
+#include "serial/linux/line_waiter.h"
 #include "sim/sim_modem_port.h"
 
 namespace tl::sim {
@@ -28,7 +28,7 @@ class SimLine : public OpenLine {
 
  private:
   SimModemPort& port_;
-  posix::LineWaiter waiter_;
+  serial_linux::LineWaiter waiter_;
 };
 
 // One simulated port, COM1; remembers the last line's notify for floods.

@@ -11,11 +11,11 @@
 #include <functional>
 #include <mutex>
 
-#include "serial/posix/modem_port.h"
+#include "serial/linux/modem_port.h"
 
 namespace tl::sim {
 
-class SimModemPort : public posix::ModemPort {
+class SimModemPort : public serial_linux::ModemPort {
  public:
   bool canWait = true;    // false: a driver without TIOCMIWAIT
   bool canCount = true;   // false: a driver without TIOCGICOUNT
@@ -89,7 +89,7 @@ class SimModemPort : public posix::ModemPort {
         ++counts_.cts;
       }
     }
-    const posix::ModemCounts entry = counts_;
+    const serial_linux::ModemCounts entry = counts_;
     ++waits_;
     cv.notify_all();
     auto moved = [&] {
@@ -105,7 +105,7 @@ class SimModemPort : public posix::ModemPort {
     interrupted_ = false;
     return EINTR;
   }
-  int counts(posix::ModemCounts& out) override {
+  int counts(serial_linux::ModemCounts& out) override {
     std::lock_guard<std::mutex> g(m);
     if (!canCount) return ENOTTY;
     out = counts_;
@@ -121,7 +121,7 @@ class SimModemPort : public posix::ModemPort {
   std::condition_variable cv;
 
  private:
-  posix::ModemCounts counts_;
+  serial_linux::ModemCounts counts_;
   bool hungUp_ = false;
   bool interrupted_ = false;
   int waits_ = 0;

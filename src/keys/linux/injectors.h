@@ -7,7 +7,7 @@
 
 #include "keys/keyboard.h"
 
-namespace tl::keys {
+namespace tl::keys_linux {
 
 // Both send the key table's Linux codes (an input event code for uinput, a
 // keysym for XTest). On failure `whyNot` gives the reason in German and the
@@ -35,4 +35,4 @@ inline void keysUpNow() noexcept {
 // program): runs the watcher and returns its exit code. Elsewhere -1.
 int runKeyWatcherIfAsked();
 
-}  // namespace tl::keys
+}  // namespace tl::keys_linux

@@ -4,7 +4,7 @@
 #include "keys/linux/injectors.h"
 #include "window/runtime.h"
 
-namespace tl::keys {
+namespace tl::keys_linux {
 
 namespace {
 
@@ -46,4 +46,4 @@ std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath) {
                   uinputWhy + "." + advice + "\n\nDie Ausweichlösung über X11 geht auch nicht: " + xWhy + ".");
 }
 
-}  // namespace tl::keys
+}  // namespace tl::keys_linux

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
-#include "serial/posix/os_error.h"
+#include "serial/linux/os_error.h"
 
-namespace tl::keys {
+namespace tl::keys_linux {
 
 namespace {
 
@@ -55,7 +55,7 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   const int fd = ::open(devicePath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     if (failedErrno) *failedErrno = errno;
-    whyNot = posix::osReason(errno) + " (" + posix::osCall("open", errno) + ")";
+    whyNot = serial_linux::osReason(errno) + " (" + serial_linux::osCall("open", errno) + ")";
     return nullptr;
   }
   libevdev* proto = libevdev_new();
@@ -70,11 +70,11 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   libevdev_free(proto);
   if (rc != 0) {
     if (failedErrno) *failedErrno = -rc;
-    whyNot = posix::osReason(-rc) + " (" + posix::osCall("libevdev_uinput_create_from_device", -rc) + ")";
+    whyNot = serial_linux::osReason(-rc) + " (" + serial_linux::osCall("libevdev_uinput_create_from_device", -rc) + ")";
     ::close(fd);
     return nullptr;
   }
   return std::make_unique<UinputInjector>(fd, dev);
 }
 
-}  // namespace tl::keys
+}  // namespace tl::keys_linux

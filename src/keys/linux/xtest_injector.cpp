@@ -15,7 +15,7 @@
 
 extern char** environ;
 
-namespace tl::keys {
+namespace tl::keys_linux {
 
 namespace {
 
@@ -174,4 +174,4 @@ int runKeyWatcherIfAsked() {
   return 0;
 }
 
-}  // namespace tl::keys
+}  // namespace tl::keys_linux

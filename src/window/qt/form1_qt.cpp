@@ -4,7 +4,7 @@
 #include <QCloseEvent>
 #include <cmath>
 
-namespace tl::qt {
+namespace tl::window_qt {
 
 namespace {
 
@@ -96,4 +96,4 @@ void QtForm1::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-}  // namespace tl::qt
+}  // namespace tl::window_qt

@@ -10,7 +10,7 @@
 
 #include "window/form1.h"
 
-namespace tl::qt {
+namespace tl::window_qt {
 
 // 15 twips make a pixel at 96 dpi; other densities scale with it.
 int twipsToPixels(int twips, double dpi);
@@ -46,4 +46,4 @@ class QtForm1 : public QWidget, public FormControls {
   bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
-}  // namespace tl::qt
+}  // namespace tl::window_qt

@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "serial/posix/port_resolver.h"
+#include "serial/linux/port_resolver.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 // Where the marks live: the console list below the resolver's root, and
 // UUCP lock files in `lockDir`.
@@ -58,4 +58,4 @@ std::unique_ptr<ClaimedPort> claimSerialDevice(const SerialDevice& dev, const st
 // Raises the line's error for a failed call on the port named `label`.
 [[noreturn]] void raiseOpenFailure(const std::string& label, const char* call, int errnum);
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

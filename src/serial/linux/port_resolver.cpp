@@ -1,4 +1,4 @@
-#include "serial/posix/port_resolver.h"
+#include "serial/linux/port_resolver.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 
 namespace fs = std::filesystem;
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 namespace {
 
@@ -68,4 +68,4 @@ std::optional<SerialDevice> PortResolver::find(int com) const {
   return std::nullopt;
 }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

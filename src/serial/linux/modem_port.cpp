@@ -1,4 +1,4 @@
-#include "serial/posix/modem_port.h"
+#include "serial/linux/modem_port.h"
 
 #include <cerrno>
 #include <csignal>
@@ -7,7 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 namespace {
 
@@ -76,4 +76,4 @@ int FdModemPort::counts(ModemCounts& out) {
 
 void FdModemPort::interrupt(pthread_t waiter) { pthread_kill(waiter, wakeSignal()); }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

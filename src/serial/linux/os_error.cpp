@@ -1,11 +1,11 @@
-#include "serial/posix/os_error.h"
+#include "serial/linux/os_error.h"
 
 #include <cerrno>
 #include <cstring>
 
 #include "window/runtime.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 std::string osReason(int errnum) {
   switch (errnum) {
@@ -62,4 +62,4 @@ int openErrorNumber(int errnum) {
   }
 }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

@@ -1,4 +1,4 @@
-#include "serial/posix/line_waiter.h"
+#include "serial/linux/line_waiter.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,10 +7,10 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 
-#include "serial/posix/os_error.h"
+#include "serial/linux/os_error.h"
 #include "window/runtime.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 namespace {
 
@@ -167,4 +167,4 @@ void LineWaiter::fail(const char* call, int errnum) {
   cv_.notify_all();
 }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

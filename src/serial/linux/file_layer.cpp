@@ -1,10 +1,10 @@
-#include "serial/posix/file_layer.h"
+#include "serial/linux/file_layer.h"
 
 #include <unistd.h>
 
-#include "serial/posix/termios_line.h"
+#include "serial/linux/termios_line.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 PosixFileLayer::PosixFileLayer(PortResolver resolver, std::string lockDir)
     : FileTable([](int fd) { ::close(fd); }),
@@ -17,4 +17,4 @@ int PosixFileLayer::openPort(int com) {
   return probeSerialDevice(*dev, places_);
 }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

@@ -6,11 +6,11 @@
 #include <memory>
 
 #include "serial/mscomm.h"
-#include "serial/posix/modem_port.h"
-#include "serial/posix/port_claim.h"
-#include "serial/posix/port_resolver.h"
+#include "serial/linux/modem_port.h"
+#include "serial/linux/port_claim.h"
+#include "serial/linux/port_resolver.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 class TermiosLineDriver : public LineDriver {
  public:
@@ -25,4 +25,4 @@ class TermiosLineDriver : public LineDriver {
 
 std::string portLabel(int com, const std::string& path);
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

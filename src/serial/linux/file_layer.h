@@ -5,10 +5,10 @@
 #pragma once
 
 #include "serial/file_table.h"
-#include "serial/posix/port_claim.h"
-#include "serial/posix/port_resolver.h"
+#include "serial/linux/port_claim.h"
+#include "serial/linux/port_resolver.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 class PosixFileLayer : public comport::FileTable<int> {
  public:
@@ -23,4 +23,4 @@ class PosixFileLayer : public comport::FileTable<int> {
   ClaimPlaces places_;
 };
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

@@ -1,4 +1,4 @@
-#include "serial/posix/termios_line.h"
+#include "serial/linux/termios_line.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -8,11 +8,11 @@
 #include <thread>
 #include <unistd.h>
 
-#include "serial/posix/line_waiter.h"
-#include "serial/posix/os_error.h"
+#include "serial/linux/line_waiter.h"
+#include "serial/linux/os_error.h"
 #include "window/runtime.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 namespace {
 
@@ -86,4 +86,4 @@ std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool r
   return std::make_unique<TermiosLine>(std::move(claim), std::move(notify), label);
 }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

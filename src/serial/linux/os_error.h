@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-namespace tl::posix {
+namespace tl::serial_linux {
 // A German phrase for an errno value, as a user can act on it.
 std::string osReason(int errnum);
 // "open: EACCES" (or "open: Fehler 200" for a value without a name): the
@@ -15,4 +15,4 @@ std::string osCall(const char* call, int errnum);
 bool noModemLines(int errnum);
 // The program's error number for a failed open of a serial device.
 int openErrorNumber(int errnum);
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

@@ -7,7 +7,7 @@
 #include <pthread.h>
 #include <ctime>
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 struct ModemCounts {
   uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
@@ -48,4 +48,4 @@ class FdModemPort : public ModemPort {
   timer_t timer_{};
 };
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

@@ -1,4 +1,4 @@
-#include "serial/posix/port_claim.h"
+#include "serial/linux/port_claim.h"
 
 #include <cerrno>
 #include <csignal>
@@ -14,12 +14,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "serial/posix/os_error.h"
+#include "serial/linux/os_error.h"
 #include "window/runtime.h"
 
 namespace fs = std::filesystem;
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 namespace {
 
@@ -198,4 +198,4 @@ std::unique_ptr<ClaimedPort> claimSerialDevice(const SerialDevice& dev, const st
   return port;
 }
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

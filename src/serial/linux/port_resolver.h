@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 struct SerialDevice {
   int com;           // 1-based COM number
@@ -28,4 +28,4 @@ class PortResolver {
   std::string root_;
 };
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "serial/mscomm.h"
-#include "serial/posix/modem_port.h"
+#include "serial/linux/modem_port.h"
 
-namespace tl::posix {
+namespace tl::serial_linux {
 
 class LineWaiter {
  public:
@@ -58,4 +58,4 @@ class LineWaiter {
   std::thread thread_;
 };
 
-}  // namespace tl::posix
+}  // namespace tl::serial_linux
