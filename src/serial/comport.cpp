@@ -2,7 +2,6 @@
 
 #include <cctype>
 
-#include "window/form1.h"
 #include "window/runtime.h"
 
 namespace tl::comport {
@@ -50,7 +49,7 @@ int portNumberOf(const std::string& name) {
   return n;
 }
 
-ProbeResult FindPorts(FileLayer& files, ComboBox& list) {
+ProbeResult FindPorts(FileLayer& files, PortList& list) {
   ProbeResult result;
   ErrState Err;
   int16_t i = 0;

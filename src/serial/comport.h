@@ -6,10 +6,6 @@
 #include <string>
 #include <vector>
 
-namespace tl {
-class ComboBox;
-}
-
 namespace tl::comport {
 
 // The runtime's file layer, as far as the probe needs it. Open raises an
@@ -20,6 +16,14 @@ class FileLayer {
   virtual int16_t FreeFile() = 0;
   virtual void Open(const std::string& name, int16_t fileNumber) = 0;
   virtual void Close(int16_t fileNumber) = 0;
+};
+
+// Where the probe puts the ports it found: the port list, as far as the
+// probe needs it.
+class PortList {
+ public:
+  virtual ~PortList() = default;
+  virtual void AddItem(const std::string& text) = 0;
 };
 
 // A port whose device exists but would not open, kept so that an empty list
@@ -42,6 +46,6 @@ int portNumberOf(const std::string& name);
 
 // Appends the number of every port among COM1..COM16 that opens to the list,
 // in ascending order. Never raises an error.
-ProbeResult FindPorts(FileLayer& files, ComboBox& list);
+ProbeResult FindPorts(FileLayer& files, PortList& list);
 
 }  // namespace tl::comport

@@ -30,10 +30,10 @@ class FormControls {
 // The port list with the runtime's semantics: setting ListIndex to an entry
 // that does not exist is an invalid property value, and a selection made by
 // the program is reported as a click, like one made by the user.
-class ComboBox {
+class ComboBox : public comport::PortList {
  public:
   explicit ComboBox(FormControls& view) : view_(view) {}
-  void AddItem(const std::string& text) { view_.comboAddItem(text); }
+  void AddItem(const std::string& text) override { view_.comboAddItem(text); }
   int ListCount() const { return view_.comboListCount(); }
   void setListIndex(int index);
   std::string Text() const { return view_.comboText(); }
