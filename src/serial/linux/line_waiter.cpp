@@ -16,10 +16,6 @@ namespace {
 
 constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
 
-// Drivers that cannot sleep on the lines say so with one of these; the
-// waiter then samples them instead.
-bool waitUnsupported(int e) { return e == EINVAL || e == ENOTTY || e == ENOSYS || e == EOPNOTSUPP; }
-
 }  // namespace
 
 LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label)
@@ -89,7 +85,7 @@ void LineWaiter::run() {
       if (!(countsNow && !(now == last_))) {
         const int rc = port_.waitChange(kWatched, settling ? kSettleMilliseconds : -1);
         if (rc == EINTR) continue;
-        if (waitUnsupported(rc)) {
+        if (noModemLines(rc)) {  // a driver that cannot sleep on the lines: sample them
           mode = polled_ >= 0 ? Mode::Poll : Mode::Park;
           continue;
         }
