@@ -23,7 +23,7 @@
 #include "sim/sim_line.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 // The X round trip lives apart: Xlib's macros and Qt's headers do not mix.
 void xtestRoundTrip();

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "keys/linux/injectors.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 using namespace tl;
 

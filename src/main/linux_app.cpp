@@ -13,11 +13,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/command_line.h"
+#include "app/session.h"
 #include "main/desktop_linux.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::app {
 
@@ -78,20 +78,12 @@ void showError(const Error& e) {
 int run(int argc, char** argv, const Platform& platform) {
   if (platform.runHelperIfAsked)
     if (const int rc = platform.runHelperIfAsked(); rc >= 0) return rc;
-  const CommandLine cl = parseCommandLine({argv + std::min(argc, 1), argv + argc});
-  switch (cl.action) {
-    case CommandLine::Action::Help:
-      std::fputs(usageText().c_str(), stdout);
-      return 0;
-    case CommandLine::Action::Version:
-      std::printf("%s\n", versionText().c_str());
-      return 0;
-    case CommandLine::Action::Mistake:
-      std::fprintf(stderr, "tastlink: %s\n%s\n", cl.mistake.c_str(), mistakeHint().c_str());
-      return kExitUsage;
-    case CommandLine::Action::Run:
-      break;
-  }
+  Session session({.showReport = showError,
+                   .tell = [](const std::string& text) { std::fputs(text.c_str(), stdout); },
+                   .tellMistake = [](const std::string& text) { std::fputs(text.c_str(), stderr); },
+                   .hideWindow = [] {},  // until there is a window
+                   .quit = [](int code) { QApplication::exit(code); }});
+  if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return *rc;
   if (const std::string why = desktopUnreachable(); !why.empty()) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;
@@ -103,93 +95,50 @@ int run(int argc, char** argv, const Platform& platform) {
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tastlink.Tastlink"));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.tastlink.Tastlink")));
 
-  bool ending = false;
-  int exitCode = 0;
-  std::unique_ptr<Form1> form;
-
   // Signals are read from the first moment on, so that a report shown
-  // during start-up ends on them as the window does.
+  // during start-up ends on them as the window does (QApplication::exit
+  // ends every loop, a report's included).
   QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
   QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
     unsigned char b = 0;
     bool end = false, stop = false;
     while (::read(signalPipe[0], &b, 1) == 1) (b == SIGTSTP ? stop : end) = true;
-    if (end) {
-      if (form) form->Shutdown();
-      ending = true;
-      // Ends every loop, a report's included.
-      QApplication::exit(exitCode);
-      return;
-    }
+    if (end) return session.endRequested();
     if (stop) {
-      if (form) form->LetKeysUp();
+      session.stateSaving();
       ::kill(::getpid(), SIGSTOP);
     }
   });
 
   std::unique_ptr<KeyInjector> injector;
-  try {
-    injector = platform.makeKeys();
-  } catch (const Error& e) {
-    showError(e);
-    return 1;
-  }
+  if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
   Keyboard keys(*injector);
   auto files = platform.makeFiles();
   auto driver = platform.makeLine();
 
   const double dpi = qapp.primaryScreen() ? qapp.primaryScreen()->logicalDotsPerInchX() : 96.0;
   window_qt::QtForm1 view(dpi);
-
-  // An error that leaves a handler: Shift up, line closed, report, end.
-  auto fatal = [&](const Error& e) {
-    if (ending) return;
-    ending = true;
-    form->Shutdown();
-    view.hide();
-    exitCode = 1;
-    showError(e);
-    QApplication::exit(1);
-  };
-  auto guarded = [&](const std::function<void()>& handler) {
-    if (ending) return;
-    try {
-      handler();
-    } catch (const Error& e) {
-      fatal(e);
-    }
-  };
-
-  MSComm line(*driver, [&view, &guarded](std::function<void()> task) {
-    QMetaObject::invokeMethod(&view, [task = std::move(task), &guarded] { guarded(task); },
+  MSComm line(*driver, [&view, &session](std::function<void()> task) {
+    QMetaObject::invokeMethod(&view, [task = std::move(task), &session] { session.guarded(task); },
                               Qt::QueuedConnection);
   });
-  form = std::make_unique<Form1>(view, line, *files, keys);
+  Form1 form(view, line, *files, keys);
+  session.attach(form);
+  session.frontEnd().hideWindow = [&view] { view.hide(); };
   view.entryToolTip = [&](const std::string& entry) {
     return platform.deviceOf ? platform.deviceOf(std::atoi(entry.c_str())) : std::string();
   };
-  view.onComboClick = [&] { guarded([&] { form->Combo1_Click(); }); };
-  view.onClose = [&] { form->Shutdown(); };
-
+  view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
+  view.onClose = [&] { session.windowClosing(); };
   // Saving the session's state is not its end (a logout may still be
   // cancelled): let the key up, keep the line; the end comes as aboutToQuit.
-  QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) { form->LetKeysUp(); });
-  QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { form->Shutdown(); });
-
-  try {
-    form->Form_Load();
-  } catch (const Error& e) {
-    form->Shutdown();
-    showError(e);
-    return 1;
-  }
-  if (ending) return exitCode;
+  QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) { session.stateSaving(); });
+  QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { session.windowClosing(); });
+  if (!session.load()) return session.exitCode();
   view.Text1->setFocus(Qt::OtherFocusReason);
   view.show();
   view.activateWindow();
-  const int rc = QApplication::exec();
-  form->Shutdown();
-  return exitCode ? exitCode : rc;
+  return session.finish(QApplication::exec());
 }
 
 }  // namespace tl::app

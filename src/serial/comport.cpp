@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::comport {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "serial/comport.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::comport {
 

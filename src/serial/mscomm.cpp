@@ -1,6 +1,6 @@
 #include "serial/mscomm.h"
 
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl {
 

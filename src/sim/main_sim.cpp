@@ -27,7 +27,7 @@
 #include "main/linux_app.h"
 #include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 using namespace tl;
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl {
 

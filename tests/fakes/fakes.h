@@ -15,7 +15,7 @@
 #include "serial/comport.h"
 #include "serial/mscomm.h"
 #include "window/form1.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::fake {
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "keys/linux/injectors.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::keys_linux {
 

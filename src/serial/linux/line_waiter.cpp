@@ -8,7 +8,7 @@
 #include <sys/ioctl.h>
 
 #include "serial/linux/os_error.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::serial_linux {
 

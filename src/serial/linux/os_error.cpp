@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::serial_linux {
 

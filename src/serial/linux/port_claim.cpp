@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "serial/linux/os_error.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace fs = std::filesystem;
 

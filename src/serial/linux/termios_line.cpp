@@ -10,7 +10,7 @@
 
 #include "serial/linux/line_waiter.h"
 #include "serial/linux/os_error.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 namespace tl::serial_linux {
 

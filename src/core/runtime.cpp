@@ -1,4 +1,4 @@
-#include "window/runtime.h"
+#include "core/runtime.h"
 
 #include <cctype>
 #include <cmath>

@@ -1,0 +1,29 @@
+// The OS-facing pieces a front end is assembled from. The shipped programs
+// fill them with the real serial line, probe and key injection; a test
+// build may put simulated ones in and run the same front end.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "keys/keyboard.h"
+#include "serial/comport.h"
+#include "serial/mscomm.h"
+
+namespace tl::app {
+
+struct Platform {
+  std::function<std::unique_ptr<LineDriver>()> makeLine;
+  std::function<std::unique_ptr<comport::FileLayer>()> makeFiles;
+  std::function<std::unique_ptr<KeyInjector>()> makeKeys;  // may raise Error
+  std::function<std::string(int com)> deviceOf;           // for list tooltips
+  // Lets a held key up from a signal handler on the way to a crash; must be
+  // async-signal-safe.
+  void (*keysUpNow)() noexcept = nullptr;
+  // When this process was started as a helper of another (the key watcher),
+  // runs it and returns its exit code; otherwise returns -1.
+  int (*runHelperIfAsked)() = nullptr;
+};
+
+}  // namespace tl::app

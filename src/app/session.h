@@ -1,0 +1,76 @@
+// One start-up and exit policy for every front end. The promise that no
+// key stays stuck rests on each way out running the same steps in the same
+// order (keys up, line closed, report, end), so they live here once; a
+// front end supplies only what its toolkit does differently.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/runtime.h"
+
+namespace tl {
+class Form1;
+}
+
+namespace tl::app {
+
+// What differs between the front ends.
+struct FrontEnd {
+  // Shows an error report and returns when it is dismissed or the loop it
+  // runs is ended (a signal, the session's end).
+  std::function<void(const Error&)> showReport;
+  // Tells the user something that is not an error (--help, --version).
+  std::function<void(const std::string&)> tell;
+  // Tells a mistake on the command line.
+  std::function<void(const std::string&)> tellMistake;
+  std::function<void()> hideWindow;
+  // Makes the message loop return `code`; a report's loop ends with it.
+  std::function<void(int code)> quit;
+};
+
+class Session {
+ public:
+  explicit Session(FrontEnd frontEnd) : fe_(std::move(frontEnd)) {}
+
+  // Before anything else: the command line. An exit code when the program
+  // is to end at once (--help, --version, a mistake).
+  std::optional<int> commandLine(const std::vector<std::string>& args);
+
+  // A start-up step that may fail before the window exists (key injection):
+  // reports it; false means the program ends with exitCode().
+  bool prepare(const std::function<void()>& step);
+
+  void attach(Form1& form) { form_ = &form; }
+  // For parts that exist only once the window does.
+  FrontEnd& frontEnd() { return fe_; }
+  // Form_Load with its error path; false means the program ends with
+  // exitCode() and the window is never shown.
+  bool load();
+
+  // A handler run from the message loop. An error that leaves it ends the
+  // program: keys up, line closed, window hidden, report, end.
+  void guarded(const std::function<void()>& handler);
+
+  // Ways out and their neighbours, from whatever the front end hears.
+  void windowClosing() noexcept;   // the window is going
+  void endRequested();             // a signal or the session's end
+  void stateSaving() noexcept;     // the session saves its state: it may end
+  // After the loop returned `loopResult`: the program's exit code.
+  int finish(int loopResult) noexcept;
+
+  bool ending() const { return ending_; }
+  int exitCode() const { return exitCode_; }
+
+ private:
+  void fatal(const Error& e);
+
+  FrontEnd fe_;
+  Form1* form_ = nullptr;
+  bool ending_ = false;
+  int exitCode_ = 0;
+};
+
+}  // namespace tl::app
