@@ -19,20 +19,22 @@ std::string utf8(const std::wstring& s) {
   return out;
 }
 
+// A named CALLBACK function: a lambda converts only to the default calling
+// convention, which on i686 is not WNDENUMPROC's stdcall.
+BOOL CALLBACK matchBox(HWND h, LPARAM lp) {
+  wchar_t cls[64] = {}, title[64] = {};
+  GetClassNameW(h, cls, 64);
+  GetWindowTextW(h, title, 64);
+  if (std::wstring(cls) == L"#32770" && std::wstring(title) == L"Tastlink" && IsWindowVisible(h)) {
+    *reinterpret_cast<HWND*>(lp) = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 HWND findBox() {
   HWND found = nullptr;
-  EnumWindows(
-      [](HWND h, LPARAM lp) -> BOOL {
-        wchar_t cls[64] = {}, title[64] = {};
-        GetClassNameW(h, cls, 64);
-        GetWindowTextW(h, title, 64);
-        if (std::wstring(cls) == L"#32770" && std::wstring(title) == L"Tastlink" && IsWindowVisible(h)) {
-          *reinterpret_cast<HWND*>(lp) = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumWindows(matchBox, reinterpret_cast<LPARAM>(&found));
   return found;
 }
 
