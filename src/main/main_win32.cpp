@@ -1,7 +1,10 @@
-// The Windows program: one thread, one window, the serial line's wait in
-// the window's own message loop.
+// The Windows program: the window's thread runs every handler; the serial
+// line's own thread only waits and posts to it.
 #include <windows.h>
 
+#include <utility>
+
+#include "keys/win32/crash_release.h"
 #include "keys/win32/keybd_injector.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/file_layer.h"
@@ -23,8 +26,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   using namespace tl;
   win::KeybdEventInjector injector;
   ShiftKey keys(injector);
-  win::WaitSet waits;
-  win::Win32LineDriver driver(waits);
+  win::releaseShiftOnCrash(keys);
+  win::Win32LineDriver driver;
   win::Win32FileLayer files;
   win::Win32Form1 view(instance);
 
@@ -51,6 +54,20 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   formPtr = &form;
   view.onComboClick = [&] { guarded([&] { form.Combo1_Click(); }); };
   view.onClose = [&] { form.Shutdown(); };
+  // Windows may end the process any time after the session's end is
+  // announced, so Shift goes up then; should the user cancel, the key
+  // follows the line again.
+  bool releasedForSession = false;
+  view.onSessionEnding = [&] {
+    releasedForSession = releasedForSession || keys.down();
+    keys.releaseIfDown();
+  };
+  view.onSessionResumed = [&] {
+    if (!std::exchange(releasedForSession, false)) return;
+    guarded([&] {
+      if (line.PortOpen()) form.MSComm1_OnComm();
+    });
+  };
 
   try {
     form.Form_Load();
@@ -60,7 +77,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
     return 1;
   }
   view.Show(showCommand);
-  const int rc = waits.run(view.hwnd());
+  const int rc = win::runMessageLoop(view.hwnd());
   form.Shutdown();
   return exitCode ? exitCode : rc;
 }

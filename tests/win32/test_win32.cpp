@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "fakes/fakes.h"
+#include "keys/win32/crash_release.h"
 #include "keys/win32/keybd_injector.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/file_layer.h"
@@ -91,6 +93,14 @@ TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
   EXPECT_LE(width(L"SHIFT losgelassen"), 120);
   EXPECT_LE(width(L"Kein Kabel gefunden"), 120);
   EXPECT_LE(width(L"D-Sub9 - Taster zwischen Pin7 und Pin8"), 211);
+  // Two-digit ports show whole in the closed list, which draws its entries
+  // one pixel in from its box.
+  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(f.control(win::kIdCombo1), WM_GETFONT, 0, 0)));
+  COMBOBOXINFO info{};
+  info.cbSize = sizeof info;
+  ASSERT_TRUE(GetComboBoxInfo(f.control(win::kIdCombo1), &info));
+  EXPECT_LE(width(L"16") + 2, info.rcItem.right - info.rcItem.left);
+  EXPECT_TRUE(GetWindowLongW(f.control(win::kIdCombo1), GWL_STYLE) & CBS_OWNERDRAWFIXED);
   ReleaseDC(f.hwnd(), dc);
 }
 
@@ -134,13 +144,20 @@ TEST(Win32Keys, KeybdEventMovesTheAsyncShiftState) {
 
 TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  auto opener = [release](const std::wstring& path, DWORD& error) -> HANDLE {
+  auto opener = [release](const std::wstring& path, win::CallFailure& failure) -> HANDLE {
     if (path == L"\\\\.\\COM5") {
       WaitForSingleObject(release, INFINITE);  // like a Bluetooth port
       return CreateEventW(nullptr, FALSE, FALSE, nullptr);
     }
     if (path == L"\\\\.\\COM2" || path == L"\\\\.\\COM9") return CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    error = ERROR_FILE_NOT_FOUND;
+    // The settings of a device that is no serial port: the call is named.
+    if (path == L"\\\\.\\COM7") {
+      HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+      failure = win::applyLineSettings(h, true, true);
+      CloseHandle(h);
+      return INVALID_HANDLE_VALUE;
+    }
+    failure = {"CreateFile", ERROR_FILE_NOT_FOUND};
     return INVALID_HANDLE_VALUE;
   };
   win::Win32FileLayer files(opener, std::chrono::milliseconds(100));
@@ -153,17 +170,105 @@ TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
   SetEvent(release);
   EXPECT_EQ(form.items, (std::vector<std::string>{"2", "9"}));
   EXPECT_EQ(files.openCount(), 0u);
-  ASSERT_EQ(result.failures.size(), 1u);
+  ASSERT_EQ(result.failures.size(), 2u);
   EXPECT_EQ(result.failures[0].port, 5);
-  EXPECT_NE(result.failures[0].description.find("antwortet nicht"), std::string::npos);
+  EXPECT_EQ(result.failures[0].description,
+            "lässt sich nicht öffnen: das Gerät antwortet nicht (CreateFile nach 100 ms nicht zurückgekehrt).");
+  EXPECT_EQ(result.failures[1].port, 7);
+  EXPECT_EQ(result.failures[1].description, "lässt sich nicht öffnen: das Gerät ist kein serieller Anschluss oder nicht "
+                                            "mehr erreichbar (GetCommState: Fehler 6).");
+}
+
+TEST(Win32Reasons, GermanForTheCodesUsersMeetAndTheCallInBrackets) {
+  const struct {
+    DWORD code;
+    const char* reason;
+  } cases[] = {
+      {ERROR_ACCESS_DENIED, "wird gerade von einem anderen Programm benutzt, oder der Zugriff ist gesperrt"},
+      {ERROR_SHARING_VIOLATION, "wird gerade von einem anderen Programm benutzt"},
+      {ERROR_FILE_NOT_FOUND, "nicht vorhanden"},
+      {433, "kein Gerät hinter dem Anschluss"},
+      {ERROR_GEN_FAILURE, "das Gerät ist nicht mehr angeschlossen"},
+      {ERROR_DEVICE_NOT_CONNECTED, "das Gerät ist nicht mehr angeschlossen"},
+      {ERROR_IO_DEVICE, "Ein-/Ausgabefehler am Gerät"},
+      {ERROR_OPERATION_ABORTED, "der Treiber hat den Vorgang abgebrochen"},
+      {ERROR_NOT_READY, "das Gerät ist nicht bereit"},
+      {ERROR_INVALID_HANDLE, "das Gerät ist kein serieller Anschluss oder nicht mehr erreichbar"},
+      {ERROR_SEM_TIMEOUT, "das Gerät antwortet nicht (Zeitüberschreitung)"},
+      {ERROR_INVALID_PARAMETER, "unerwarteter Fehler des Betriebssystems"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(win::osReason(c.code), c.reason) << c.code;
+    EXPECT_EQ(win::reasonWithCall({"WaitCommEvent", c.code}),
+              std::string(c.reason) + " (WaitCommEvent: Fehler " + std::to_string(c.code) + ")");
+  }
+  EXPECT_EQ(win::openFailure(3, {"SetCommState", ERROR_NOT_READY}),
+            "Der Anschluss COM3 lässt sich nicht öffnen: das Gerät ist nicht bereit (SetCommState: Fehler 21).");
+}
+
+// The line thread's account of CTS. Each step: a wait armed (at once or
+// pending), a completion with its mask and CTS, or the settle re-read; and
+// the states it reports.
+TEST(Win32Line, FollowerReportsEveryChangeAndNeverAPhantomPress) {
+  enum Kind { Armed, ArmedAtOnce, Completed, Settled };
+  struct Step {
+    Kind kind;
+    DWORD mask;
+    bool cts;
+    std::vector<bool> reported;
+  };
+  const struct {
+    const char* name;
+    bool initial;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"press and release", false,
+       {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {true}}, {Armed, 0, false, {}},
+        {Completed, EV_CTS, false, {false}}}},
+      {"press too short to see", false, {{Armed, 0, false, {}}, {Completed, EV_CTS, false, {true, false}}}},
+      {"release too short to see", true, {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {false, true}}}},
+      {"another line's event re-sends CTS", true, {{Armed, 0, false, {}}, {Completed, EV_DSR, true, {true}}}},
+      {"edge slept through, found by the settle", false,
+       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Settled, 0, true, {}}}},
+      {"the wait then reports the settled edge too", false,
+       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Completed, EV_CTS, true, {}}}},
+      {"an event kept from before the wait", false, {{ArmedAtOnce, 0, false, {}}, {Completed, EV_CTS, false, {}}}},
+      {"a cancelled wait", false, {{Armed, 0, false, {}}, {Completed, 0, false, {}}}},
+  };
+  for (const auto& c : cases) {
+    win::CtsFollower f(c.initial);
+    for (const Step& s : c.steps) {
+      std::vector<bool> got;
+      if (s.kind == Armed || s.kind == ArmedAtOnce) f.armed(s.kind == ArmedAtOnce);
+      if (s.kind == Completed) got = f.completed(s.mask, s.cts);
+      if (s.kind == Settled) got = f.settled(s.cts);
+      EXPECT_EQ(got, s.reported) << c.name;
+    }
+  }
+}
+
+// Run by test_windows.py, one process per way to die (TASTLINK_CRASH), which
+// then checks that Shift is up for the desktop.
+TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
+  const char* how = std::getenv("TASTLINK_CRASH");
+  if (!how) GTEST_SKIP() << "dies on purpose; run through test_windows.py";
+  static win::KeybdEventInjector injector;
+  static ShiftKey keys(injector);
+  win::releaseShiftOnCrash(keys);
+  keys.keybd_event(16, 1, 0, 0);
+  const std::string what = how;
+  if (what == "fault") *static_cast<volatile int*>(nullptr) = 1;
+  if (what == "thread") std::thread([] { *static_cast<volatile int*>(nullptr) = 1; }).join();
+  if (what == "terminate") std::terminate();
+  if (what == "abort") std::abort();
+  FAIL() << "unknown way to die: " << what;
 }
 
 TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
   const auto ports = mappedPorts();
   if (ports.size() < 2) GTEST_SKIP() << "needs two COM ports mapped to ptys (TASTLINK_WINE_PORTS)";
   const int first = *ports.begin(), second = *std::next(ports.begin());
-  win::WaitSet waits;
-  win::Win32LineDriver driver(waits);
+  win::Win32LineDriver driver;
   {
     fake::Log log;
     fake::Form form(log);
@@ -226,6 +331,11 @@ std::wstring versionString(const std::vector<char>& data, const wchar_t* name) {
   return value;
 }
 
+BOOL CALLBACK collectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR out) {
+  reinterpret_cast<std::vector<WORD>*>(out)->push_back(language);
+  return TRUE;
+}
+
 }  // namespace
 
 TEST(Win32Version, RecordOfTheBuiltExecutables) {
@@ -254,5 +364,14 @@ TEST(Win32Version, RecordOfTheBuiltExecutables) {
     EXPECT_EQ(versionString(data, L"ProductVersion"), L"1.00");
     EXPECT_EQ(versionString(data, L"InternalName"), L"Tastlink");
     EXPECT_EQ(versionString(data, L"OriginalFilename"), L"Tastlink.exe");
+    // Every resource is German, and the program has its icon.
+    HMODULE image = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_TRUE(image) << path;
+    for (LPCWSTR type : {RT_VERSION, RT_MANIFEST, RT_GROUP_ICON}) {
+      std::vector<WORD> languages;
+      EnumResourceLanguagesW(image, type, MAKEINTRESOURCEW(1), collectLanguage, reinterpret_cast<LONG_PTR>(&languages));
+      EXPECT_EQ(languages, std::vector<WORD>{0x0407}) << path << " type " << reinterpret_cast<uintptr_t>(type);
+    }
+    FreeLibrary(image);
   }
 }

@@ -37,17 +37,25 @@ class Win32Form1 : public FormControls {
   HWND control(int id) const { return GetDlgItem(hwnd_, id); }
   UINT dpi() const { return dpi_; }
 
-  std::function<void()> onComboClick;  // the user chose an entry
-  std::function<void()> onClose;       // closing, or the session ends
+  std::function<void()> onComboClick;      // the user chose an entry
+  std::function<void()> onClose;           // closing, or the session ends
+  std::function<void()> onSessionEnding;   // the session may end (the user may still cancel)
+  std::function<void()> onSessionResumed;  // ...and it did not
   std::function<void(std::function<void()>&)> runTask = [](std::function<void()>& t) { t(); };
 
  private:
   static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM);
   LRESULT handle(UINT, WPARAM, LPARAM);
   void layout(UINT dpi);
+  void fitComboFont(const LOGFONTW& lf);
+  void drawComboItem(const DRAWITEMSTRUCT& d);
 
   HWND hwnd_ = nullptr;
   HFONT font_ = nullptr;
+  HFONT comboFont_ = nullptr;
+  WNDPROC editProc_ = nullptr, comboProc_ = nullptr;
+  int committed_ = -1;  // the list entry of the port in use
   HWND lastFocus_ = nullptr;
   UINT dpi_ = 96;
 };
