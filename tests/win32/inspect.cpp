@@ -169,8 +169,8 @@ int wmain(int argc, wchar_t** argv) {
   GUITHREADINFO gui{};
   gui.cbSize = sizeof gui;
   GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &gui);
-  std::printf("list=%s\nselected=%d\nvisible=%d\nlabel=%s\nfocus=%d\nmoving=%d\nicon=%d\n", list.c_str(), sel,
+  std::printf("list=%s\nselected=%d\nvisible=%d\nlabel=%s\nfocus=%d\nmoving=%d\n", list.c_str(), sel,
               IsWindowVisible(main) ? 1 : 0, utf8(label).c_str(), gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0,
-              (gui.flags & GUI_INMOVESIZE) ? 1 : 0, GetClassLongPtrW(main, GCLP_HICON) ? 1 : 0);
+              (gui.flags & GUI_INMOVESIZE) ? 1 : 0);
   return 0;
 }

@@ -73,6 +73,7 @@ TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
   EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel3))), "0,112 211x15");
 
   EXPECT_EQ(windowText(f.hwnd()), L"Tastlink");
+  EXPECT_TRUE(GetClassLongPtrW(f.hwnd(), GCLP_HICON)) << "the window takes the program's icon";
   EXPECT_EQ(windowText(f.control(win::kIdLabel1)), L"");
   EXPECT_EQ(windowText(f.control(win::kIdLabel2)), L"COM-Port:");
   EXPECT_EQ(windowText(f.control(win::kIdLabel3)), L"D-Sub9 - Taster zwischen Pin7 und Pin8");
