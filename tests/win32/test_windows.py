@@ -324,15 +324,20 @@ class RealSerialLayer(unittest.TestCase):
         self.shown()
         inspect("move")
         until(lambda: main_state().get("moving") == "1", "the move loop")
-        watch = ShiftWatch(10000)
-        start = time.monotonic()
-        self.cts(True)
-        event = watch.next()
-        ms = (time.monotonic() - start) * 1000
+        watch = ShiftWatch(20000)
+        times = []
+        for on in (True, False) * 5:
+            start = time.monotonic()
+            self.cts(on)
+            event = watch.next()
+            times.append((time.monotonic() - start) * 1000)
+            self.assertEqual(event, "down" if on else "up", "no Shift while the window was being moved")
+            time.sleep(0.1)
         watch.p.kill()
-        print("\npress during a move loop: Shift down after %.1f ms" % ms, file=sys.stderr)
-        self.assertEqual(event, "down", "no Shift while the window was being moved")
-        self.assertLess(ms, 2000)
+        times.sort()
+        print("\nline change to Shift event during a move loop, 10 changes: median %.1f ms, max %.1f ms"
+              % (times[len(times) // 2], times[-1]), file=sys.stderr)
+        self.assertLess(times[-1], 2000)
         self.assertEqual(main_state()["moving"], "1")
 
     def test_bursts_end_where_the_line_is_and_single_presses_count_once(self):

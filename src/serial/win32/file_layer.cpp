@@ -63,8 +63,8 @@ HANDLE Win32FileLayer::openPort(int com) {
   std::unique_lock<std::mutex> lock(pending->m);
   if (!pending->cv.wait_for(lock, deadline_, [&] { return pending->done; })) {
     pending->abandoned = true;
-    throw Error(err::kIoError, "lässt sich nicht öffnen: das Gerät antwortet nicht (CreateFile nach " +
-                                   std::to_string(deadline_.count()) + " ms nicht zurückgekehrt).");
+    throw Error(err::kIoError, "das Gerät antwortet nicht (CreateFile nach " + std::to_string(deadline_.count()) +
+                                   " ms nicht zurückgekehrt).");
   }
   if (pending->h == INVALID_HANDLE_VALUE)
     throw Error(openErrorNumber(pending->failure.code), probeFailure(pending->failure));

@@ -69,6 +69,6 @@ std::string openFailure(int port, const CallFailure& f) {
   return "Der Anschluss COM" + std::to_string(port) + " lässt sich nicht öffnen: " + reasonWithCall(f) + ".";
 }
 
-std::string probeFailure(const CallFailure& f) { return "lässt sich nicht öffnen: " + reasonWithCall(f) + "."; }
+std::string probeFailure(const CallFailure& f) { return reasonWithCall(f) + "."; }
 
 }  // namespace tl::win

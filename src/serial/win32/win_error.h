@@ -21,7 +21,8 @@ std::string reasonWithCall(const CallFailure& f);
 int openErrorNumber(DWORD code);
 // "Der Anschluss COM3 lässt sich nicht öffnen: … (CreateFile: Fehler 5)."
 std::string openFailure(int port, const CallFailure& f);
-// The same for the probe, whose report names the port already.
+// The same for the probe, under its report's "Vorhanden, aber nicht zu
+// öffnen: COMn: ", which says the rest.
 std::string probeFailure(const CallFailure& f);
 
 }  // namespace tl::win
