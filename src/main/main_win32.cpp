@@ -26,7 +26,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   using namespace tl;
   win::KeybdEventInjector injector;
   ShiftKey keys(injector);
-  win::releaseShiftOnCrash(keys);
+  win::letKeysUpOnCrash([&keys] { keys.releaseIfDown(); });
   win::Win32LineDriver driver;
   win::Win32FileLayer files;
   win::Win32Form1 view(instance);

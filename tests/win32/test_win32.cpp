@@ -255,7 +255,7 @@ TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
   if (!how) GTEST_SKIP() << "dies on purpose; run through test_windows.py";
   static win::KeybdEventInjector injector;
   static ShiftKey keys(injector);
-  win::releaseShiftOnCrash(keys);
+  win::letKeysUpOnCrash([] { keys.releaseIfDown(); });
   keys.keybd_event(16, 1, 0, 0);
   const std::string what = how;
   if (what == "fault") *static_cast<volatile int*>(nullptr) = 1;
