@@ -277,10 +277,12 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       if (HIWORD(wp) == CBN_SELENDCANCEL) SendMessageW(control(kIdCombo1), CB_SETCURSEL, committed_, 0);
       return 0;
     case WM_MEASUREITEM:
+      if (wp != kIdCombo1) break;
       // Sent while the list is created; layout() sets the real heights.
       reinterpret_cast<MEASUREITEMSTRUCT*>(lp)->itemHeight = twipsToPixels(225, dpi_);
       return TRUE;
     case WM_DRAWITEM:
+      if (wp != kIdCombo1) break;
       drawComboItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp));
       return TRUE;
     case WM_NEXTDLGCTL: {
