@@ -11,10 +11,12 @@ add_library(tastlink_win32 STATIC
   src/serial/win32/win_error.cpp
   src/serial/win32/comm_line.cpp
   src/serial/win32/file_layer.cpp
-  src/keys/win32/keybd_injector.cpp)
+  src/keys/win32/keybd_injector.cpp
+  src/keys/win32/crash_release.cpp)
 target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32)
 
-add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/tastlink.rc)
+add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/win32_app.cpp src/main/tastlink.rc)
 target_link_libraries(Tastlink PRIVATE tastlink_win32)
-target_link_options(Tastlink PRIVATE -municode)
+# Release executables ship without symbols (less than half the size).
+target_link_options(Tastlink PRIVATE -municode $<$<CONFIG:Release,MinSizeRel>:-s>)
 set_target_properties(Tastlink PROPERTIES OUTPUT_NAME Tastlink)

@@ -13,7 +13,7 @@ add_executable(test_core test_handlers.cpp)
 target_include_directories(test_core PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_core PRIVATE tastlink_core GTest::gtest_main)
 
-add_executable(test_win32 win32/test_win32.cpp)
+add_executable(test_win32 win32/test_win32.cpp win32/icon.rc)
 target_include_directories(test_win32 PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_win32 PRIVATE tastlink_win32 version GTest::gtest_main)
 

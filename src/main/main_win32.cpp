@@ -1,66 +1,18 @@
-// The Windows program: one thread, one window, the serial line's wait in
-// the window's own message loop.
+// The Windows program: the window's thread runs every handler; the serial
+// line's own thread only waits and posts to it.
 #include <windows.h>
 
 #include "keys/win32/keybd_injector.h"
+#include "main/win32_app.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/file_layer.h"
-#include "window/form1.h"
-#include "window/runtime.h"
-#include "window/win32/form1_win32.h"
-#include "window/win32/message_loop.h"
-#include "window/win32/text.h"
-
-namespace {
-
-void showError(const tl::Error& e) {
-  MessageBoxW(nullptr, tl::win::widen(tl::errorReportText(e)).c_str(), L"Tastlink", MB_OK | MB_ICONERROR);
-}
-
-}  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   using namespace tl;
-  win::KeybdEventInjector injector;
-  Keyboard keys(injector);
-  win::WaitSet waits;
-  win::Win32LineDriver driver(waits);
-  win::Win32FileLayer files;
-  win::Win32Form1 view(instance);
-
-  bool ending = false;
-  int exitCode = 0;
-  Form1* formPtr = nullptr;
-  // An error that leaves a handler: Shift up, line closed, report, end.
-  auto guarded = [&](const std::function<void()>& handler) {
-    if (ending) return;
-    try {
-      handler();
-    } catch (const Error& e) {
-      ending = true;
-      formPtr->Shutdown();
-      ShowWindow(view.hwnd(), SW_HIDE);
-      showError(e);
-      exitCode = 1;
-      DestroyWindow(view.hwnd());
-    }
-  };
-  view.runTask = [&](std::function<void()>& task) { guarded(task); };
-  MSComm line(driver, [&view](std::function<void()> task) { view.post(std::move(task)); });
-  Form1 form(view, line, files, keys);
-  formPtr = &form;
-  view.onComboClick = [&] { guarded([&] { form.Combo1_Click(); }); };
-  view.onClose = [&] { form.Shutdown(); };
-
-  try {
-    form.Form_Load();
-  } catch (const Error& e) {
-    form.Shutdown();
-    showError(e);
-    return 1;
-  }
-  view.Show(showCommand);
-  const int rc = waits.run(view.hwnd());
-  form.Shutdown();
-  return exitCode ? exitCode : rc;
+  app::Platform p;
+  p.makeLine = [] { return std::make_unique<serial_win32::Win32LineDriver>(); };
+  p.makeFiles = [] { return std::make_unique<serial_win32::Win32FileLayer>(); };
+  p.makeKeys = [] { return std::make_unique<keys_win32::KeybdEventInjector>(); };
+  p.deviceOf = [](int com) { return "COM" + std::to_string(com); };
+  return app::runWin32(instance, showCommand, p);
 }

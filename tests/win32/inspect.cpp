@@ -4,9 +4,15 @@
 //   inspect ok     -> presses OK on the error report
 //   inspect close  -> closes the main window like its close button
 //   inspect shift  -> "shift=1" while Shift is down for the whole desktop
+//   inspect keys tab shift+tab esc f4 down ...  -> real key input (SendInput)
+//   inspect wheel  -> one wheel notch down with the pointer over the list
+//   inspect query | cancel | end  -> the session may end / did not / does
+//   inspect move   -> starts moving the window (a modal loop until "esc")
+//   inspect watch MS -> "ready", then "down"/"up" for every Shift event for MS ms
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -19,21 +25,78 @@ std::string utf8(const std::wstring& s) {
   return out;
 }
 
+// A named CALLBACK function: a lambda converts only to the default calling
+// convention, which on i686 is not WNDENUMPROC's stdcall.
+BOOL CALLBACK matchBox(HWND h, LPARAM lp) {
+  wchar_t cls[64] = {}, title[64] = {};
+  GetClassNameW(h, cls, 64);
+  GetWindowTextW(h, title, 64);
+  if (std::wstring(cls) == L"#32770" && std::wstring(title) == L"Tastlink" && IsWindowVisible(h)) {
+    *reinterpret_cast<HWND*>(lp) = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 HWND findBox() {
   HWND found = nullptr;
-  EnumWindows(
-      [](HWND h, LPARAM lp) -> BOOL {
-        wchar_t cls[64] = {}, title[64] = {};
-        GetClassNameW(h, cls, 64);
-        GetWindowTextW(h, title, 64);
-        if (std::wstring(cls) == L"#32770" && std::wstring(title) == L"Tastlink" && IsWindowVisible(h)) {
-          *reinterpret_cast<HWND*>(lp) = h;
-          return FALSE;
-        }
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(&found));
+  EnumWindows(matchBox, reinterpret_cast<LPARAM>(&found));
   return found;
+}
+
+void sendKey(WORD vk, bool up) {
+  INPUT in{};
+  in.type = INPUT_KEYBOARD;
+  in.ki.wVk = vk;
+  in.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+  in.ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+  SendInput(1, &in, sizeof in);
+  Sleep(30);
+}
+
+void pressKeys(int argc, wchar_t** argv) {
+  struct Name {
+    const wchar_t* name;
+    WORD vk;
+  };
+  const Name names[] = {{L"tab", VK_TAB}, {L"esc", VK_ESCAPE}, {L"f4", VK_F4}, {L"down", VK_DOWN}, {L"up", VK_UP}};
+  for (int i = 2; i < argc; ++i) {
+    std::wstring key = argv[i];
+    const bool shift = key.rfind(L"shift+", 0) == 0;
+    if (shift) key = key.substr(6);
+    for (const Name& n : names)
+      if (key == n.name) {
+        if (shift) sendKey(VK_SHIFT, false);
+        sendKey(n.vk, false);
+        sendKey(n.vk, true);
+        if (shift) sendKey(VK_SHIFT, true);
+      }
+    Sleep(150);
+  }
+}
+
+LRESULT CALLBACK shiftHook(int code, WPARAM wp, LPARAM lp) {
+  const auto* k = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lp);
+  if (code == HC_ACTION && (k->vkCode == VK_SHIFT || k->vkCode == VK_LSHIFT || k->vkCode == VK_RSHIFT)) {
+    std::printf("%s\n", (k->flags & LLKHF_UP) ? "up" : "down");
+    std::fflush(stdout);
+  }
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+int watch(DWORD ms) {
+  HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, shiftHook, GetModuleHandleW(nullptr), 0);
+  if (!hook) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (ULONGLONG now; (now = GetTickCount64()) < end;) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+  UnhookWindowsHookEx(hook);
+  return 0;
 }
 
 }  // namespace
@@ -44,6 +107,7 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("shift=%d\n", (GetAsyncKeyState(VK_SHIFT) & 0x8000) ? 1 : 0);
     return 0;
   }
+  if (what == L"watch") return watch(argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000);
   if (what == L"box" || what == L"ok") {
     HWND box = findBox();
     if (!box) return 1;
@@ -59,11 +123,39 @@ int wmain(int argc, wchar_t** argv) {
   }
   HWND main = FindWindowW(L"TastlinkForm1", L"Tastlink");
   if (!main) return 1;
-  if (what == L"close") {
-    PostMessageW(main, WM_CLOSE, 0, 0);
+  HWND combo = GetDlgItem(main, 103);
+  DWORD_PTR result = 0;
+  auto send = [&](UINT msg, WPARAM wp, LPARAM lp) {
+    return SendMessageTimeoutW(main, msg, wp, lp, SMTO_NORMAL, 10000, &result) ? 0 : 1;
+  };
+  if (what == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
+  if (what == L"query") {
+    const int r = send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    std::printf("answer=%d\n", static_cast<int>(result));
+    return r;
+  }
+  if (what == L"cancel") return send(WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+  if (what == L"end") return PostMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF) ? 0 : 1;
+  if (what == L"move") return PostMessageW(main, WM_SYSCOMMAND, SC_MOVE, 0) ? 0 : 1;
+  if (what == L"keys" || what == L"wheel") {
+    SetForegroundWindow(main);
+    Sleep(100);
+    if (what == L"keys") {
+      pressKeys(argc, argv);
+      return 0;
+    }
+    RECT r;
+    GetWindowRect(combo, &r);
+    SetCursorPos((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    Sleep(100);
+    INPUT in{};
+    in.type = INPUT_MOUSE;
+    in.mi.dwFlags = MOUSEEVENTF_WHEEL;
+    in.mi.mouseData = static_cast<DWORD>(-WHEEL_DELTA);
+    SendInput(1, &in, sizeof in);
+    Sleep(300);
     return 0;
   }
-  HWND combo = GetDlgItem(main, 103);
   const int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
   std::string list;
   for (int i = 0; i < count; ++i) {
@@ -74,7 +166,11 @@ int wmain(int argc, wchar_t** argv) {
   const int sel = static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
   wchar_t label[128] = {};
   GetDlgItemTextW(main, 101, label, 128);
-  std::printf("list=%s\nselected=%d\nvisible=%d\nlabel=%s\n", list.c_str(), sel, IsWindowVisible(main) ? 1 : 0,
-              utf8(label).c_str());
+  GUITHREADINFO gui{};
+  gui.cbSize = sizeof gui;
+  GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &gui);
+  std::printf("list=%s\nselected=%d\nvisible=%d\nlabel=%s\nfocus=%d\nmoving=%d\n", list.c_str(), sel,
+              IsWindowVisible(main) ? 1 : 0, utf8(label).c_str(), gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0,
+              (gui.flags & GUI_INMOVESIZE) ? 1 : 0);
   return 0;
 }

@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "fakes/fakes.h"
+#include "keys/win32/crash_release.h"
 #include "keys/win32/keybd_injector.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/file_layer.h"
@@ -59,29 +61,30 @@ std::set<int> mappedPorts() {
 }  // namespace
 
 TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
-  win::Win32Form1 f(GetModuleHandleW(nullptr));
+  window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
   ASSERT_EQ(f.dpi(), 96u) << "the layout figures below are for 96 dpi";
   RECT client;
   GetClientRect(f.hwnd(), &client);
   EXPECT_EQ(rectText(client), "0,0 211x126");
-  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel1))), "0,7 120x15");
-  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel2))), "126,7 50x15");
-  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdCombo1))), "178,4 33x21");
-  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdText1))), "0,28 211x78");
-  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(win::kIdLabel3))), "0,112 211x15");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(window_win32::kIdLabel1))), "0,7 120x15");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(window_win32::kIdLabel2))), "126,7 50x15");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(window_win32::kIdCombo1))), "178,4 33x21");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(window_win32::kIdText1))), "0,28 211x78");
+  EXPECT_EQ(rectText(childRect(f.hwnd(), f.control(window_win32::kIdLabel3))), "0,112 211x15");
 
   EXPECT_EQ(windowText(f.hwnd()), L"Tastlink");
-  EXPECT_EQ(windowText(f.control(win::kIdLabel1)), L"");
-  EXPECT_EQ(windowText(f.control(win::kIdLabel2)), L"COM-Port:");
-  EXPECT_EQ(windowText(f.control(win::kIdLabel3)), L"D-Sub9 - Taster zwischen Pin7 und Pin8");
+  EXPECT_TRUE(GetClassLongPtrW(f.hwnd(), GCLP_HICON)) << "the window takes the program's icon";
+  EXPECT_EQ(windowText(f.control(window_win32::kIdLabel1)), L"");
+  EXPECT_EQ(windowText(f.control(window_win32::kIdLabel2)), L"COM-Port:");
+  EXPECT_EQ(windowText(f.control(window_win32::kIdLabel3)), L"D-Sub9 - Taster zwischen Pin7 und Pin8");
   f.setLabel1Caption("SHIFT gedrückt");
-  EXPECT_EQ(windowText(f.control(win::kIdLabel1)), L"SHIFT gedr\u00fcckt");
-  EXPECT_EQ(GetWindowLongW(f.control(win::kIdCombo1), GWL_STYLE) & 3, CBS_DROPDOWNLIST);
-  EXPECT_TRUE(GetWindowLongW(f.control(win::kIdText1), GWL_STYLE) & ES_MULTILINE);
+  EXPECT_EQ(windowText(f.control(window_win32::kIdLabel1)), L"SHIFT gedr\u00fcckt");
+  EXPECT_EQ(GetWindowLongW(f.control(window_win32::kIdCombo1), GWL_STYLE) & 3, CBS_DROPDOWNLIST);
+  EXPECT_TRUE(GetWindowLongW(f.control(window_win32::kIdText1), GWL_STYLE) & ES_MULTILINE);
 
   // Every text fits its box in the window's font.
   HDC dc = GetDC(f.hwnd());
-  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(f.control(win::kIdLabel2), WM_GETFONT, 0, 0)));
+  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(f.control(window_win32::kIdLabel2), WM_GETFONT, 0, 0)));
   auto width = [&](const wchar_t* s) {
     SIZE sz;
     GetTextExtentPoint32W(dc, s, static_cast<int>(wcslen(s)), &sz);
@@ -91,11 +94,19 @@ TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
   EXPECT_LE(width(L"SHIFT losgelassen"), 120);
   EXPECT_LE(width(L"Kein Kabel gefunden"), 120);
   EXPECT_LE(width(L"D-Sub9 - Taster zwischen Pin7 und Pin8"), 211);
+  // Two-digit ports show whole in the closed list, which draws its entries
+  // one pixel in from its box.
+  SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(f.control(window_win32::kIdCombo1), WM_GETFONT, 0, 0)));
+  COMBOBOXINFO info{};
+  info.cbSize = sizeof info;
+  ASSERT_TRUE(GetComboBoxInfo(f.control(window_win32::kIdCombo1), &info));
+  EXPECT_LE(width(L"16") + 2, info.rcItem.right - info.rcItem.left);
+  EXPECT_TRUE(GetWindowLongW(f.control(window_win32::kIdCombo1), GWL_STYLE) & CBS_OWNERDRAWFIXED);
   ReleaseDC(f.hwnd(), dc);
 }
 
 TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
-  win::Win32Form1 f(GetModuleHandleW(nullptr));
+  window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
   int clicks = 0;
   f.onComboClick = [&] { ++clicks; };
   f.comboAddItem("3");
@@ -107,14 +118,14 @@ TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
   EXPECT_EQ(clicks, 0) << "a selection by the program sends no notification";
   f.Show(SW_SHOWNORMAL);
   pump();
-  EXPECT_EQ(GetFocus(), f.control(win::kIdText1));
-  EXPECT_EQ(GetNextDlgTabItem(f.hwnd(), f.control(win::kIdText1), FALSE), f.control(win::kIdCombo1));
-  EXPECT_EQ(GetNextDlgTabItem(f.hwnd(), f.control(win::kIdCombo1), FALSE), f.control(win::kIdText1));
+  EXPECT_EQ(GetFocus(), f.control(window_win32::kIdText1));
+  EXPECT_EQ(GetNextDlgTabItem(f.hwnd(), f.control(window_win32::kIdText1), FALSE), f.control(window_win32::kIdCombo1));
+  EXPECT_EQ(GetNextDlgTabItem(f.hwnd(), f.control(window_win32::kIdCombo1), FALSE), f.control(window_win32::kIdText1));
   // What the list sends when the user picks a row, the same row included.
-  SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(win::kIdCombo1, CBN_SELENDOK),
-               reinterpret_cast<LPARAM>(f.control(win::kIdCombo1)));
-  SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(win::kIdCombo1, CBN_SELCHANGE),
-               reinterpret_cast<LPARAM>(f.control(win::kIdCombo1)));
+  SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(window_win32::kIdCombo1, CBN_SELENDOK),
+               reinterpret_cast<LPARAM>(f.control(window_win32::kIdCombo1)));
+  SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(window_win32::kIdCombo1, CBN_SELCHANGE),
+               reinterpret_cast<LPARAM>(f.control(window_win32::kIdCombo1)));
   EXPECT_EQ(clicks, 1);
   // Posted tasks run on the window's thread, from its queue.
   int ran = 0;
@@ -125,7 +136,7 @@ TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
 }
 
 TEST(Win32Keys, KeybdEventMovesTheAsyncShiftState) {
-  win::KeybdEventInjector keys;
+  keys_win32::KeybdEventInjector keys;
   keys.keybd_event(16, 1, 0, 0);
   EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
   keys.keybd_event(16, 1, 2, 0);
@@ -134,16 +145,25 @@ TEST(Win32Keys, KeybdEventMovesTheAsyncShiftState) {
 
 TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
   HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  auto opener = [release](const std::wstring& path, DWORD& error) -> HANDLE {
+  auto opener = [release](const std::wstring& path, serial_win32::CallFailure& failure) -> HANDLE {
     if (path == L"\\\\.\\COM5") {
       WaitForSingleObject(release, INFINITE);  // like a Bluetooth port
       return CreateEventW(nullptr, FALSE, FALSE, nullptr);
     }
     if (path == L"\\\\.\\COM2" || path == L"\\\\.\\COM9") return CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    error = ERROR_FILE_NOT_FOUND;
+    // The settings of a device that is no serial port: the call is named.
+    if (path == L"\\\\.\\COM7") {
+      HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+      failure = serial_win32::applyLineSettings(h, true, true);
+      CloseHandle(h);
+      return INVALID_HANDLE_VALUE;
+    }
+    failure = {"CreateFile", ERROR_FILE_NOT_FOUND};
     return INVALID_HANDLE_VALUE;
   };
-  win::Win32FileLayer files(opener, std::chrono::milliseconds(100));
+  // A deadline a loaded machine cannot miss for the ports that do answer at
+  // once; COM5 costs the probe just that once.
+  serial_win32::Win32FileLayer files(opener, std::chrono::milliseconds(2000));
   fake::Log log;
   fake::Form form(log);
   ComboBox list(form);
@@ -153,22 +173,110 @@ TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
   SetEvent(release);
   EXPECT_EQ(form.items, (std::vector<std::string>{"2", "9"}));
   EXPECT_EQ(files.openCount(), 0u);
-  ASSERT_EQ(result.failures.size(), 1u);
+  ASSERT_EQ(result.failures.size(), 2u);
   EXPECT_EQ(result.failures[0].port, 5);
-  EXPECT_NE(result.failures[0].description.find("antwortet nicht"), std::string::npos);
+  EXPECT_EQ(result.failures[0].description,
+            "das Gerät antwortet nicht (CreateFile nach 2000 ms nicht zurückgekehrt).");
+  EXPECT_EQ(result.failures[1].port, 7);
+  EXPECT_EQ(result.failures[1].description,
+            "das Gerät ist kein serieller Anschluss oder nicht mehr erreichbar (GetCommState: Fehler 6).");
+}
+
+TEST(Win32Reasons, GermanForTheCodesUsersMeetAndTheCallInBrackets) {
+  const struct {
+    DWORD code;
+    const char* reason;
+  } cases[] = {
+      {ERROR_ACCESS_DENIED, "wird gerade von einem anderen Programm benutzt, oder der Zugriff ist gesperrt"},
+      {ERROR_SHARING_VIOLATION, "wird gerade von einem anderen Programm benutzt"},
+      {ERROR_FILE_NOT_FOUND, "nicht vorhanden"},
+      {433, "kein Gerät hinter dem Anschluss"},
+      {ERROR_GEN_FAILURE, "das Gerät ist nicht mehr angeschlossen"},
+      {ERROR_DEVICE_NOT_CONNECTED, "das Gerät ist nicht mehr angeschlossen"},
+      {ERROR_IO_DEVICE, "Ein-/Ausgabefehler am Gerät"},
+      {ERROR_OPERATION_ABORTED, "der Treiber hat den Vorgang abgebrochen"},
+      {ERROR_NOT_READY, "das Gerät ist nicht bereit"},
+      {ERROR_INVALID_HANDLE, "das Gerät ist kein serieller Anschluss oder nicht mehr erreichbar"},
+      {ERROR_SEM_TIMEOUT, "das Gerät antwortet nicht (Zeitüberschreitung)"},
+      {ERROR_INVALID_PARAMETER, "unerwarteter Fehler des Betriebssystems"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(serial_win32::osReason(c.code), c.reason) << c.code;
+    EXPECT_EQ(serial_win32::reasonWithCall({"WaitCommEvent", c.code}),
+              std::string(c.reason) + " (WaitCommEvent: Fehler " + std::to_string(c.code) + ")");
+  }
+  EXPECT_EQ(serial_win32::openFailure(3, {"SetCommState", ERROR_NOT_READY}),
+            "Der Anschluss COM3 lässt sich nicht öffnen: das Gerät ist nicht bereit (SetCommState: Fehler 21).");
+}
+
+// The line thread's account of CTS. Each step: a wait armed (at once or
+// pending), a completion with its mask and CTS, or the settle re-read; and
+// the states it reports.
+TEST(Win32Line, FollowerReportsEveryChangeAndNeverAPhantomPress) {
+  enum Kind { Armed, ArmedAtOnce, Completed, Settled };
+  struct Step {
+    Kind kind;
+    DWORD mask;
+    bool cts;
+    std::vector<bool> reported;
+  };
+  const struct {
+    const char* name;
+    bool initial;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"press and release", false,
+       {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {true}}, {Armed, 0, false, {}},
+        {Completed, EV_CTS, false, {false}}}},
+      {"press too short to see", false, {{Armed, 0, false, {}}, {Completed, EV_CTS, false, {true, false}}}},
+      {"release too short to see", true, {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {false, true}}}},
+      {"another line's event re-sends CTS", true, {{Armed, 0, false, {}}, {Completed, EV_DSR, true, {true}}}},
+      {"edge slept through, found by the settle", false,
+       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Settled, 0, true, {}}}},
+      {"the wait then reports the settled edge too", false,
+       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Completed, EV_CTS, true, {}}}},
+      {"an event kept from before the wait", false, {{ArmedAtOnce, 0, false, {}}, {Completed, EV_CTS, false, {}}}},
+      {"a cancelled wait", false, {{Armed, 0, false, {}}, {Completed, 0, false, {}}}},
+  };
+  for (const auto& c : cases) {
+    serial_win32::CtsFollower f(c.initial);
+    for (const Step& s : c.steps) {
+      std::vector<bool> got;
+      if (s.kind == Armed || s.kind == ArmedAtOnce) f.armed(s.kind == ArmedAtOnce);
+      if (s.kind == Completed) got = f.completed(s.mask, s.cts);
+      if (s.kind == Settled) got = f.settled(s.cts);
+      EXPECT_EQ(got, s.reported) << c.name;
+    }
+  }
+}
+
+// Run by test_windows.py, one process per way to die (TASTLINK_CRASH), which
+// then checks that Shift is up for the desktop.
+TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
+  const char* how = std::getenv("TASTLINK_CRASH");
+  if (!how) GTEST_SKIP() << "dies on purpose; run through test_windows.py";
+  static keys_win32::KeybdEventInjector injector;
+  static Keyboard keys(injector);
+  keys_win32::letKeysUpOnCrash([] { keys.releaseAll(); });
+  keys.keybd_event(16, 1, 0, 0);
+  const std::string what = how;
+  if (what == "fault") *static_cast<volatile int*>(nullptr) = 1;
+  if (what == "thread") std::thread([] { *static_cast<volatile int*>(nullptr) = 1; }).join();
+  if (what == "terminate") std::terminate();
+  if (what == "abort") std::abort();
+  FAIL() << "unknown way to die: " << what;
 }
 
 TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
   const auto ports = mappedPorts();
   if (ports.size() < 2) GTEST_SKIP() << "needs two COM ports mapped to ptys (TASTLINK_WINE_PORTS)";
   const int first = *ports.begin(), second = *std::next(ports.begin());
-  win::WaitSet waits;
-  win::Win32LineDriver driver(waits);
+  serial_win32::Win32LineDriver driver;
   {
     fake::Log log;
     fake::Form form(log);
     ComboBox list(form);
-    win::Win32FileLayer files;
+    serial_win32::Win32FileLayer files;
     comport::FindPorts(files, list);
     std::vector<std::string> expected;
     for (int p : ports) expected.push_back(std::to_string(p));
@@ -181,7 +289,7 @@ TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
   // Windows' serial drivers open a port once only; wine does not enforce
   // that for ports backed by pseudo-terminals, so check it only where the
   // platform does.
-  HANDLE second_open = CreateFileW(win::devicePath(second).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE second_open = CreateFileW(serial_win32::devicePath(second).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   const bool exclusive = second_open == INVALID_HANDLE_VALUE;
   if (!exclusive) CloseHandle(second_open);
   if (exclusive) {
@@ -189,7 +297,7 @@ TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
     fake::Log log;
     fake::Form form(log);
     ComboBox list(form);
-    win::Win32FileLayer files;
+    serial_win32::Win32FileLayer files;
     auto result = comport::FindPorts(files, list);
     EXPECT_EQ(std::count(form.items.begin(), form.items.end(), std::to_string(second)), 0);
     EXPECT_EQ(std::count(form.items.begin(), form.items.end(), std::to_string(first)), 1);
@@ -206,6 +314,18 @@ TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
   }
   line.reset();  // closing cancels the pending wait
   EXPECT_EQ(notes, 0);
+  // Each line's thread, events and port go with it. Wine has no handle
+  // count: probe the handle values instead.
+  auto openHandles = [] {
+    int n = 0;
+    DWORD flags = 0;
+    for (uintptr_t v = 4; v < 16384; v += 4) n += GetHandleInformation(reinterpret_cast<HANDLE>(v), &flags) ? 1 : 0;
+    return n;
+  };
+  const int before = openHandles();
+  for (int i = 0; i < 50; ++i) driver.open(static_cast<int16_t>(second), true, true, [](const LineEvent&) {}).reset();
+  const int after = openHandles();
+  EXPECT_LE(after, before + 2) << "handles left behind by 50 opened and closed lines";
   auto again = driver.open(static_cast<int16_t>(second), true, true, [](const LineEvent&) {});
   EXPECT_TRUE(again);
   try {
@@ -226,6 +346,11 @@ std::wstring versionString(const std::vector<char>& data, const wchar_t* name) {
   return value;
 }
 
+BOOL CALLBACK collectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR out) {
+  reinterpret_cast<std::vector<WORD>*>(out)->push_back(language);
+  return TRUE;
+}
+
 }  // namespace
 
 TEST(Win32Version, RecordOfTheBuiltExecutables) {
@@ -233,7 +358,7 @@ TEST(Win32Version, RecordOfTheBuiltExecutables) {
   if (!paths) GTEST_SKIP() << "TASTLINK_EXES names the executables to read";
   std::istringstream in(paths);
   for (std::string path; std::getline(in, path, ';');) {
-    const std::wstring wpath = win::widen(path);
+    const std::wstring wpath = window_win32::widen(path);
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeW(wpath.c_str(), &handle);
     ASSERT_GT(size, 0u) << path;
@@ -254,5 +379,14 @@ TEST(Win32Version, RecordOfTheBuiltExecutables) {
     EXPECT_EQ(versionString(data, L"ProductVersion"), L"1.00");
     EXPECT_EQ(versionString(data, L"InternalName"), L"Tastlink");
     EXPECT_EQ(versionString(data, L"OriginalFilename"), L"Tastlink.exe");
+    // Every resource is German, and the program has its icon.
+    HMODULE image = LoadLibraryExW(wpath.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_TRUE(image) << path;
+    for (LPCWSTR type : {RT_VERSION, RT_MANIFEST, RT_GROUP_ICON}) {
+      std::vector<WORD> languages;
+      EnumResourceLanguagesW(image, type, MAKEINTRESOURCEW(1), collectLanguage, reinterpret_cast<LONG_PTR>(&languages));
+      EXPECT_EQ(languages, std::vector<WORD>{0x0407}) << path << " type " << reinterpret_cast<uintptr_t>(type);
+    }
+    FreeLibrary(image);
   }
 }

@@ -1,10 +1,10 @@
 #pragma once
 #include "keys/keyboard.h"
 
-namespace tl::win {
+namespace tl::keys_win32 {
 // user32's keybd_event, called with exactly the values the handler passes.
 class KeybdEventInjector : public KeyInjector {
  public:
   void send(const KeyStroke& k) override;
 };
-}  // namespace tl::win
+}  // namespace tl::keys_win32

@@ -1,105 +1,163 @@
 #include "serial/win32/comm_line.h"
 
-#include "serial/win32/win_error.h"
-#include "window/runtime.h"
+#include <thread>
 
-namespace tl::win {
+#include "core/runtime.h"
+
+namespace tl::serial_win32 {
 
 namespace {
 
 constexpr DWORD kEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR;
+// Long enough for the driver to have taken its snapshot of a new wait, short
+// enough that a missed edge costs no more than a slow key press.
+constexpr DWORD kSettleMs = 20;
+
+bool readCts(HANDLE h) {
+  DWORD status = 0;
+  return GetCommModemStatus(h, &status) && (status & MS_CTS_ON);
+}
 
 class Win32Line : public OpenLine {
  public:
-  Win32Line(HANDLE h, int port, LineNotify notify, WaitSet& waits)
-      : h_(h), port_(port), notify_(std::move(notify)), waits_(waits) {
+  Win32Line(HANDLE h, int port, LineNotify notify)
+      : h_(h), port_(port), notify_(std::move(notify)), follower_(readCts(h)) {
+    stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ov_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    waitId_ = waits_.add(ov_.hEvent, [this] { completed(); });
-    if (SetCommMask(h_, kEvents)) arm();
+    thread_ = std::thread([this] { run(); });
   }
   ~Win32Line() override {
-    waits_.remove(waitId_);
-    if (pending_) {
-      // A new mask completes the pending wait at once; then it is safe to
-      // let the OVERLAPPED go.
-      SetCommMask(h_, 0);
-      DWORD n = 0;
-      if (!GetOverlappedResult(h_, &ov_, &n, TRUE)) CancelIo(h_);
-    }
+    SetEvent(stop_);
+    thread_.join();
     CloseHandle(h_);
     CloseHandle(ov_.hEvent);
+    CloseHandle(stop_);
   }
-  bool cts() override {
-    DWORD status = 0;
-    return GetCommModemStatus(h_, &status) && (status & MS_CTS_ON);
-  }
+  bool cts() override { return readCts(h_); }
 
  private:
-  void arm() {
+  void run() {
+    bool pending = SetCommMask(h_, kEvents) && arm();
+    // Settle once after opening too: an edge between the first read and
+    // the first wait is otherwise missed.
+    ULONGLONG settleAt = GetTickCount64() + kSettleMs;
+    while (!failed_) {
+      HANDLE handles[] = {stop_, ov_.hEvent};
+      DWORD timeout = INFINITE;
+      if (settleAt) {
+        const ULONGLONG now = GetTickCount64();
+        timeout = settleAt > now ? static_cast<DWORD>(settleAt - now) : 0;
+      }
+      const DWORD r = WaitForMultipleObjects(pending ? 2 : 1, handles, FALSE, timeout);
+      if (r == WAIT_OBJECT_0) break;
+      if (r == WAIT_TIMEOUT) {
+        settleAt = report(follower_.settled(readCts(h_))) ? GetTickCount64() + kSettleMs : 0;
+        continue;
+      }
+      DWORD n = 0;
+      if (!GetOverlappedResult(h_, &ov_, &n, FALSE)) {
+        pending = false;
+        fail("WaitCommEvent", GetLastError());
+        break;
+      }
+      // Decide before re-arming, which starts the next wait's account.
+      const auto states = follower_.completed(mask_, readCts(h_));
+      pending = arm();
+      report(states);
+      if (!settleAt) settleAt = GetTickCount64() + kSettleMs;
+    }
+    if (pending) {
+      // A new mask completes the pending wait; the thread that issued it
+      // cancels it too, for drivers that do not. Only then may the
+      // OVERLAPPED go.
+      SetCommMask(h_, 0);
+      CancelIo(h_);
+      DWORD n = 0;
+      GetOverlappedResult(h_, &ov_, &n, TRUE);
+    }
+    // After a failure the window ends the program; wait for it quietly.
+    WaitForSingleObject(stop_, INFINITE);
+  }
+
+  // Starts the next wait; false if there is none to wait for.
+  bool arm() {
     ResetEvent(ov_.hEvent);
     mask_ = 0;
     if (WaitCommEvent(h_, &mask_, &ov_)) {
-      pending_ = true;  // done already; the loop sees the event and reports it
+      follower_.armed(true);
       SetEvent(ov_.hEvent);
-      return;
+      return true;
     }
     const DWORD e = GetLastError();
     if (e == ERROR_IO_PENDING) {
-      pending_ = true;
-    } else if (e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_PARAMETER) {
-      fail("WaitCommEvent", e);
+      follower_.armed(false);
+      return true;
     }
     // A port that cannot report line events (a pseudo-terminal under wine)
     // stays open and quiet.
+    if (e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_PARAMETER) fail("WaitCommEvent", e);
+    return false;
   }
-  void completed() {
-    DWORD n = 0;
-    pending_ = false;
-    if (!GetOverlappedResult(h_, &ov_, &n, FALSE)) {
-      const DWORD e = GetLastError();
-      if (e == ERROR_IO_INCOMPLETE) {
-        pending_ = true;
-        return;
-      }
-      ResetEvent(ov_.hEvent);
-      return fail("WaitCommEvent", e);
+
+  bool report(const std::vector<bool>& states) {
+    for (bool s : states) {
+      LineEvent ev;
+      ev.cts = s;
+      notify_(ev);
     }
-    // Events coalesce and FTDI drivers report stale status outside a
-    // completion: read CTS now, once per completion.
-    LineEvent ev;
-    ev.cts = cts();
-    arm();
-    notify_(ev);
+    return !states.empty();
   }
+
   void fail(const char* call, DWORD e) {
-    ResetEvent(ov_.hEvent);
-    waits_.remove(waitId_);
+    failed_ = true;
     LineEvent ev;
     ev.kind = LineEvent::Kind::Failure;
     ev.number = err::kLineFailed;
-    ev.description = "Die Verbindung zu COM" + std::to_string(port_) + " ist abgerissen: " + osReason(e) + " (" +
-                     call + ": Fehler " + std::to_string(e) + "). Wurde der USB-Seriell-Adapter abgezogen?";
+    ev.description = "Die Verbindung zu COM" + std::to_string(port_) + " ist abgerissen: " +
+                     reasonWithCall({call, e}) + ". Wurde der USB-Seriell-Adapter abgezogen?";
     notify_(ev);
   }
 
   HANDLE h_;
   int port_;
   LineNotify notify_;
-  WaitSet& waits_;
+  CtsFollower follower_;
+  HANDLE stop_ = nullptr;
   OVERLAPPED ov_{};
   DWORD mask_ = 0;
-  bool pending_ = false;
-  int waitId_ = 0;
+  bool failed_ = false;
+  std::thread thread_;
 };
 
 }  // namespace
 
+std::vector<bool> CtsFollower::completed(DWORD mask, bool cts) {
+  if (cts != last_) {
+    last_ = cts;
+    return {cts};
+  }
+  if (mask & EV_CTS) {
+    if (ambiguous_) return {};
+    return {!cts, cts};
+  }
+  // Another line's event: the handler re-sends the key for CTS as it is.
+  return mask ? std::vector<bool>{cts} : std::vector<bool>{};
+}
+
+std::vector<bool> CtsFollower::settled(bool cts) {
+  if (cts == last_) return {};
+  last_ = cts;
+  // The wait now pending may have seen this edge too.
+  ambiguous_ = true;
+  return {cts};
+}
+
 std::wstring devicePath(int port) { return L"\\\\.\\COM" + std::to_wstring(port); }
 
-DWORD applyLineSettings(HANDLE h, bool dtr, bool rts) {
+CallFailure applyLineSettings(HANDLE h, bool dtr, bool rts) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) return GetLastError();
+  if (!GetCommState(h, &dcb)) return {"GetCommState", GetLastError()};
   dcb.BaudRate = CBR_9600;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -113,27 +171,27 @@ DWORD applyLineSettings(HANDLE h, bool dtr, bool rts) {
   dcb.fInX = FALSE;
   dcb.fDtrControl = dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
   dcb.fRtsControl = rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-  if (!SetCommState(h, &dcb) && GetLastError() != ERROR_NOT_SUPPORTED) return GetLastError();
+  if (!SetCommState(h, &dcb) && GetLastError() != ERROR_NOT_SUPPORTED) return {"SetCommState", GetLastError()};
   SetupComm(h, 1024, 512);
   // Some drivers apply the DCB's line states only on the next change; say
   // it once more.
   if (dtr) EscapeCommFunction(h, SETDTR);
   if (rts) EscapeCommFunction(h, SETRTS);
-  return ERROR_SUCCESS;
+  return {};
 }
 
 std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts, LineNotify notify) {
   HANDLE h = CreateFileW(devicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
-    const DWORD e = GetLastError();
-    throw Error(openErrorNumber(e), openFailure(port, "CreateFile", e));
+    const CallFailure f{"CreateFile", GetLastError()};
+    throw Error(openErrorNumber(f.code), openFailure(port, f));
   }
-  if (const DWORD e = applyLineSettings(h, dtr, rts)) {
+  if (const CallFailure f = applyLineSettings(h, dtr, rts)) {
     CloseHandle(h);
-    throw Error(err::kIoError, openFailure(port, "SetCommState", e));
+    throw Error(err::kIoError, openFailure(port, f));
   }
-  return std::make_unique<Win32Line>(h, port, std::move(notify), waits_);
+  return std::make_unique<Win32Line>(h, port, std::move(notify));
 }
 
-}  // namespace tl::win
+}  // namespace tl::serial_win32

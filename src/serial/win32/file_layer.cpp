@@ -7,9 +7,9 @@
 
 #include "serial/win32/comm_line.h"
 #include "serial/win32/win_error.h"
-#include "window/runtime.h"
+#include "core/runtime.h"
 
-namespace tl::win {
+namespace tl::serial_win32 {
 
 namespace {
 
@@ -21,21 +21,20 @@ struct PendingOpen {
   bool done = false;
   bool abandoned = false;
   HANDLE h = INVALID_HANDLE_VALUE;
-  DWORD error = 0;
+  CallFailure failure;
 };
 
 }  // namespace
 
 Win32FileLayer::Opener Win32FileLayer::defaultOpener() {
-  return [](const std::wstring& path, DWORD& error) {
+  return [](const std::wstring& path, CallFailure& failure) {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-      error = GetLastError();
+      failure = {"CreateFile", GetLastError()};
       return h;
     }
-    if (const DWORD e = applyLineSettings(h, true, true)) {
+    if ((failure = applyLineSettings(h, true, true))) {
       CloseHandle(h);
-      error = e;
       return INVALID_HANDLE_VALUE;
     }
     return h;
@@ -48,15 +47,15 @@ Win32FileLayer::Win32FileLayer(Opener opener, std::chrono::milliseconds deadline
 HANDLE Win32FileLayer::openPort(int com) {
   auto pending = std::make_shared<PendingOpen>();
   std::thread([pending, opener = opener_, path = devicePath(com)] {
-    DWORD error = 0;
-    HANDLE h = opener(path, error);
+    CallFailure failure;
+    HANDLE h = opener(path, failure);
     std::lock_guard<std::mutex> g(pending->m);
     if (pending->abandoned) {
       if (h != INVALID_HANDLE_VALUE) CloseHandle(h);  // too late: nobody wants it
       return;
     }
     pending->h = h;
-    pending->error = error;
+    pending->failure = failure;
     pending->done = true;
     pending->cv.notify_all();
   }).detach();
@@ -64,12 +63,12 @@ HANDLE Win32FileLayer::openPort(int com) {
   std::unique_lock<std::mutex> lock(pending->m);
   if (!pending->cv.wait_for(lock, deadline_, [&] { return pending->done; })) {
     pending->abandoned = true;
-    throw Error(err::kIoError, "COM" + std::to_string(com) + ": " + osReason(WAIT_TIMEOUT) +
-                                   " (CreateFile nach " + std::to_string(deadline_.count()) + " ms nicht zurück).");
+    throw Error(err::kIoError, "das Gerät antwortet nicht (CreateFile nach " + std::to_string(deadline_.count()) +
+                                   " ms nicht zurückgekehrt).");
   }
   if (pending->h == INVALID_HANDLE_VALUE)
-    throw Error(openErrorNumber(pending->error), openFailure(com, "CreateFile", pending->error));
+    throw Error(openErrorNumber(pending->failure.code), probeFailure(pending->failure));
   return pending->h;
 }
 
-}  // namespace tl::win
+}  // namespace tl::serial_win32

@@ -9,14 +9,15 @@
 #include <chrono>
 #include <functional>
 #include "serial/file_table.h"
+#include "serial/win32/win_error.h"
 
-namespace tl::win {
+namespace tl::serial_win32 {
 
 class Win32FileLayer : public comport::FileTable<HANDLE> {
  public:
-  // Opens a device path; returns the handle or INVALID_HANDLE_VALUE with
-  // the error in `error`. Replaceable so that tests can make a port block.
-  using Opener = std::function<HANDLE(const std::wstring& path, DWORD& error)>;
+  // Opens a device path; returns the handle, or INVALID_HANDLE_VALUE with
+  // the call that failed. Replaceable so that tests can make a port block.
+  using Opener = std::function<HANDLE(const std::wstring& path, CallFailure& failure)>;
   static Opener defaultOpener();
 
   explicit Win32FileLayer(Opener opener = defaultOpener(),
@@ -30,4 +31,4 @@ class Win32FileLayer : public comport::FileTable<HANDLE> {
   std::chrono::milliseconds deadline_;
 };
 
-}  // namespace tl::win
+}  // namespace tl::serial_win32

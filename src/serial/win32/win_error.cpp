@@ -1,34 +1,53 @@
 #include "serial/win32/win_error.h"
 
-#include "window/runtime.h"
+#include "core/runtime.h"
 
-namespace tl::win {
+namespace tl::serial_win32 {
+
+namespace {
 
 // ERROR_NO_SUCH_DEVICE, which not every SDK header names: a COM name with no
 // device behind it.
 constexpr DWORD kNoSuchDevice = 433;
 
+struct Reason {
+  DWORD code;
+  const char* text;
+};
+
+// The reasons users meet with COM ports. A port another program holds
+// answers ERROR_ACCESS_DENIED on Windows, not a sharing violation, so both
+// say "in use"; 995 is what a wait reports when the driver cancels it,
+// typically because an adapter was pulled.
+constexpr Reason kReasons[] = {
+    {ERROR_ACCESS_DENIED, "wird gerade von einem anderen Programm benutzt, oder der Zugriff ist gesperrt"},
+    {ERROR_SHARING_VIOLATION, "wird gerade von einem anderen Programm benutzt"},
+    {ERROR_FILE_NOT_FOUND, "nicht vorhanden"},
+    {ERROR_PATH_NOT_FOUND, "nicht vorhanden"},
+    {kNoSuchDevice, "kein Gerät hinter dem Anschluss"},
+    {ERROR_DEV_NOT_EXIST, "kein Gerät hinter dem Anschluss"},
+    {ERROR_GEN_FAILURE, "das Gerät ist nicht mehr angeschlossen"},
+    {ERROR_DEVICE_NOT_CONNECTED, "das Gerät ist nicht mehr angeschlossen"},
+    {ERROR_BAD_COMMAND, "das Gerät ist nicht mehr angeschlossen"},
+    {ERROR_IO_DEVICE, "Ein-/Ausgabefehler am Gerät"},
+    {ERROR_OPERATION_ABORTED, "der Treiber hat den Vorgang abgebrochen"},
+    {ERROR_NOT_READY, "das Gerät ist nicht bereit"},
+    {ERROR_INVALID_HANDLE, "das Gerät ist kein serieller Anschluss oder nicht mehr erreichbar"},
+    {ERROR_INVALID_FUNCTION, "das Gerät ist kein serieller Anschluss"},
+    {ERROR_SEM_TIMEOUT, "das Gerät antwortet nicht (Zeitüberschreitung)"},
+    {WAIT_TIMEOUT, "das Gerät antwortet nicht (Zeitüberschreitung)"},
+};
+
+}  // namespace
+
 std::string osReason(DWORD code) {
-  switch (code) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-      return "wird gerade von einem anderen Programm benutzt";
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return "nicht vorhanden";
-    case kNoSuchDevice:
-    case ERROR_DEV_NOT_EXIST:
-      return "kein Gerät hinter dem Anschluss";
-    case ERROR_SEM_TIMEOUT:
-    case WAIT_TIMEOUT:
-      return "das Gerät antwortet nicht (Zeitüberschreitung)";
-    case ERROR_GEN_FAILURE:
-    case ERROR_DEVICE_NOT_CONNECTED:
-    case ERROR_BAD_COMMAND:
-      return "das Gerät ist nicht mehr angeschlossen";
-    default:
-      return "Systemfehler " + std::to_string(code);
-  }
+  for (const Reason& r : kReasons)
+    if (r.code == code) return r.text;
+  return "unerwarteter Fehler des Betriebssystems";
+}
+
+std::string reasonWithCall(const CallFailure& f) {
+  return osReason(f.code) + " (" + f.call + ": Fehler " + std::to_string(f.code) + ")";
 }
 
 int openErrorNumber(DWORD code) {
@@ -46,9 +65,10 @@ int openErrorNumber(DWORD code) {
   }
 }
 
-std::string openFailure(int port, const char* call, DWORD code) {
-  return "Der Anschluss COM" + std::to_string(port) + " lässt sich nicht öffnen: " + osReason(code) + " (" + call +
-         ": Fehler " + std::to_string(code) + ").";
+std::string openFailure(int port, const CallFailure& f) {
+  return "Der Anschluss COM" + std::to_string(port) + " lässt sich nicht öffnen: " + reasonWithCall(f) + ".";
 }
 
-}  // namespace tl::win
+std::string probeFailure(const CallFailure& f) { return reasonWithCall(f) + "."; }
+
+}  // namespace tl::serial_win32

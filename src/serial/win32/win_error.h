@@ -3,11 +3,26 @@
 
 #include <string>
 
-namespace tl::win {
-// A German phrase for a Win32 error code, as a user can act on it.
+namespace tl::serial_win32 {
+
+// A Win32 call that failed and the error it left.
+struct CallFailure {
+  const char* call = nullptr;
+  DWORD code = ERROR_SUCCESS;
+  explicit operator bool() const { return call != nullptr; }
+};
+
+// A German phrase for a Win32 error code, as a user can act on it; the code
+// itself is left to the bracket that names the call.
 std::string osReason(DWORD code);
+// "wird gerade von einem anderen Programm benutzt (CreateFile: Fehler 5)"
+std::string reasonWithCall(const CallFailure& f);
 // The program's error number for a failed open of a COM port.
 int openErrorNumber(DWORD code);
 // "Der Anschluss COM3 lässt sich nicht öffnen: … (CreateFile: Fehler 5)."
-std::string openFailure(int port, const char* call, DWORD code);
-}  // namespace tl::win
+std::string openFailure(int port, const CallFailure& f);
+// The same for the probe, under its report's "Vorhanden, aber nicht zu
+// öffnen: COMn: ", which says the rest.
+std::string probeFailure(const CallFailure& f);
+
+}  // namespace tl::serial_win32

@@ -4,11 +4,12 @@
 
 #include "window/win32/text.h"
 
-namespace tl::win {
+namespace tl::window_win32 {
 
 namespace {
 
 const wchar_t kClassName[] = L"TastlinkForm1";
+constexpr int kComboInset = 1;  // pixels between an entry's text and its box
 
 // GetDpiForWindow exists from Windows 10 1607 on; before it, the screen's
 // density is the window's.
@@ -26,6 +27,34 @@ UINT windowDpi(HWND hwnd) {
 UINT systemDpi() { return windowDpi(nullptr); }
 
 constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+
+struct Fit {
+  const wchar_t* text;
+  int pixels;
+};
+
+// Steps the font down until every text fits its width, but not below
+// `floorPx` pixels high.
+HFONT fitFont(HWND hwnd, LOGFONTW lf, std::initializer_list<Fit> fits, int floorPx) {
+  HFONT font = nullptr;
+  HDC dc = GetDC(hwnd);
+  for (;;) {
+    if (font) DeleteObject(font);
+    font = CreateFontIndirectW(&lf);
+    HGDIOBJ old = SelectObject(dc, font);
+    bool ok = true;
+    for (const Fit& f : fits) {
+      SIZE sz{};
+      GetTextExtentPoint32W(dc, f.text, static_cast<int>(wcslen(f.text)), &sz);
+      ok = ok && sz.cx <= f.pixels;
+    }
+    SelectObject(dc, old);
+    if (ok || std::abs(lf.lfHeight) <= floorPx) break;
+    lf.lfHeight += lf.lfHeight < 0 ? 1 : -1;
+  }
+  ReleaseDC(hwnd, dc);
+  return font;
+}
 
 }  // namespace
 
@@ -52,16 +81,24 @@ Win32Form1::Win32Form1(HINSTANCE instance) {
   };
   make(L"EDIT", L"", WS_TABSTOP | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, WS_EX_CLIENTEDGE,
        kIdText1);
-  make(L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0, kIdCombo1);
+  make(L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS, 0,
+       kIdCombo1);
   make(L"STATIC", L"", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel1);
   make(L"STATIC", L"COM-Port:", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel2);
   make(L"STATIC", L"D-Sub9 - Taster zwischen Pin7 und Pin8", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel3);
+  auto subclass = [&](int id) {
+    return reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(control(id), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc)));
+  };
+  editProc_ = subclass(kIdText1);
+  comboProc_ = subclass(kIdCombo1);
   layout(windowDpi(hwnd_));
 }
 
 Win32Form1::~Win32Form1() {
   if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
   if (font_) DeleteObject(font_);
+  if (comboFont_) DeleteObject(comboFont_);
 }
 
 void Win32Form1::layout(UINT dpi) {
@@ -73,29 +110,14 @@ void Win32Form1::layout(UINT dpi) {
   lf.lfHeight = MulDiv(lf.lfHeight, static_cast<int>(dpi), static_cast<int>(systemDpi()));
   // Where that font is wider than the one the boxes were made for, step it
   // down until every text fits its box.
-  struct Fit {
-    const wchar_t* text;
-    int twips;
-  };
-  const Fit fits[] = {{L"COM-Port:", 750}, {L"SHIFT losgelassen", 1800}, {L"Kein Kabel gefunden", 1800},
-                      {L"D-Sub9 - Taster zwischen Pin7 und Pin8", 3165}};
-  HFONT font = nullptr;
-  HDC dc = GetDC(hwnd_);
-  for (;;) {
-    if (font) DeleteObject(font);
-    font = CreateFontIndirectW(&lf);
-    HGDIOBJ old = SelectObject(dc, font);
-    bool ok = true;
-    for (const Fit& f : fits) {
-      SIZE sz{};
-      GetTextExtentPoint32W(dc, f.text, static_cast<int>(wcslen(f.text)), &sz);
-      ok = ok && sz.cx <= twipsToPixels(f.twips, dpi);
-    }
-    SelectObject(dc, old);
-    if (ok || std::abs(lf.lfHeight) <= MulDiv(9, static_cast<int>(dpi), 96)) break;
-    lf.lfHeight += lf.lfHeight < 0 ? 1 : -1;
-  }
-  ReleaseDC(hwnd_, dc);
+  auto px = [dpi](int twips) { return twipsToPixels(twips, dpi); };
+  HFONT font = fitFont(hwnd_,
+                       lf,
+                       {{L"COM-Port:", px(750)},
+                        {L"SHIFT losgelassen", px(1800)},
+                        {L"Kein Kabel gefunden", px(1800)},
+                        {L"D-Sub9 - Taster zwischen Pin7 und Pin8", px(3165)}},
+                       MulDiv(9, static_cast<int>(dpi), 96));
 
   RECT r{0, 0, twipsToPixels(3165, dpi), twipsToPixels(1890, dpi)};
   AdjustWindowRectEx(&r, kFrameStyle, FALSE, 0);
@@ -115,6 +137,7 @@ void Win32Form1::layout(UINT dpi) {
     if (p.id == kIdCombo1) height += twipsToPixels(16 * 225, dpi);
     MoveWindow(c, twipsToPixels(p.left, dpi), twipsToPixels(p.top, dpi), twipsToPixels(p.width, dpi), height, TRUE);
   }
+  fitComboFont(lf);
   // The closed box should be as tall as the table says. Combo boxes only
   // take an item height, and some (wine's) step past a pixel count, so take
   // the tallest that does not exceed it.
@@ -140,6 +163,38 @@ void Win32Form1::layout(UINT dpi) {
   font_ = font;
 }
 
+void Win32Form1::fitComboFont(const LOGFONTW& lf) {
+  // The closed list is 495 twips wide, most of it arrow button: at 96 dpi
+  // the dialog font shows "16" as "1(". The list draws its entries itself,
+  // without the control's padding, in a font stepped down until two digits
+  // fit the box.
+  HWND combo = control(kIdCombo1);
+  COMBOBOXINFO info{};
+  info.cbSize = sizeof info;
+  GetComboBoxInfo(combo, &info);
+  const int room = info.rcItem.right - info.rcItem.left - 2 * kComboInset;
+  HFONT font = fitFont(hwnd_, lf, {{L"10", room}, {L"16", room}}, MulDiv(7, static_cast<int>(dpi_), 96));
+  SendMessageW(combo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  if (comboFont_) DeleteObject(comboFont_);
+  comboFont_ = font;
+}
+
+void Win32Form1::drawComboItem(const DRAWITEMSTRUCT& d) {
+  const bool selected = d.itemState & ODS_SELECTED;
+  SetBkColor(d.hDC, GetSysColor(selected ? COLOR_HIGHLIGHT : COLOR_WINDOW));
+  SetTextColor(d.hDC, GetSysColor(selected ? COLOR_HIGHLIGHTTEXT : COLOR_WINDOWTEXT));
+  ExtTextOutW(d.hDC, 0, 0, ETO_OPAQUE, &d.rcItem, nullptr, 0, nullptr);
+  if (d.itemID != static_cast<UINT>(-1)) {
+    const std::wstring text = widen(comboItem(static_cast<int>(d.itemID)));
+    RECT r = d.rcItem;
+    r.left += kComboInset;
+    HGDIOBJ old = SelectObject(d.hDC, comboFont_);
+    DrawTextW(d.hDC, text.c_str(), static_cast<int>(text.size()), &r, DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX);
+    SelectObject(d.hDC, old);
+  }
+  if ((d.itemState & ODS_FOCUS) && !(d.itemState & ODS_NOFOCUSRECT)) DrawFocusRect(d.hDC, &d.rcItem);
+}
+
 void Win32Form1::setLabel1Caption(const std::string& text) { SetWindowTextW(control(kIdLabel1), widen(text).c_str()); }
 
 void Win32Form1::comboAddItem(const std::string& text) {
@@ -160,7 +215,10 @@ std::string Win32Form1::comboItem(int index) const {
   return narrow(s);
 }
 
-void Win32Form1::comboShowSelection(int index) { SendMessageW(control(kIdCombo1), CB_SETCURSEL, index, 0); }
+void Win32Form1::comboShowSelection(int index) {
+  committed_ = index;
+  SendMessageW(control(kIdCombo1), CB_SETCURSEL, index, 0);
+}
 
 std::string Win32Form1::comboText() const {
   const int sel = static_cast<int>(SendMessageW(control(kIdCombo1), CB_GETCURSEL, 0, 0));
@@ -191,13 +249,49 @@ LRESULT CALLBACK Win32Form1::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) 
   return self ? self->handle(msg, wp, lp) : DefWindowProcW(hwnd, msg, wp, lp);
 }
 
+LRESULT CALLBACK Win32Form1::ControlProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<Win32Form1*>(GetWindowLongPtrW(GetParent(h), GWLP_USERDATA));
+  const bool edit = GetDlgCtrlID(h) == kIdText1;
+  // A multi-line edit that IsDialogMessage drives posts WM_CLOSE to its
+  // parent on Esc, as if it were a dialog's Cancel: that would end the
+  // program.
+  if (edit && (msg == WM_KEYDOWN || msg == WM_CHAR) && wp == VK_ESCAPE) return 0;
+  // A wheel notch over the closed list picks the next port: a stray scroll
+  // would move the line and let a held Shift go. The open list scrolls.
+  if (!edit && msg == WM_MOUSEWHEEL && !SendMessageW(h, CB_GETDROPPEDSTATE, 0, 0)) return 0;
+  return CallWindowProcW(edit ? self->editProc_ : self->comboProc_, h, msg, wp, lp);
+}
+
 LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
+      if (LOWORD(wp) != kIdCombo1) return 0;
       // CBN_SELENDOK comes for every choice from the list, the entry in use
       // included; CBN_SELCHANGE would miss that one.
-      if (LOWORD(wp) == kIdCombo1 && HIWORD(wp) == CBN_SELENDOK && onComboClick) onComboClick();
+      if (HIWORD(wp) == CBN_SELENDOK) {
+        committed_ = static_cast<int>(SendMessageW(control(kIdCombo1), CB_GETCURSEL, 0, 0));
+        if (onComboClick) onComboClick();
+      }
+      // A choice given up (Esc, a click elsewhere) leaves the entry last
+      // moved to on show: show the port in use again.
+      if (HIWORD(wp) == CBN_SELENDCANCEL) SendMessageW(control(kIdCombo1), CB_SETCURSEL, committed_, 0);
       return 0;
+    case WM_MEASUREITEM:
+      if (wp != kIdCombo1) break;
+      // Sent while the list is created; layout() sets the real heights.
+      reinterpret_cast<MEASUREITEMSTRUCT*>(lp)->itemHeight = twipsToPixels(225, dpi_);
+      return TRUE;
+    case WM_DRAWITEM:
+      if (wp != kIdCombo1) break;
+      drawComboItem(*reinterpret_cast<const DRAWITEMSTRUCT*>(lp));
+      return TRUE;
+    case WM_NEXTDLGCTL: {
+      // What a dialog does with it. The multi-line edit asks for it on Tab
+      // and Shift+Tab, and so does IsDialogMessage from the list.
+      HWND next = LOWORD(lp) ? reinterpret_cast<HWND>(wp) : GetNextDlgTabItem(hwnd_, GetFocus(), wp != 0);
+      if (next) SetFocus(next);
+      return 0;
+    }
     case kMsgRunTask: {
       auto* task = reinterpret_cast<std::function<void()>*>(lp);
       runTask(*task);
@@ -220,8 +314,17 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       if (onClose) onClose();
       DestroyWindow(hwnd_);
       return 0;
+    case WM_QUERYENDSESSION:
+      // The user may yet cancel: let the key up, keep the line.
+      if (onSessionEnding) onSessionEnding();
+      return TRUE;
     case WM_ENDSESSION:
-      if (wp && onClose) onClose();
+      if (!wp) {
+        if (onSessionResumed) onSessionResumed();
+        return 0;
+      }
+      if (onClose) onClose();
+      DestroyWindow(hwnd_);
       return 0;
     case WM_DESTROY:
       PostQuitMessage(0);
@@ -230,4 +333,4 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(hwnd_, msg, wp, lp);
 }
 
-}  // namespace tl::win
+}  // namespace tl::window_win32

@@ -8,7 +8,7 @@
 
 #include "window/form1.h"
 
-namespace tl::win {
+namespace tl::window_win32 {
 
 constexpr int kIdLabel1 = 101, kIdLabel2 = 102, kIdCombo1 = 103, kIdText1 = 104, kIdLabel3 = 105;
 constexpr UINT kMsgRunTask = WM_APP + 1;  // lParam: std::function<void()>* to run and delete
@@ -37,19 +37,27 @@ class Win32Form1 : public FormControls {
   HWND control(int id) const { return GetDlgItem(hwnd_, id); }
   UINT dpi() const { return dpi_; }
 
-  std::function<void()> onComboClick;  // the user chose an entry
-  std::function<void()> onClose;       // closing, or the session ends
+  std::function<void()> onComboClick;      // the user chose an entry
+  std::function<void()> onClose;           // closing, or the session ends
+  std::function<void()> onSessionEnding;   // the session may end (the user may still cancel)
+  std::function<void()> onSessionResumed;  // ...and it did not
   std::function<void(std::function<void()>&)> runTask = [](std::function<void()>& t) { t(); };
 
  private:
   static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM);
   LRESULT handle(UINT, WPARAM, LPARAM);
   void layout(UINT dpi);
+  void fitComboFont(const LOGFONTW& lf);
+  void drawComboItem(const DRAWITEMSTRUCT& d);
 
   HWND hwnd_ = nullptr;
   HFONT font_ = nullptr;
+  HFONT comboFont_ = nullptr;
+  WNDPROC editProc_ = nullptr, comboProc_ = nullptr;
+  int committed_ = -1;  // the list entry of the port in use
   HWND lastFocus_ = nullptr;
   UINT dpi_ = 96;
 };
 
-}  // namespace tl::win
+}  // namespace tl::window_win32

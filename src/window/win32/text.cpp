@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace tl::win {
+namespace tl::window_win32 {
 
 std::wstring widen(const std::string& s) {
   if (s.empty()) return {};
@@ -20,4 +20,4 @@ std::string narrow(const std::wstring& s) {
   return out;
 }
 
-}  // namespace tl::win
+}  // namespace tl::window_win32

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-namespace tl::win {
+namespace tl::window_win32 {
 std::wstring widen(const std::string& utf8);
 std::string narrow(const std::wstring& utf16);
-}  // namespace tl::win
+}  // namespace tl::window_win32
