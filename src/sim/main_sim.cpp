@@ -27,6 +27,7 @@
 #include "main/linux_app.h"
 #include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
+#include "core/reports.h"
 #include "core/runtime.h"
 
 using namespace tl;
@@ -64,9 +65,9 @@ class SimDriver : public LineDriver {
     recordOpen("line COM" + std::to_string(n));
     auto* p = bench.port(n);
     const std::string label = "COM" + std::to_string(n) + " (sim)";
-    if (!p) throw Error(err::kDeviceUnavailable, "Der Anschluss COM" + std::to_string(n) + " ist auf diesem Rechner nicht vorhanden.");
+    if (!p) throw Error(err::kDeviceUnavailable, reports::notPresent(n));
     if (bench.isTaken(n))
-      throw Error(err::kPathAccess, "Der Anschluss " + label + " lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt.");
+      throw Error(err::kPathAccess, reports::cannotOpen(label, "wird gerade von einem anderen Programm benutzt", ""));
     p->assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
     return std::make_unique<sim::SimLine>(*p, std::move(notify), label);
   }

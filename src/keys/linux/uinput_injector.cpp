@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
-#include "serial/linux/os_error.h"
+#include "core/linux/os_error.h"
 
 namespace tl::keys_linux {
 
@@ -55,7 +55,7 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   const int fd = ::open(devicePath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     if (failedErrno) *failedErrno = errno;
-    whyNot = serial_linux::osReason(errno) + " (" + serial_linux::osCall("open", errno) + ")";
+    whyNot = core_linux::osReason(errno) + " (" + core_linux::osCall("open", errno) + ")";
     return nullptr;
   }
   libevdev* proto = libevdev_new();
@@ -70,7 +70,7 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   libevdev_free(proto);
   if (rc != 0) {
     if (failedErrno) *failedErrno = -rc;
-    whyNot = serial_linux::osReason(-rc) + " (" + serial_linux::osCall("libevdev_uinput_create_from_device", -rc) + ")";
+    whyNot = core_linux::osReason(-rc) + " (" + core_linux::osCall("libevdev_uinput_create_from_device", -rc) + ")";
     ::close(fd);
     return nullptr;
   }

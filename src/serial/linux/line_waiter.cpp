@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 
 #include "serial/linux/os_error.h"
+#include "core/reports.h"
 #include "core/runtime.h"
 
 namespace tl::serial_linux {
@@ -154,9 +155,7 @@ void LineWaiter::fail(const char* call, int errnum) {
   LineEvent ev;
   ev.kind = LineEvent::Kind::Failure;
   ev.number = err::kLineFailed;
-  ev.description = "Die Verbindung zu " + label_ + " ist abgerissen: " + osReason(errnum) + " (" +
-                   osCall(call, errnum) + ")." +
-                   (errnum == EIO ? " Wurde der USB-Seriell-Adapter abgezogen?" : "");
+  ev.description = reports::lineLost(label_, osReason(errnum), osCall(call, errnum), errnum == EIO);
   notify_(ev);
   std::lock_guard<std::mutex> lock(mutex_);
   done_ = true;

@@ -1,15 +1,12 @@
-// System errors as the user reads them: a German phrase, and for whoever
-// helps them the failed call and errno's name. Never the C library's
-// strerror, which is English under LANG=C and repeats the phrase otherwise.
+// What the serial layer makes of a system error: whether a tty simply has
+// no modem lines, and the program's error number for a failed open. The
+// German reasons themselves are core_linux's.
 #pragma once
-#include <string>
+#include "core/linux/os_error.h"
 
 namespace tl::serial_linux {
-// A German phrase for an errno value, as a user can act on it.
-std::string osReason(int errnum);
-// "open: EACCES" (or "open: Fehler 200" for a value without a name): the
-// bracketed detail after a reason.
-std::string osCall(const char* call, int errnum);
+using core_linux::osCall;
+using core_linux::osReason;
 // Modem-line and exclusivity ioctls fail this way on ttys that lack them
 // (ptys, some USB-serial drivers, old kernels).
 bool noModemLines(int errnum);

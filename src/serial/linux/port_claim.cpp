@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "serial/linux/os_error.h"
+#include "core/reports.h"
 #include "core/runtime.h"
 
 namespace fs = std::filesystem;
@@ -31,9 +32,8 @@ struct Refusal {
 
 // The probe's texts go under the report's "COMn: "; the line's stand alone.
 [[noreturn]] void raise(const std::string& label, const Refusal& r) {
-  std::string text = r.reason + " (" + r.detail + ").";
-  if (!label.empty()) text = "Der Anschluss " + label + " lässt sich nicht öffnen: " + text;
-  throw Error(r.number, text);
+  throw Error(r.number, label.empty() ? reports::reason(r.reason, r.detail)
+                                      : reports::cannotOpen(label, r.reason, r.detail));
 }
 
 Refusal failed(const char* call, int e) {

@@ -10,6 +10,7 @@
 
 #include "serial/linux/line_waiter.h"
 #include "serial/linux/os_error.h"
+#include "core/reports.h"
 #include "core/runtime.h"
 
 namespace tl::serial_linux {
@@ -72,8 +73,7 @@ TermiosLineDriver::TermiosLineDriver(PortResolver resolver, std::string lockDir)
 std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool rts, LineNotify notify) {
   const auto dev = resolver_.find(port);
   if (!dev)
-    throw Error(err::kDeviceUnavailable,
-                "Der Anschluss COM" + std::to_string(port) + " ist auf diesem Rechner nicht vorhanden.");
+    throw Error(err::kDeviceUnavailable, reports::notPresent(port));
   const std::string label = portLabel(port, dev->path);
   auto claim = claimSerialDevice(*dev, label, places_);
   const int fd = claim->fd();

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "core/reports.h"
 #include "core/runtime.h"
 
 namespace tl::serial_win32 {
@@ -113,8 +114,8 @@ class Win32Line : public OpenLine {
     LineEvent ev;
     ev.kind = LineEvent::Kind::Failure;
     ev.number = err::kLineFailed;
-    ev.description = "Die Verbindung zu COM" + std::to_string(port_) + " ist abgerissen: " +
-                     reasonWithCall({call, e}) + ". Wurde der USB-Seriell-Adapter abgezogen?";
+    ev.description =
+        reports::lineLost("COM" + std::to_string(port_), osReason(e), callDetail({call, e}), true);
     notify_(ev);
   }
 

@@ -1,5 +1,6 @@
 #include "serial/win32/win_error.h"
 
+#include "core/reports.h"
 #include "core/runtime.h"
 
 namespace tl::serial_win32 {
@@ -46,9 +47,9 @@ std::string osReason(DWORD code) {
   return "unerwarteter Fehler des Betriebssystems";
 }
 
-std::string reasonWithCall(const CallFailure& f) {
-  return osReason(f.code) + " (" + f.call + ": Fehler " + std::to_string(f.code) + ")";
-}
+std::string callDetail(const CallFailure& f) { return std::string(f.call) + ": Fehler " + std::to_string(f.code); }
+
+std::string reasonWithCall(const CallFailure& f) { return osReason(f.code) + " (" + callDetail(f) + ")"; }
 
 int openErrorNumber(DWORD code) {
   switch (code) {
@@ -66,9 +67,9 @@ int openErrorNumber(DWORD code) {
 }
 
 std::string openFailure(int port, const CallFailure& f) {
-  return "Der Anschluss COM" + std::to_string(port) + " lässt sich nicht öffnen: " + reasonWithCall(f) + ".";
+  return reports::cannotOpen("COM" + std::to_string(port), osReason(f.code), callDetail(f));
 }
 
-std::string probeFailure(const CallFailure& f) { return reasonWithCall(f) + "."; }
+std::string probeFailure(const CallFailure& f) { return reports::reason(osReason(f.code), callDetail(f)); }
 
 }  // namespace tl::serial_win32

@@ -15,6 +15,8 @@ struct CallFailure {
 // A German phrase for a Win32 error code, as a user can act on it; the code
 // itself is left to the bracket that names the call.
 std::string osReason(DWORD code);
+// "CreateFile: Fehler 5": the bracketed detail after a reason.
+std::string callDetail(const CallFailure& f);
 // "wird gerade von einem anderen Programm benutzt (CreateFile: Fehler 5)"
 std::string reasonWithCall(const CallFailure& f);
 // The program's error number for a failed open of a COM port.
