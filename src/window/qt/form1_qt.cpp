@@ -1,5 +1,7 @@
 #include "window/qt/form1_qt.h"
 
+#include "window/layout.h"
+
 #include <QAbstractItemView>
 #include <QCloseEvent>
 #include <cmath>
@@ -12,12 +14,12 @@ QString q(const std::string& s) { return QString::fromUtf8(s.data(), static_cast
 
 }  // namespace
 
-int twipsToPixels(int twips, double dpi) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); }
+int twipsToPixels(int twips, double dpi) { return layout::twipsToPixels(twips, dpi); }
 
 QtForm1::QtForm1(double dpi)
     : Label1(new QLabel(this)),
-      Label2(new QLabel(QStringLiteral("COM-Port:"), this)),
-      Label3(new QLabel(QStringLiteral("D-Sub9 - Taster zwischen Pin7 und Pin8"), this)),
+      Label2(new QLabel(QString::fromUtf8(layout::kPortCaption), this)),
+      Label3(new QLabel(QString::fromUtf8(layout::kWiringHint), this)),
       Combo1(new QComboBox(this)),
       Text1(new QPlainTextEdit(this)) {
   setWindowTitle(QStringLiteral("Tastlink"));
@@ -33,16 +35,16 @@ QtForm1::QtForm1(double dpi)
   font.setPixelSize(twipsToPixels(150, dpi));
   setFont(font);
 
-  auto place = [dpi](QWidget* w, int left, int top, int width, int height) {
-    w->setGeometry(twipsToPixels(left, dpi), twipsToPixels(top, dpi), twipsToPixels(width, dpi),
-                   twipsToPixels(height, dpi));
+  auto place = [dpi](QWidget* w, const layout::Box& b) {
+    w->setGeometry(twipsToPixels(b.left, dpi), twipsToPixels(b.top, dpi), twipsToPixels(b.width, dpi),
+                   twipsToPixels(b.height, dpi));
   };
-  setFixedSize(twipsToPixels(3165, dpi), twipsToPixels(1890, dpi));
-  place(Label1, 0, 105, 1800, 225);
-  place(Label2, 1890, 105, 750, 225);
-  place(Combo1, 2670, 60, 495, 315);
-  place(Text1, 0, 420, 3165, 1170);
-  place(Label3, 0, 1680, 3165, 225);
+  setFixedSize(twipsToPixels(layout::kClientWidth, dpi), twipsToPixels(layout::kClientHeight, dpi));
+  place(Label1, layout::kLabel1);
+  place(Label2, layout::kLabel2);
+  place(Combo1, layout::kCombo1);
+  place(Text1, layout::kText1);
+  place(Label3, layout::kLabel3);
 
   for (QLabel* l : {Label1, Label2, Label3}) l->setFocusPolicy(Qt::NoFocus);
   Combo1->setEditable(false);

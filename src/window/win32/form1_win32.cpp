@@ -1,7 +1,10 @@
 #include "window/win32/form1_win32.h"
 
 #include <cstdlib>
+#include <string>
+#include <vector>
 
+#include "window/layout.h"
 #include "window/win32/text.h"
 
 namespace tl::window_win32 {
@@ -29,13 +32,13 @@ UINT systemDpi() { return windowDpi(nullptr); }
 constexpr DWORD kFrameStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 struct Fit {
-  const wchar_t* text;
+  std::wstring text;
   int pixels;
 };
 
 // Steps the font down until every text fits its width, but not below
 // `floorPx` pixels high.
-HFONT fitFont(HWND hwnd, LOGFONTW lf, std::initializer_list<Fit> fits, int floorPx) {
+HFONT fitFont(HWND hwnd, LOGFONTW lf, const std::vector<Fit>& fits, int floorPx) {
   HFONT font = nullptr;
   HDC dc = GetDC(hwnd);
   for (;;) {
@@ -45,7 +48,7 @@ HFONT fitFont(HWND hwnd, LOGFONTW lf, std::initializer_list<Fit> fits, int floor
     bool ok = true;
     for (const Fit& f : fits) {
       SIZE sz{};
-      GetTextExtentPoint32W(dc, f.text, static_cast<int>(wcslen(f.text)), &sz);
+      GetTextExtentPoint32W(dc, f.text.c_str(), static_cast<int>(f.text.size()), &sz);
       ok = ok && sz.cx <= f.pixels;
     }
     SelectObject(dc, old);
@@ -58,7 +61,7 @@ HFONT fitFont(HWND hwnd, LOGFONTW lf, std::initializer_list<Fit> fits, int floor
 
 }  // namespace
 
-int twipsToPixels(int twips, UINT dpi) { return MulDiv(twips, static_cast<int>(dpi), 1440); }
+int twipsToPixels(int twips, UINT dpi) { return layout::twipsToPixels(twips, dpi); }
 
 Win32Form1::Win32Form1(HINSTANCE instance) {
   WNDCLASSEXW wc{};
@@ -84,8 +87,8 @@ Win32Form1::Win32Form1(HINSTANCE instance) {
   make(L"COMBOBOX", L"", WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST | CBS_OWNERDRAWFIXED | CBS_HASSTRINGS, 0,
        kIdCombo1);
   make(L"STATIC", L"", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel1);
-  make(L"STATIC", L"COM-Port:", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel2);
-  make(L"STATIC", L"D-Sub9 - Taster zwischen Pin7 und Pin8", SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel3);
+  make(L"STATIC", widen(layout::kPortCaption).c_str(), SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel2);
+  make(L"STATIC", widen(layout::kWiringHint).c_str(), SS_LEFTNOWORDWRAP | SS_NOPREFIX, 0, kIdLabel3);
   auto subclass = [&](int id) {
     return reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(control(id), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc)));
@@ -111,31 +114,27 @@ void Win32Form1::layout(UINT dpi) {
   // Where that font is wider than the one the boxes were made for, step it
   // down until every text fits its box.
   auto px = [dpi](int twips) { return twipsToPixels(twips, dpi); };
-  HFONT font = fitFont(hwnd_,
-                       lf,
-                       {{L"COM-Port:", px(750)},
-                        {L"SHIFT losgelassen", px(1800)},
-                        {L"Kein Kabel gefunden", px(1800)},
-                        {L"D-Sub9 - Taster zwischen Pin7 und Pin8", px(3165)}},
-                       MulDiv(9, static_cast<int>(dpi), 96));
+  std::vector<Fit> fits;
+  for (const layout::Fit& f : layout::kFits) fits.push_back({widen(f.text), px(f.twips)});
+  HFONT font = fitFont(hwnd_, lf, fits, MulDiv(9, static_cast<int>(dpi), 96));
 
-  RECT r{0, 0, twipsToPixels(3165, dpi), twipsToPixels(1890, dpi)};
+  RECT r{0, 0, twipsToPixels(layout::kClientWidth, dpi), twipsToPixels(layout::kClientHeight, dpi)};
   AdjustWindowRectEx(&r, kFrameStyle, FALSE, 0);
   SetWindowPos(hwnd_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   struct Place {
-    int id, left, top, width, height;
+    int id;
+    layout::Box box;
   };
-  const Place places[] = {{kIdLabel1, 0, 105, 1800, 225},   {kIdLabel2, 1890, 105, 750, 225},
-                          {kIdCombo1, 2670, 60, 495, 315},  {kIdText1, 0, 420, 3165, 1170},
-                          {kIdLabel3, 0, 1680, 3165, 225}};
+  const Place places[] = {{kIdLabel1, layout::kLabel1}, {kIdLabel2, layout::kLabel2}, {kIdCombo1, layout::kCombo1},
+                          {kIdText1, layout::kText1},   {kIdLabel3, layout::kLabel3}};
   for (const Place& p : places) {
     HWND c = control(p.id);
     SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
-    int height = twipsToPixels(p.height, dpi);
+    int height = px(p.box.height);
     // A combo box's window height includes its drop-down list.
-    if (p.id == kIdCombo1) height += twipsToPixels(16 * 225, dpi);
-    MoveWindow(c, twipsToPixels(p.left, dpi), twipsToPixels(p.top, dpi), twipsToPixels(p.width, dpi), height, TRUE);
+    if (p.id == kIdCombo1) height += px(16 * 225);
+    MoveWindow(c, px(p.box.left), px(p.box.top), px(p.box.width), height, TRUE);
   }
   fitComboFont(lf);
   // The closed box should be as tall as the table says. Combo boxes only
