@@ -1,3 +1,8 @@
+// src/app is what makes the parts one program, the same for every front
+// end: the command line (command_line.h), the start-up and exit policy
+// (here) and the platform struct a front end is assembled from
+// (platform.h).
+//
 // One start-up and exit policy for every front end. The promise that no
 // key stays stuck rests on each way out running the same steps in the same
 // order (keys up, line closed, report, end), so they live here once; a

@@ -1,6 +1,11 @@
+// src/core is the foundation every other folder stands on, and it points at
+// nothing above it: the program's error and error numbers, the runtime's
+// conversions (here) and the German report sentences (reports.h); core/linux
+// holds the German reasons for the system's error codes.
+//
 // The few pieces of the forms runtime the handlers lean on: its error object,
-// its text-to-number conversion, and the port list's index semantics.
-// Portable: no OS or toolkit headers.
+// its text-to-number conversion, and the report of an error that ends the
+// program. Portable: no OS or toolkit headers.
 #pragma once
 
 #include <cstdint>

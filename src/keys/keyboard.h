@@ -1,3 +1,7 @@
+// src/keys is key injection: the key table and what the program holds down
+// (here), and one injector per system: linux/ (uinput, else XTest with its
+// watcher) and win32/ (keybd_event, and letting keys up on a crash).
+//
 // Keys: what the program sends and what it holds. Portable: no OS headers.
 // The handlers speak the platform call they always spoke, keybd_event with
 // a virtual-key code; below that, a key is one row of one table, and each

@@ -1,3 +1,7 @@
+// src/main holds the programs' entries (main_linux.cpp, main_win32.cpp)
+// and each front end's assembly: this one for Qt, win32_app.h for Windows,
+// both under app/session's policy.
+//
 // The Linux program put together: Qt event loop, main window, serial line,
 // probe and key injection, under the shared start-up and exit policy.
 #pragma once

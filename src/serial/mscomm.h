@@ -1,3 +1,8 @@
+// src/serial is the serial port as the handlers see it: the line control
+// (here), the port probe (comport.h) and the file layer's bookkeeping
+// (file_table.h). linux/ and win32/ hold each system's line driver, file
+// layer and port rules.
+//
 // The serial line control the window holds: five properties and one
 // notification, over a platform line driver. The control enforces the
 // rules callers rely on (CommPort only while closed, reading PortOpen never

@@ -1,3 +1,8 @@
+// src/sim is the simulated serial line, a backend beside linux/ and win32/:
+// the tests, the benchmark and tastlink-sim (main_sim.cpp, the Linux
+// program with simulated ports) run the real program on it. Built only with
+// the tests or the benchmark.
+//
 // An open line over a simulated port, watched by the real line waiter: what
 // the tests, the benchmark and tastlink-sim put in place of termios.
 #pragma once

@@ -1,3 +1,7 @@
+// src/window is the main window: its handlers (here), the controls' seam,
+// the layout table both toolkits place their controls by (layout.h), and
+// one toolkit per subfolder: qt/ on Linux, win32/ on Windows.
+//
 // The main window's logic: start-up, the port list's click and the line's
 // notification. Written once against small seams; each platform supplies
 // the controls (FormControls), the line (serial/mscomm.h), the file layer
