@@ -1,4 +1,5 @@
-// src/main holds the programs' entries (main_linux.cpp, main_win32.cpp)
+// src/main holds the programs' entries (main_linux.cpp, main_win32.cpp,
+// and main_sim.cpp for tastlink-sim)
 // and each front end's assembly: this one for Qt, win32_app.h for Windows,
 // both under app/session's policy.
 //

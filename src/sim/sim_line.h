@@ -1,5 +1,5 @@
 // src/sim is the simulated serial line, a backend beside linux/ and win32/:
-// the tests, the benchmark and tastlink-sim (main_sim.cpp, the Linux
+// the tests, the benchmark and tastlink-sim (main/main_sim.cpp, the Linux
 // program with simulated ports) run the real program on it. Built only with
 // the tests or the benchmark.
 //
