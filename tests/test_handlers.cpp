@@ -265,3 +265,74 @@ TEST(Runtime, CIntConvertsLikeTheFormsRuntime) {
     EXPECT_EQ(e.number(), err::kOverflow);
   }
 }
+
+// Adapters come and go: the line waits for its device, the list follows.
+TEST_F(Started, UnpluggedWhilePressedWaitsAndComesBackWithoutAClick) {
+  w.cts(true);
+  w.queue.pump();
+  size_t mark = w.log.size();
+  w.unplug();
+  w.queue.pump();
+  EXPECT_EQ(w.since(mark), (Strings{"close", "key:16,1,2,0", "label:SHIFT losgelassen", "label:Adapter getrennt"}));
+  EXPECT_FALSE(w.line.PortOpen());
+  // The device goes from the system's list; the entry stays, selected.
+  w.form1.PortsChanged({{}, {3}});
+  EXPECT_EQ(w.form.items, (Strings{"3", "12"}));
+  mark = w.log.size();
+  w.form1.PortsChanged({{3}, {}});
+  EXPECT_EQ(w.since(mark), (Strings{"open:3 dtr rts", "label:Kein Kabel gefunden", "select:0"}));
+}
+
+TEST_F(Started, AChoiceWhileWaitingWinsAndTheGoneEntryGoes) {
+  w.unplug();
+  w.queue.pump();
+  w.form1.PortsChanged({{}, {3}});
+  w.form.selected = 1;  // the user chose "12"
+  w.form1.Combo1_Click();
+  EXPECT_TRUE(w.line.PortOpen());
+  EXPECT_EQ(w.line.CommPort(), 12);
+  EXPECT_EQ(w.form.items, (Strings{"12"}));
+  EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
+  w.form1.PortsChanged({{3}, {}});  // back, but no longer the one in use
+  EXPECT_EQ(w.line.CommPort(), 12);
+  EXPECT_EQ(w.form.items, (Strings{"3", "12"}));
+  EXPECT_EQ(w.form.selected, 1);
+}
+
+TEST_F(Started, AChoiceThatWillNotOpenIsToldAndTheLineGoesBack) {
+  w.driver.refuse = {12};
+  w.form.selected = 1;
+  size_t mark = w.log.size();
+  w.form1.Combo1_Click();
+  EXPECT_EQ(w.since(mark), (Strings{"close", "open:12 dtr rts", "note:Der Anschluss COM12 ist belegt.",
+                                    "open:3 dtr rts", "select:0", "focus:Text1"}));
+  EXPECT_TRUE(w.line.PortOpen());
+  EXPECT_EQ(w.line.CommPort(), 3);
+}
+
+TEST_F(Started, TheListFollowsDevicesInOrderProbingEachNewOne) {
+  w.files.openable = {3, 7, 12};  // 9 arrives but will not open
+  w.form1.PortsChanged({{9, 7}, {12}});
+  EXPECT_EQ(w.form.items, (Strings{"3", "7"}));
+  EXPECT_EQ(w.form.selected, 0);
+  EXPECT_TRUE(w.files.open.empty()) << "a probe closes what it opened";
+}
+
+TEST(FormLoad, APortGoneSinceTheProbeGivesWayToTheNextAndNoPortMayBeWaitedFor) {
+  fake::World w;
+  w.files.openable = {3, 12};
+  w.driver.refuse = {3};
+  w.form1.Form_Load();
+  EXPECT_EQ(w.line.CommPort(), 12);
+  EXPECT_EQ(w.form.items, (Strings{"12"}));
+
+  fake::World idle;
+  idle.form1.WaitForPort = true;
+  idle.form1.Form_Load();
+  EXPECT_EQ(idle.form.label1, "Warte auf Adapter");
+  idle.files.openable = {5};
+  idle.form1.PortsChanged({{5}, {}});
+  EXPECT_TRUE(idle.line.PortOpen());
+  EXPECT_EQ(idle.line.CommPort(), 5);
+  EXPECT_EQ(idle.form.label1, "Kein Kabel gefunden");
+}

@@ -18,6 +18,8 @@ struct Platform {
   std::function<std::unique_ptr<comport::FileLayer>()> makeFiles;
   std::function<std::unique_ptr<KeyInjector>()> makeKeys;  // may raise Error
   std::function<std::string(int com)> deviceOf;           // for list tooltips
+  // Serial devices coming and going; none where the platform cannot tell.
+  std::function<std::unique_ptr<comport::DeviceWatch>()> makeWatch;
   // Lets a held key up from a signal handler on the way to a crash; must be
   // async-signal-safe.
   void (*keysUpNow)() noexcept = nullptr;

@@ -129,6 +129,14 @@ int run(int argc, char** argv, const Platform& platform) {
     return platform.deviceOf ? platform.deviceOf(std::atoi(entry.c_str())) : std::string();
   };
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
+  // The list follows the devices; nothing wakes while none come or go.
+  std::unique_ptr<comport::DeviceWatch> watch = platform.makeWatch ? platform.makeWatch() : nullptr;
+  std::unique_ptr<QSocketNotifier> watchNotifier;
+  if (watch && watch->fd() >= 0) {
+    watchNotifier = std::make_unique<QSocketNotifier>(watch->fd(), QSocketNotifier::Read);
+    QObject::connect(watchNotifier.get(), &QSocketNotifier::activated,
+                     [&] { session.guarded([&] { form.PortsChanged(watch->changes()); }); });
+  }
   view.onClose = [&] { session.windowClosing(); };
   // Saving the session's state is not its end (a logout may still be
   // cancelled): let the key up, keep the line; the end comes as aboutToQuit.

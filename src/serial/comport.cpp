@@ -49,6 +49,17 @@ int portNumberOf(const std::string& name) {
   return n;
 }
 
+bool ProbePort(FileLayer& files, int16_t port) {
+  try {
+    const int16_t fileNumber = files.FreeFile();
+    files.Open(probeName(port), fileNumber);
+    files.Close(fileNumber);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 ProbeResult FindPorts(FileLayer& files, PortList& list) {
   ProbeResult result;
   ErrState Err;

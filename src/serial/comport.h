@@ -48,4 +48,30 @@ int portNumberOf(const std::string& name);
 // in ascending order. Never raises an error.
 ProbeResult FindPorts(FileLayer& files, PortList& list);
 
+// The same test for one port that has just appeared: it opens, and is closed
+// again. Never raises an error.
+bool ProbePort(FileLayer& files, int16_t port);
+
+// Ports that came and went, as the platform's device events tell.
+struct PortChanges {
+  std::vector<int16_t> arrived;
+  std::vector<int16_t> left;
+  bool empty() const { return arrived.empty() && left.empty(); }
+};
+
+// The platform's view of its serial devices over time. A port keeps its
+// number for as long as its device stays (and the port in use keeps it
+// while the program waits for its device to come back): a number never
+// silently stands for another device.
+class DeviceWatch {
+ public:
+  virtual ~DeviceWatch() = default;
+  // A descriptor that becomes readable when devices may have changed, for
+  // front ends that wait on descriptors; -1 where the front end hears of
+  // changes another way (WM_DEVICECHANGE).
+  virtual int fd() const { return -1; }
+  // What came and went since the last call.
+  virtual PortChanges changes() = 0;
+};
+
 }  // namespace tl::comport

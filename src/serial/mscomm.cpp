@@ -43,6 +43,11 @@ void MSComm::closeQuietly() noexcept {
 
 void MSComm::deliver(uint64_t generation, const LineEvent& ev) {
   if (generation != generation_ || !line_) return;
+  if (ev.kind == LineEvent::Kind::Unplugged) {
+    closeQuietly();
+    if (OnUnplug) OnUnplug();
+    return;
+  }
   if (ev.kind == LineEvent::Kind::Failure) {
     line_.reset();
     ++generation_;

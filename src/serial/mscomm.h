@@ -19,7 +19,9 @@ namespace tl {
 
 // What a line reports, from whatever thread watches it.
 struct LineEvent {
-  enum class Kind { Change, Failure };
+  // Unplugged: the device itself went away (an adapter pulled out); the
+  // program waits for it instead of ending.
+  enum class Kind { Change, Failure, Unplugged };
   Kind kind = Kind::Change;
   bool cts = false;        // Change: CTS as read right after the change
   int number = 0;          // Failure: the program's error number
@@ -65,6 +67,8 @@ class MSComm {
   void closeQuietly() noexcept;
 
   std::function<void()> OnComm;
+  // The line's device went away; the line is closed by then.
+  std::function<void()> OnUnplug;
 
   // On the window's thread: a report of the line opened as `generation`.
   // Reports of a line since closed are dropped; a failure raises its Error.

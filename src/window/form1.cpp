@@ -17,11 +17,17 @@ Form1::Form1(FormControls& view, MSComm& line, comport::FileLayer& files, Keyboa
     : Combo1(view), MSComm1(line), view_(view), files_(files), keys_(keys) {
   Combo1.Click = [this] { Combo1_Click(); };
   MSComm1.OnComm = [this] { MSComm1_OnComm(); };
+  MSComm1.OnUnplug = [this] { MSComm1_OnUnplug(); };
 }
 
 void Form1::Form_Load() {
   view_.setLabel1Caption("Kein Kabel gefunden");
   auto probe = comport::FindPorts(files_, Combo1);
+  if (Combo1.ListCount() == 0 && WaitForPort) {
+    waiting_ = Waiting::ForAnyPort;
+    view_.setLabel1Caption("Warte auf Adapter");
+    return;
+  }
   try {
     Combo1.setListIndex(0);
   } catch (const Error& e) {
@@ -30,25 +36,130 @@ void Form1::Form_Load() {
     if (Combo1.ListCount() == 0) throw Error(e.number(), noPortReport(probe.failures));
     throw;
   }
-  MSComm1.setCommPort(CInt(Combo1.Text()));
-  MSComm1.setDTREnable(true);
-  MSComm1.setRTSEnable(true);
-  MSComm1.setPortOpen(true);
+  for (;;) {
+    MSComm1.setCommPort(CInt(Combo1.Text()));
+    MSComm1.setDTREnable(true);
+    MSComm1.setRTSEnable(true);
+    try {
+      MSComm1.setPortOpen(true);
+      return;
+    } catch (const Error&) {
+      // The port vanished or was taken since the probe: it is not one to
+      // offer, and the next one may do.
+      if (Combo1.ListCount() <= 1) throw;
+      Combo1.RemoveItem(0);
+      Combo1.setListIndex(0);
+    }
+  }
 }
 
 void Form1::Combo1_Click() {
-  if (MSComm1.PortOpen() != true) return;
+  if (MSComm1.PortOpen() != true && waiting_ == Waiting::No) return;
   const int16_t port = CInt(Combo1.Text());
+  const int16_t previous = MSComm1.CommPort();
+  const bool wasOpen = MSComm1.PortOpen();
   // Another port has another button: a Shift held by this one must not
   // stay down. The port in use keeps its button, and so its key.
-  const bool samePort = port == MSComm1.CommPort();
+  const bool samePort = wasOpen && port == previous;
   if (!samePort) LetKeysUp();
-  MSComm1.setPortOpen(false);
+  if (wasOpen) MSComm1.setPortOpen(false);
   MSComm1.setCommPort(port);
-  MSComm1.setPortOpen(true);
+  try {
+    MSComm1.setPortOpen(true);
+  } catch (const Error& e) {
+    // The choice did not work out: say why, and go back to where it was.
+    view_.showNote(e.description());
+    MSComm1.setCommPort(previous);
+    if (wasOpen && !reopen(previous)) {
+      waiting_ = Waiting::ForPortInUse;
+      view_.setLabel1Caption("Adapter getrennt");
+    }
+    showPortInUse();
+    view_.text1SetFocus();
+    return;
+  }
+  if (waiting_ != Waiting::No) view_.setLabel1Caption("Kein Kabel gefunden");
+  waiting_ = Waiting::No;
+  // Entries kept for a device that left go with the choice of another.
+  bool dropped = false;
+  for (int16_t g : std::vector<int16_t>(gone_))
+    if (g != port) {
+      if (const int i = indexOf(g); i >= 0) Combo1.RemoveItem(i), dropped = true;
+      gone_.erase(std::find(gone_.begin(), gone_.end(), g));
+    }
+  if (dropped) showPortInUse();
   // A release while the line was closed made no notification.
   if (samePort && keys_.anyDown() && MSComm1.CTSHolding() != true) LetKeysUp();
   view_.text1SetFocus();
+}
+
+void Form1::MSComm1_OnUnplug() {
+  LetKeysUp();
+  waiting_ = Waiting::ForPortInUse;
+  view_.setLabel1Caption("Adapter getrennt");
+}
+
+void Form1::PortsChanged(const comport::PortChanges& changes) {
+  if (changes.empty()) return;
+  const int16_t inUse = MSComm1.CommPort();
+  const bool holding = MSComm1.PortOpen() || waiting_ == Waiting::ForPortInUse;
+  for (int16_t p : changes.left) {
+    const int i = indexOf(p);
+    if (i < 0) continue;
+    // The port in use stays listed, so that the list shows what the
+    // program holds on to while it waits.
+    if (holding && p == inUse) {
+      if (std::find(gone_.begin(), gone_.end(), p) == gone_.end()) gone_.push_back(p);
+      continue;
+    }
+    Combo1.RemoveItem(i);
+  }
+  for (int16_t p : changes.arrived) {
+    gone_.erase(std::remove(gone_.begin(), gone_.end(), p), gone_.end());
+    if (indexOf(p) < 0 && comport::ProbePort(files_, p)) insertSorted(p);
+  }
+  const bool back = std::find(changes.arrived.begin(), changes.arrived.end(), inUse) != changes.arrived.end();
+  if (waiting_ == Waiting::ForPortInUse && back && reopen(inUse)) {
+    view_.setLabel1Caption("Kein Kabel gefunden");
+  } else if (waiting_ == Waiting::ForAnyPort) {
+    for (int i = 0; i < Combo1.ListCount() && waiting_ != Waiting::No; ++i)
+      if (reopen(CInt(Combo1.List(i)))) view_.setLabel1Caption("Kein Kabel gefunden");
+  }
+  showPortInUse();
+}
+
+// Opens the line on `port` again, with DTR and RTS as they were set; false
+// (and the line still closed) when the port will not open.
+bool Form1::reopen(int16_t port) {
+  try {
+    MSComm1.setCommPort(port);
+    MSComm1.setDTREnable(true);
+    MSComm1.setRTSEnable(true);
+    MSComm1.setPortOpen(true);
+    waiting_ = Waiting::No;
+    return true;
+  } catch (const Error&) {
+    return false;
+  }
+}
+
+int Form1::indexOf(int16_t port) const {
+  const std::string text = std::to_string(port);
+  for (int i = 0; i < Combo1.ListCount(); ++i)
+    if (Combo1.List(i) == text) return i;
+  return -1;
+}
+
+// Entries stay in ascending order, as the probe listed them.
+void Form1::insertSorted(int16_t port) {
+  int i = 0;
+  while (i < Combo1.ListCount() && CInt(Combo1.List(i)) < port) ++i;
+  Combo1.AddItem(std::to_string(port), i);
+}
+
+// The selection stays on the port the line is on (or waits for).
+void Form1::showPortInUse() {
+  if (MSComm1.PortOpen() || waiting_ == Waiting::ForPortInUse) view_.comboShowSelection(indexOf(MSComm1.CommPort()));
 }
 
 void Form1::MSComm1_OnComm() {

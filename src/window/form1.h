@@ -29,6 +29,11 @@ class FormControls {
   virtual void comboShowSelection(int index) = 0;
   virtual std::string comboText() const = 0;
   virtual void text1SetFocus() = 0;
+  virtual void comboInsertItem(int index, const std::string& text) = 0;
+  virtual void comboRemoveItem(int index) = 0;
+  // Tells the user something without stopping them (a port that would not
+  // open); returns at once.
+  virtual void showNote(const std::string& text) = 0;
 };
 
 // The port list with the runtime's semantics: setting ListIndex to an entry
@@ -38,6 +43,9 @@ class ComboBox : public comport::PortList {
  public:
   explicit ComboBox(FormControls& view) : view_(view) {}
   void AddItem(const std::string& text) override { view_.comboAddItem(text); }
+  void AddItem(const std::string& text, int index) { view_.comboInsertItem(index, text); }
+  void RemoveItem(int index) { view_.comboRemoveItem(index); }
+  std::string List(int index) const { return view_.comboItem(index); }
   int ListCount() const { return view_.comboListCount(); }
   void setListIndex(int index);
   std::string Text() const { return view_.comboText(); }
@@ -54,6 +62,14 @@ class Form1 {
   void Form_Load();
   void Combo1_Click();
   void MSComm1_OnComm();
+  // The line's adapter was pulled out: keys up, and wait for it.
+  void MSComm1_OnUnplug();
+  // Serial devices came or went: the list follows, and the line comes back
+  // when the device it waits for does.
+  void PortsChanged(const comport::PortChanges& changes);
+
+  // Started with no port there: wait for one instead of the report.
+  bool WaitForPort = false;
 
   // Lets a Shift held by the button up, and says so in the status text: the
   // text always names the key as the desktop sees it. For a session that
@@ -69,9 +85,19 @@ class Form1 {
   MSComm& MSComm1;
 
  private:
+  enum class Waiting { No, ForPortInUse, ForAnyPort };
+  int indexOf(int16_t port) const;
+  void insertSorted(int16_t port);
+  bool reopen(int16_t port);
+  void showPortInUse();
+
   FormControls& view_;
   comport::FileLayer& files_;
   Keyboard& keys_;
+  Waiting waiting_ = Waiting::No;
+  // Entries kept though their device left: the port in use, while the
+  // program holds it or waits for it.
+  std::vector<int16_t> gone_;
 };
 
 // The report shown when not one of the ports could be opened: plain German,

@@ -40,6 +40,18 @@ class Form : public FormControls {
   }
   std::string comboText() const override { return selected >= 0 ? items.at(selected) : std::string(); }
   void text1SetFocus() override { log_.push_back("focus:Text1"); }
+  void comboInsertItem(int i, const std::string& t) override {
+    items.insert(items.begin() + i, t);
+    if (selected >= i) ++selected;
+    log_.push_back("insert:" + t);
+  }
+  void comboRemoveItem(int i) override {
+    items.erase(items.begin() + i);
+    if (selected == i) selected = -1;
+    else if (selected > i) --selected;
+    log_.push_back("remove:" + std::to_string(i));
+  }
+  void showNote(const std::string& t) override { log_.push_back("note:" + t); }
 
   std::string label1;
   std::vector<std::string> items;
@@ -179,6 +191,11 @@ struct World {
     ev.kind = LineEvent::Kind::Failure;
     ev.number = err::kLineFailed;
     ev.description = std::move(why);
+    driver.notify(ev);
+  }
+  void unplug() {
+    LineEvent ev;
+    ev.kind = LineEvent::Kind::Unplugged;
     driver.notify(ev);
   }
   std::vector<std::string> since(size_t mark) const { return {log.begin() + mark, log.end()}; }

@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QMessageBox>
 #include <cmath>
 
 namespace tl::window_qt {
@@ -68,9 +69,26 @@ QtForm1::QtForm1(double dpi)
 
 void QtForm1::setLabel1Caption(const std::string& text) { Label1->setText(q(text)); }
 
-void QtForm1::comboAddItem(const std::string& text) {
-  Combo1->addItem(q(text));
-  if (entryToolTip) Combo1->setItemData(Combo1->count() - 1, q(entryToolTip(text)), Qt::ToolTipRole);
+void QtForm1::comboAddItem(const std::string& text) { comboInsertItem(Combo1->count(), text); }
+
+void QtForm1::comboInsertItem(int index, const std::string& text) {
+  const QSignalBlocker quiet(Combo1);
+  Combo1->insertItem(index, q(text));
+  if (entryToolTip) Combo1->setItemData(index, q(entryToolTip(text)), Qt::ToolTipRole);
+}
+
+void QtForm1::comboRemoveItem(int index) {
+  const QSignalBlocker quiet(Combo1);
+  Combo1->removeItem(index);
+}
+
+void QtForm1::showNote(const std::string& text) {
+  // Not modal: the window goes on working while the note is up.
+  auto* note = new QMessageBox(QMessageBox::Information, QStringLiteral("Tastlink"), q(text), QMessageBox::Ok, this);
+  note->setObjectName(QStringLiteral("note"));
+  note->setAttribute(Qt::WA_DeleteOnClose);
+  note->setWindowModality(Qt::NonModal);
+  note->show();
 }
 
 int QtForm1::comboListCount() const { return Combo1->count(); }

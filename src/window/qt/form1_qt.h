@@ -27,6 +27,9 @@ class QtForm1 : public QWidget, public FormControls {
   void comboShowSelection(int index) override;
   std::string comboText() const override;
   void text1SetFocus() override;
+  void comboInsertItem(int index, const std::string& text) override;
+  void comboRemoveItem(int index) override;
+  void showNote(const std::string& text) override;
 
   // Tooltip of a new list entry: the device the COM number stands for.
   std::function<std::string(const std::string& entry)> entryToolTip;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "window/layout.h"
@@ -195,6 +196,19 @@ void Win32Form1::drawComboItem(const DRAWITEMSTRUCT& d) {
 }
 
 void Win32Form1::setLabel1Caption(const std::string& text) { SetWindowTextW(control(kIdLabel1), widen(text).c_str()); }
+
+void Win32Form1::comboInsertItem(int index, const std::string& text) {
+  SendMessageW(control(kIdCombo1), CB_INSERTSTRING, static_cast<WPARAM>(index),
+               reinterpret_cast<LPARAM>(widen(text).c_str()));
+}
+
+void Win32Form1::comboRemoveItem(int index) { SendMessageW(control(kIdCombo1), CB_DELETESTRING, index, 0); }
+
+void Win32Form1::showNote(const std::string& text) {
+  // MessageBox is modal to its owner only: with no owner and a thread of
+  // its own, the window goes on working while the note is up.
+  std::thread([t = widen(text)] { MessageBoxW(nullptr, t.c_str(), L"Tastlink", MB_OK | MB_ICONINFORMATION); }).detach();
+}
 
 void Win32Form1::comboAddItem(const std::string& text) {
   SendMessageW(control(kIdCombo1), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(text).c_str()));

@@ -28,6 +28,9 @@ class Win32Form1 : public FormControls {
   void comboShowSelection(int index) override;
   std::string comboText() const override;
   void text1SetFocus() override;
+  void comboInsertItem(int index, const std::string& text) override;
+  void comboRemoveItem(int index) override;
+  void showNote(const std::string& text) override;
 
   void Show(int showCommand);
   // Runs `task` on the window's thread, from the message loop.
