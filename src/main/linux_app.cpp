@@ -124,6 +124,7 @@ int run(int argc, char** argv, const Platform& platform) {
   });
   Form1 form(view, line, *files, keys);
   session.attach(form);
+  form.Log = [](const std::string& text) { std::fprintf(stderr, "Tastlink: %s\n", text.c_str()); };
   session.frontEnd().hideWindow = [&view] { view.hide(); };
   view.entryToolTip = [&](const std::string& entry) {
     return platform.deviceOf ? platform.deviceOf(std::atoi(entry.c_str())) : std::string();

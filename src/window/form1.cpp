@@ -69,6 +69,7 @@ void Form1::Combo1_Click() {
   } catch (const Error& e) {
     // The choice did not work out: say why, and go back to where it was.
     view_.showNote(e.description());
+    if (Log) Log(e.description());
     MSComm1.setCommPort(previous);
     if (wasOpen && !reopen(previous)) {
       waiting_ = Waiting::ForPortInUse;
@@ -97,6 +98,7 @@ void Form1::MSComm1_OnUnplug() {
   LetKeysUp();
   waiting_ = Waiting::ForPortInUse;
   view_.setLabel1Caption("Adapter getrennt");
+  if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter getrennt; Tastlink wartet, bis er wieder da ist.");
 }
 
 void Form1::PortsChanged(const comport::PortChanges& changes) {
@@ -119,11 +121,15 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     if (indexOf(p) < 0 && comport::ProbePort(files_, p)) insertSorted(p);
   }
   const bool back = std::find(changes.arrived.begin(), changes.arrived.end(), inUse) != changes.arrived.end();
-  if (waiting_ == Waiting::ForPortInUse && back && reopen(inUse)) {
-    view_.setLabel1Caption("Kein Kabel gefunden");
+  bool opened = false;
+  if (waiting_ == Waiting::ForPortInUse && back) {
+    opened = reopen(inUse);
   } else if (waiting_ == Waiting::ForAnyPort) {
-    for (int i = 0; i < Combo1.ListCount() && waiting_ != Waiting::No; ++i)
-      if (reopen(CInt(Combo1.List(i)))) view_.setLabel1Caption("Kein Kabel gefunden");
+    for (int i = 0; i < Combo1.ListCount() && !opened; ++i) opened = reopen(CInt(Combo1.List(i)));
+  }
+  if (opened) {
+    view_.setLabel1Caption("Kein Kabel gefunden");
+    if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter wieder da, Leitung geöffnet.");
   }
   showPortInUse();
 }

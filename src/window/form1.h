@@ -70,6 +70,9 @@ class Form1 {
 
   // Started with no port there: wait for one instead of the report.
   bool WaitForPort = false;
+  // Where the front end keeps a record of what happened to the line (a
+  // journal, stderr): unplugs, returns, choices that did not work out.
+  std::function<void(const std::string&)> Log;
 
   // Lets a Shift held by the button up, and says so in the status text: the
   // text always names the key as the desktop sees it. For a session that
