@@ -12,7 +12,11 @@
  *   waiting        where tastlink's line thread sleeps in the kernel (its
  *                  wchan), "none" before the thread exists
  *   marks          whether the console (ttyS1) still runs at 115200, and
- *                  the pid in ttyS0's UUCP lock file ("none" without one) */
+ *                  the pid in ttyS0's UUCP lock file ("none" without one)
+ *   hold NAME      lock port NAME for the agent, as another program holding
+ *                  it would, so that tastlink passes it over
+ *   free NAME      remove that lock again
+ *   dev NAME       whether /dev/NAME exists */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -209,6 +213,17 @@ int main(void) {
       if (f && fscanf(f, "%31s", pid) != 1) strcpy(pid, "unreadable");
       if (f) fclose(f);
       reply("console115200=%d lock=%s", tcgetattr(0, &t) == 0 && cfgetospeed(&t) == B115200, pid);
+    } else if (!strncmp(line, "hold ", 5) || !strncmp(line, "free ", 5)) {
+      char path[300];
+      snprintf(path, sizeof path, "/run/lock/LCK..%s", line + 5);
+      FILE *f = line[0] == 'h' ? fopen(path, "w") : NULL;
+      if (f) fprintf(f, "%10d\n", (int)getpid()), fclose(f);
+      else unlink(path);
+      reply("%s", line);
+    } else if (!strncmp(line, "dev ", 4)) {
+      char path[300];
+      snprintf(path, sizeof path, "/dev/%s", line + 4);
+      reply("dev %s=%d", line + 4, access(path, F_OK) == 0);
     } else if (!strcmp(line, "alive")) {
       reply(child > 0 && waitpid(child, &child_status, WNOHANG) == 0 ? "alive" : "ended");
     } else if (line[0]) {

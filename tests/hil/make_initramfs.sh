@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Packs the test VM's initramfs: busybox, the guest agent, tastlink with the
-# libraries ldd names (and Qt's offscreen platform), and the uinput and
-# evdev modules of the kernel the VM boots.
+# libraries ldd names (and Qt's offscreen platform), and the modules of the
+# kernel the VM boots: uinput and evdev, and the USB host controller and
+# FTDI USB-serial driver for the adapter the VM can plug in and pull out.
 #   make_initramfs.sh KERNEL_RELEASE TASTLINK AGENT OUT.cpio.gz
 set -euo pipefail
+PATH=$PATH:/usr/sbin:/sbin  # modprobe
 release=$1 tastlink=$2 agent=$3 out=$4
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -35,8 +37,13 @@ mkdir -p "$root/usr/share/fonts"
 cp /usr/share/fonts/truetype/liberation/LiberationSans-Regular.ttf "$root/usr/share/fonts/"
 cp -r /etc/fonts "$root/etc/" 2>/dev/null || true
 
-for m in drivers/input/evdev.ko drivers/input/misc/uinput.ko; do
-  cp "/lib/modules/$release/kernel/$m" "$root/lib/modules/"
+# In the order modprobe would load them, dependencies first; the guest has
+# no modprobe, so init loads the list as it stands.
+for m in evdev uinput xhci_pci ftdi_sio; do
+  modprobe --show-depends -S "$release" "$m" | awk '$1 == "insmod" {print $2}'
+done | awk '!seen[$0]++' | while read -r ko; do
+  cp "$ko" "$root/lib/modules/"
+  basename "$ko" >> "$root/lib/modules/order"
 done
 
 cat > "$root/init" <<'INIT'
@@ -45,8 +52,7 @@ mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t tmpfs tmp /tmp
-insmod /lib/modules/evdev.ko
-insmod /lib/modules/uinput.ko
+while read -r ko; do insmod "/lib/modules/$ko"; done < /lib/modules/order
 mkdir -p /run/lock
 # A speed of its own, which tastlink's port probe must leave alone.
 stty -F /dev/ttyS1 raw -echo 115200

@@ -5,8 +5,11 @@
  * lines through exactly these ioctls, so answering them for one pty gives
  * the guest (or the Windows program) a line whose inputs a test controls.
  *
- *   TASTLINK_MODEM_PTY    the pty (either side's path) whose lines we own
- *   TASTLINK_MODEM_STATE  a file of struct modem_state, shared with the test
+ *   TASTLINK_MODEM_PTY    the ptys (either side's path) whose lines we own,
+ *                         separated by ':' (a VM may have a UART and a USB
+ *                         adapter, each on a pty of its own)
+ *   TASTLINK_MODEM_STATE  a file of struct modem_state, one for each pty in
+ *                         that order, shared with the test
  *
  * Inputs (CTS, DSR, CD, RI) come from the file; outputs (DTR, RTS) set by
  * the program go to it. Every other ioctl goes to the C library. */
@@ -15,6 +18,7 @@
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -27,8 +31,10 @@ struct modem_state {
   volatile unsigned writes;
 };
 
-static struct modem_state *state;
-static dev_t pty_dev;
+#define MAX_PTYS 4
+static struct modem_state *states;
+static dev_t pty_devs[MAX_PTYS];
+static int ptys;
 static int ready = -1;
 
 static int (*real_ioctl)(int, unsigned long, ...);
@@ -36,22 +42,33 @@ static int (*real_ioctl)(int, unsigned long, ...);
 static void setup(void) {
   real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
   ready = 0;
-  const char *pty = getenv("TASTLINK_MODEM_PTY"), *file = getenv("TASTLINK_MODEM_STATE");
-  struct stat st;
-  if (!pty || !file || stat(pty, &st) != 0) return;
+  const char *list = getenv("TASTLINK_MODEM_PTY"), *file = getenv("TASTLINK_MODEM_STATE");
+  if (!list || !file) return;
+  char paths[1024];
+  strncpy(paths, list, sizeof paths - 1);
+  paths[sizeof paths - 1] = 0;
+  char *save = NULL;
+  for (char *pty = strtok_r(paths, ":", &save); pty && ptys < MAX_PTYS; pty = strtok_r(NULL, ":", &save)) {
+    struct stat st;
+    if (stat(pty, &st) != 0) return;
+    pty_devs[ptys++] = st.st_rdev;
+  }
   int fd = open(file, O_RDWR | O_CLOEXEC);
   if (fd < 0) return;
-  void *p = mmap(NULL, sizeof *state, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  void *p = mmap(NULL, ptys * sizeof *states, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
   if (p == MAP_FAILED) return;
-  state = p;
-  pty_dev = st.st_rdev;
+  states = p;
   ready = 1;
 }
 
-static int ours(int fd) {
+/* The record of the pty `fd` is open on, or NULL for any other file. */
+static struct modem_state *ours(int fd) {
   struct stat st;
-  return ready == 1 && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == pty_dev;
+  if (ready != 1 || fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return NULL;
+  for (int i = 0; i < ptys; ++i)
+    if (st.st_rdev == pty_devs[i]) return &states[i];
+  return NULL;
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -60,7 +77,8 @@ int ioctl(int fd, unsigned long request, ...) {
   void *arg = va_arg(ap, void *);
   va_end(ap);
   if (ready < 0) setup();
-  if (ours(fd)) {
+  struct modem_state *state = ours(fd);
+  if (state) {
     const int outputs = TIOCM_DTR | TIOCM_RTS;
     switch (request) {
       case TIOCMGET:

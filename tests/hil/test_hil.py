@@ -8,12 +8,14 @@ the virtual keyboard's Shift through evdev.
 
 Environment: TASTLINK_BIN, HIL_AGENT, HIL_INTERPOSER, HIL_MKINITRAMFS."""
 import glob
+import json
 import mmap
 import os
 import pty
 import select
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -22,19 +24,69 @@ import time
 import unittest
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS = 0x002, 0x004, 0x020
+UART, USB = 0, 1  # the lines, in the interposer's order
+# Always into the same socket: QEMU makes the adapter's serial number from
+# it, and a real adapter keeps its own.
+ADAPTER = dict(driver="usb-serial", chardev="usbline", id="adapter", bus="xhci.0", port="1")
+# Where tastlink's line thread sleeps once it waits on each line's modem
+# status: the UART's serial core, the USB-serial core.
+LINE_WAIT = {UART: "wait_modem_status", USB: "tiocmiwait"}
 KERNELS = sorted(glob.glob("/boot/vmlinuz-*-amd64"))
 QEMU = shutil.which("qemu-system-x86_64")
 VM = None
 
 
-def until(check, what, timeout=30.0):
+def until(check, what, timeout=30.0, pause=0.02):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         value = check()
         if value:
             return value
-        time.sleep(0.02)
+        time.sleep(pause)
     raise AssertionError("timed out waiting for " + what)
+
+
+class Qmp:
+    """QEMU's monitor, one command at a time; events are kept for waits."""
+
+    def __init__(self, path):
+        self.sock = socket.socket(socket.AF_UNIX)
+        until(lambda: self.sock.connect_ex(path) == 0, "QEMU's monitor")
+        self.file = self.sock.makefile("rwb")
+        self.events = []
+        self.receive()  # the greeting
+        self.run("qmp_capabilities")
+
+    def receive(self):
+        line = self.file.readline()
+        if not line:
+            raise AssertionError("QEMU's monitor closed")
+        return json.loads(line)
+
+    def run(self, command, **arguments):
+        self.file.write(json.dumps({"execute": command, "arguments": arguments}).encode() + b"\n")
+        self.file.flush()
+        while True:
+            answer = self.receive()
+            if "event" in answer:
+                self.events.append(answer)
+            elif "error" in answer:
+                raise AssertionError("%s: %s" % (command, answer["error"]))
+            elif "return" in answer:
+                return answer["return"]
+
+    def event(self, name, timeout=60):
+        self.sock.settimeout(timeout)
+        try:
+            while not any(e["event"] == name for e in self.events):
+                self.events.append(self.receive())
+        finally:
+            self.sock.settimeout(None)
+        self.events = [e for e in self.events if e["event"] != name]
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
 
 
 class Machine:
@@ -45,25 +97,31 @@ class Machine:
         initrd = os.path.join(self.dir, "initrd.gz")
         subprocess.run([os.environ["HIL_MKINITRAMFS"], release, os.environ["TASTLINK_BIN"],
                         os.environ["HIL_AGENT"], initrd], check=True)
-        # The test keeps a slave descriptor open for the VM's whole life: with
-        # none open (QEMU opens its own late on a busy machine), the master
-        # reads as hung up (EIO).
-        self.master, self.slave = pty.openpty()
-        path = os.ttyname(self.slave)
+        # Two lines, each on a pty: the UART and the USB adapter. The test
+        # keeps a slave descriptor open for the VM's whole life: with none
+        # open (QEMU opens its own late on a busy machine), the master reads
+        # as hung up (EIO).
+        self.ptys = [pty.openpty() for _ in (UART, USB)]
+        paths = [os.ttyname(slave) for _, slave in self.ptys]
         state = os.path.join(self.dir, "modem")
         with open(state, "wb") as f:
-            f.write(b"\0" * 16)
-        self.state = mmap.mmap(os.open(state, os.O_RDWR), 16)
-        env = dict(os.environ, LD_PRELOAD=os.environ["HIL_INTERPOSER"], TASTLINK_MODEM_PTY=path,
+            f.write(b"\0" * 32)
+        self.state = mmap.mmap(os.open(state, os.O_RDWR), 32)
+        env = dict(os.environ, LD_PRELOAD=os.environ["HIL_INTERPOSER"], TASTLINK_MODEM_PTY=":".join(paths),
                    TASTLINK_MODEM_STATE=state)
+        self.qmp_path = os.path.join(self.dir, "qmp")
         self.qemu = subprocess.Popen(
             [QEMU, "-machine", "pc", "-accel", "tcg", "-m", "768", "-nodefaults", "-no-reboot", "-display", "none",
              "-kernel", kernel, "-initrd", initrd, "-append", "console=ttyS1 quiet loglevel=1 panic=-1",
              # ttyS0: the button's UART, on the pty; ttyS1: the agent's console.
-             "-serial", path, "-serial", "stdio"],
+             "-serial", paths[UART], "-serial", "stdio",
+             # An FTDI adapter on xHCI, its serial side on the other pty.
+             "-device", "qemu-xhci,id=xhci", "-chardev", "serial,id=usbline,path=" + paths[USB],
+             "-device", ",".join("%s=%s" % kv for kv in ADAPTER.items()), "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.buf = b""
         self.expect("ready", 180)
+        self.qmp = Qmp(self.qmp_path)
 
     def line(self, timeout):
         end = time.monotonic() + timeout
@@ -74,10 +132,10 @@ class Machine:
                 if not data:
                     break
                 self.buf += data
-            # The guest's side of the pty may write; keep it drained.
-            ready, _, _ = select.select([self.master], [], [], 0)
-            if ready:
-                os.read(self.master, 4096)
+            # The guest's side of the ptys may write; keep them drained.
+            ready, _, _ = select.select([master for master, _ in self.ptys], [], [], 0)
+            for master in ready:
+                os.read(master, 4096)
         if b"\n" not in self.buf:
             raise AssertionError("the guest did not answer")
         line, self.buf = self.buf.split(b"\n", 1)
@@ -99,11 +157,17 @@ class Machine:
             if line.startswith("@@ "):
                 return line[3:]
 
-    def cts(self, on):
-        self.state[0:4] = struct.pack("i", TIOCM_CTS if on else 0)
+    def cts(self, on, line=UART):
+        self.state[16 * line:16 * line + 4] = struct.pack("i", TIOCM_CTS if on else 0)
 
-    def outputs(self):
-        return struct.unpack("i", self.state[4:8])[0]
+    def outputs(self, line=UART):
+        return struct.unpack("i", self.state[16 * line + 4:16 * line + 8])[0]
+
+    def nudge(self):
+        """QEMU's FTDI reports its modem lines only in front of received
+        data (a real one sends them every few milliseconds anyway), so one
+        byte makes it tell the guest what the interposer says."""
+        os.write(self.ptys[USB][0], b"\0")
 
     def polls(self):
         return struct.unpack("I", self.state[8:12])[0]
@@ -128,8 +192,10 @@ class Machine:
     def close(self):
         self.qemu.kill()
         self.qemu.wait()
-        os.close(self.master)
-        os.close(self.slave)
+        self.qmp.close()
+        for fds in self.ptys:
+            for fd in fds:
+                os.close(fd)
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
@@ -146,26 +212,38 @@ def tearDownModule():
 class RealUartAndUinput(unittest.TestCase):
     """In order: each scenario leaves tastlink as the next one needs it."""
 
-    def start(self):
-        VM.cts(False)
+    def start(self, line=UART):
+        VM.cts(False, line)
         started = VM.ask("start", 120)
         self.assertTrue(started.startswith("started"))
-        # The port probe's brief open raises DTR and RTS too, and on a busy
-        # machine the line opens seconds later: only a line thread asleep in
-        # the UART's modem-status wait has taken its snapshot of the lines,
-        # after which a press counts (before it, it is held at start-up).
-        until(lambda: "wait_modem_status" in VM.ask("waiting"), "tastlink to wait on the line", 120)
-        until(lambda: VM.outputs() & (TIOCM_DTR | TIOCM_RTS) == TIOCM_DTR | TIOCM_RTS, "DTR and RTS")
-        VM.await_polling()
+        self.await_line(line)
         return int(started.split()[1])
 
-    def press(self):
-        VM.cts(True)
-        until(lambda: VM.key() == "key=1", "Shift down")
+    def await_line(self, line):
+        # The port probe's brief open raises DTR and RTS too, and on a busy
+        # machine the line opens seconds later: only a line thread asleep in
+        # the modem-status wait has taken its snapshot of the lines, after
+        # which a press counts (before it, it is held at start-up).
+        until(lambda: LINE_WAIT[line] in VM.ask("waiting"), "tastlink to wait on the line", 120)
+        until(lambda: VM.outputs(line) & (TIOCM_DTR | TIOCM_RTS) == TIOCM_DTR | TIOCM_RTS, "DTR and RTS")
+        if line == UART:
+            VM.await_polling()
 
-    def release(self):
-        VM.cts(False)
-        until(lambda: VM.key() == "key=0", "Shift up")
+    def button(self, down, line):
+        VM.cts(down, line)
+        want = "key=%d" % down
+        if line == UART:
+            until(lambda: VM.key() == want, want)
+        else:
+            # Nudged again now and then: a byte may wait in QEMU while the
+            # guest is slow to ask for it, and the lines go with the next.
+            until(lambda: VM.nudge() or VM.key() == want, want, 60, 0.5)
+
+    def press(self, line=UART):
+        self.button(True, line)
+
+    def release(self, line=UART):
+        self.button(False, line)
 
     def test_1_buttons_and_short_presses(self):
         pid = self.start()
@@ -223,6 +301,29 @@ class RealUartAndUinput(unittest.TestCase):
         # The report waits for a click nobody can give on the offscreen
         # platform; end the program here.
         VM.ask("signal %d" % signal.SIGKILL)
+
+    def test_5_usb_adapter_pulled_out_while_pressed_and_back(self):
+        # With the UART held by another program, tastlink takes the adapter.
+        VM.ask("hold ttyS0")
+        self.addCleanup(VM.ask, "free ttyS0")
+        self.start(USB)
+        self.press(USB)
+        VM.qmp.run("device_del", id="adapter")
+        VM.qmp.event("DEVICE_DELETED")
+        until(lambda: VM.ask("dev ttyUSB0") == "dev ttyUSB0=0", "the guest to let ttyUSB0 go")
+        until(lambda: VM.counts()["last"] == 0, "Shift up as the adapter went")
+        until(lambda: "Adapter getrennt" in VM.ask("report"), "the report of the unplug")
+        self.assertEqual(VM.ask("alive"), "alive")
+        # Back with the button up; DTR and RTS, cleared here, must come
+        # back with the reopened line.
+        VM.cts(False, USB)
+        VM.state[16 * USB + 4:16 * USB + 8] = bytes(4)
+        VM.qmp.run("device_add", **ADAPTER)
+        until(lambda: "Adapter wieder da" in VM.ask("report"), "the report of the return", 120)
+        self.await_line(USB)
+        self.press(USB)
+        self.release(USB)
+        self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
 
 
 if __name__ == "__main__":
