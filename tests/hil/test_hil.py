@@ -3,8 +3,10 @@ kernel (real 8250 UART driver, real uinput and evdev) and tastlink on Qt's
 offscreen platform. The guest's first UART is backed by a host
 pseudo-terminal whose modem lines this test drives through the LD_PRELOAD
 interposer loaded into QEMU; QEMU polls them (every 10 ms) and raises the
-guest UART's modem-status interrupt on a change. The guest agent reports
-the virtual keyboard's Shift through evdev.
+guest UART's modem-status interrupt on a change. A USB-serial adapter
+(QEMU's FTDI, the guest's ftdi_sio) sits on a second pty, answered the same
+way, and QEMU's monitor pulls it out and plugs it back in. The guest agent
+reports the virtual keyboard's Shift through evdev.
 
 Environment: TASTLINK_BIN, HIL_AGENT, HIL_INTERPOSER, HIL_MKINITRAMFS."""
 import glob
@@ -117,7 +119,8 @@ class Machine:
              "-serial", paths[UART], "-serial", "stdio",
              # An FTDI adapter on xHCI, its serial side on the other pty.
              "-device", "qemu-xhci,id=xhci", "-chardev", "serial,id=usbline,path=" + paths[USB],
-             "-device", ",".join("%s=%s" % kv for kv in ADAPTER.items()), "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
+             "-device", ",".join("%s=%s" % kv for kv in ADAPTER.items()),
+             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path],
             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.buf = b""
         self.expect("ready", 180)
@@ -162,6 +165,9 @@ class Machine:
 
     def outputs(self, line=UART):
         return struct.unpack("i", self.state[16 * line + 4:16 * line + 8])[0]
+
+    def clear_outputs(self, line):
+        self.state[16 * line + 4:16 * line + 8] = bytes(4)
 
     def nudge(self):
         """QEMU's FTDI reports its modem lines only in front of received
@@ -317,7 +323,7 @@ class RealUartAndUinput(unittest.TestCase):
         # Back with the button up; DTR and RTS, cleared here, must come
         # back with the reopened line.
         VM.cts(False, USB)
-        VM.state[16 * USB + 4:16 * USB + 8] = bytes(4)
+        VM.clear_outputs(USB)
         VM.qmp.run("device_add", **ADAPTER)
         until(lambda: "Adapter wieder da" in VM.ask("report"), "the report of the return", 120)
         self.await_line(USB)
