@@ -271,19 +271,28 @@ TEST_F(Started, UnpluggedWhilePressedWaitsAndComesBackWithoutAClick) {
   w.cts(true);
   w.queue.pump();
   size_t mark = w.log.size();
+  w.driver.refuse = {3};  // gone: one try at once, then wait
   w.unplug();
   w.queue.pump();
-  EXPECT_EQ(w.since(mark), (Strings{"close", "key:16,1,2,0", "label:SHIFT losgelassen", "label:Adapter getrennt"}));
+  EXPECT_EQ(w.since(mark), (Strings{"close", "key:16,1,2,0", "label:SHIFT losgelassen", "open:3 dtr rts",
+                                    "label:Adapter getrennt"}));
   EXPECT_FALSE(w.line.PortOpen());
   // The device goes from the system's list; the entry stays, selected.
   w.form1.PortsChanged({{}, {3}});
   EXPECT_EQ(w.form.items, (Strings{"3", "12"}));
   mark = w.log.size();
+  w.driver.refuse = {};
   w.form1.PortsChanged({{3}, {}});
   EXPECT_EQ(w.since(mark), (Strings{"open:3 dtr rts", "label:Kein Kabel gefunden", "select:0"}));
+  // Replugged so fast that it is back before the old line ended.
+  w.unplug();
+  w.queue.pump();
+  EXPECT_TRUE(w.line.PortOpen());
+  EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
 }
 
 TEST_F(Started, AChoiceWhileWaitingWinsAndTheGoneEntryGoes) {
+  w.driver.refuse = {3};
   w.unplug();
   w.queue.pump();
   w.form1.PortsChanged({{}, {3}});
@@ -293,6 +302,7 @@ TEST_F(Started, AChoiceWhileWaitingWinsAndTheGoneEntryGoes) {
   EXPECT_EQ(w.line.CommPort(), 12);
   EXPECT_EQ(w.form.items, (Strings{"12"}));
   EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
+  w.driver.refuse = {};
   w.form1.PortsChanged({{3}, {}});  // back, but no longer the one in use
   EXPECT_EQ(w.line.CommPort(), 12);
   EXPECT_EQ(w.form.items, (Strings{"3", "12"}));

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "serial/linux/port_resolver.h"
+#include "serial/linux/port_table.h"
 
 namespace fs = std::filesystem;
 using tl::serial_linux::PortResolver;
@@ -64,4 +65,84 @@ TEST_F(FakeTree, PlaceholdersAndCdcAcmAreLeftOut) {
 TEST_F(FakeTree, EmptyOrMissingTreeHasNoPorts) {
   EXPECT_TRUE(names().empty());
   EXPECT_TRUE(PortResolver((root / "nowhere").string()).devices().empty());
+}
+
+namespace {
+
+using tl::serial_linux::PortTable;
+
+// A USB adapter as udev shows it: its tty, its node and its by-id link.
+void adapter(const fs::path& root, const std::string& tty, const std::string& serial) {
+  fs::create_directories(root / "sys/class/tty" / tty);
+  std::ofstream(root / "dev" / tty).put('\n');
+  fs::create_directories(root / "dev/serial/by-id");
+  const fs::path link = root / "dev/serial/by-id" / ("usb-FTDI_" + serial);
+  fs::remove(link);
+  fs::create_symlink("../../" + tty, link);
+}
+
+void unplug(const fs::path& root, const std::string& tty) {
+  fs::remove_all(root / "sys/class/tty" / tty);
+  fs::remove(root / "dev" / tty);
+  std::error_code ec;
+  for (auto& l : fs::directory_iterator(root / "dev/serial/by-id", ec))
+    if (fs::read_symlink(l.path()).filename() == tty) fs::remove(l.path());
+}
+
+std::string bound(PortTable& t, int com) {
+  auto d = t.find(com);
+  return d ? d->name : "-";
+}
+
+}  // namespace
+
+TEST_F(FakeTree, ANumberStaysWithItsDeviceWhileOthersComeAndGo) {
+  for (int i = 0; i < 4; ++i) adapter(root, "ttyUSB" + std::to_string(i), "S" + std::to_string(i));
+  PortTable t{PortResolver(root.string())};
+  EXPECT_EQ(bound(t, 2), "ttyUSB1");
+  unplug(root, "ttyUSB1");
+  t.refresh();
+  auto c = t.takeChanges();
+  EXPECT_EQ(c.left, (std::vector<int16_t>{2}));
+  // Entry "2" is gone, not ttyUSB2 under another name; "4" is still ttyUSB3.
+  EXPECT_EQ(bound(t, 2), "-");
+  EXPECT_EQ(bound(t, 3), "ttyUSB2");
+  EXPECT_EQ(bound(t, 4), "ttyUSB3");
+  // Back, by the same name: the number is free again and the rule's.
+  adapter(root, "ttyUSB1", "S1");
+  t.refresh();
+  EXPECT_EQ(t.takeChanges().arrived, (std::vector<int16_t>{2}));
+  EXPECT_EQ(bound(t, 2), "ttyUSB1");
+}
+
+TEST_F(FakeTree, SwapsQuickReplugsAndBurstsEndMatchingTheDevices) {
+  adapter(root, "ttyUSB0", "A");
+  adapter(root, "ttyUSB1", "B");
+  PortTable t{PortResolver(root.string())};
+  EXPECT_EQ(bound(t, 1), "ttyUSB0");
+  t.setInUse(1);
+  // A is replugged before its old node is gone: the new node is A's now.
+  adapter(root, "ttyUSB2", "A");
+  t.refresh();
+  EXPECT_EQ(bound(t, 1), "ttyUSB2");
+  unplug(root, "ttyUSB0");
+  // Swapped between sockets, both at once: each number follows its adapter.
+  unplug(root, "ttyUSB1");
+  unplug(root, "ttyUSB2");
+  adapter(root, "ttyUSB0", "B");
+  adapter(root, "ttyUSB1", "A");
+  t.refresh();
+  EXPECT_EQ(bound(t, 1), "ttyUSB1");
+  EXPECT_EQ(bound(t, 2), "ttyUSB0");
+  // Ten cycles of B in a row, never read in between but the last.
+  for (int i = 0; i < 10; ++i) {
+    unplug(root, "ttyUSB0");
+    t.refresh();
+    adapter(root, "ttyUSB0", "B");
+  }
+  t.refresh();
+  auto c = t.takeChanges();
+  EXPECT_EQ(c.arrived, (std::vector<int16_t>{1, 2})) << "each number whose device went and came is told";
+  EXPECT_EQ(bound(t, 2), "ttyUSB0");
+  EXPECT_EQ(bound(t, 3), "-");
 }

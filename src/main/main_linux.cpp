@@ -1,18 +1,23 @@
 #include "keys/linux/injectors.h"
 #include "main/linux_app.h"
+#include "serial/linux/device_watch.h"
 #include "serial/linux/file_layer.h"
 #include "serial/linux/termios_line.h"
 
 int main(int argc, char** argv) {
   using namespace tl;
   app::Platform p;
-  p.makeLine = [] { return std::make_unique<serial_linux::TermiosLineDriver>(serial_linux::PortResolver("/")); };
-  p.makeFiles = [] { return std::make_unique<serial_linux::PosixFileLayer>(serial_linux::PortResolver("/")); };
+  // One table of COM numbers for the probe, the line, the list's tooltips
+  // and the device watch, so that a number means the same device to all.
+  auto table = std::make_shared<serial_linux::PortTable>(serial_linux::PortResolver("/"));
+  p.makeLine = [table] { return std::make_unique<serial_linux::TermiosLineDriver>(table); };
+  p.makeFiles = [table] { return std::make_unique<serial_linux::PosixFileLayer>(table); };
+  p.makeWatch = [table] { return serial_linux::UdevWatch::make(table); };
   p.makeKeys = [] { return keys_linux::makeSystemInjector(); };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
-  p.deviceOf = [](int com) {
-    const auto d = serial_linux::PortResolver("/").find(com);
+  p.deviceOf = [table](int com) {
+    const auto d = table->find(com);
     return d ? d->path : std::string();
   };
   return app::run(argc, argv, p);

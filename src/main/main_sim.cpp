@@ -4,6 +4,7 @@
 // at start-up from TASTLINK_SIM_TAKEN; the button and the tests'
 // questions arrive on standard input, one command a line:
 //   press N | release N | blip N | hangup N | take N | free N  -> "ok"
+//   unplug N | plug N  -> "ok" (an adapter pulled out, put back or new)
 //   lines N     -> "dtr=0/1 rts=0/1"
 //   dump        -> label, list, selection, focus, visible windows, message box
 //   choose I    -> the user picks list row I (a click, even on the same row)
@@ -21,7 +22,9 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <sys/eventfd.h>
 #include <thread>
+#include <unistd.h>
 
 #include "keys/linux/injectors.h"
 #include "main/linux_app.h"
@@ -38,10 +41,17 @@ struct Bench {
   std::mutex m;
   std::map<int, std::unique_ptr<sim::SimModemPort>> ports;
   std::set<int> taken;  // held by "another program"
+  std::vector<std::unique_ptr<sim::SimModemPort>> retired;  // unplugged, kept for lines still on them
+  int watchFd = -1;  // poked when a port is plugged or unplugged
   sim::SimModemPort* port(int n) {
     std::lock_guard<std::mutex> g(m);
     auto it = ports.find(n);
     return it == ports.end() ? nullptr : it->second.get();
+  }
+  // A port that is there: not unplugged.
+  sim::SimModemPort* present(int n) {
+    auto* p = port(n);
+    return p && !p->gone() ? p : nullptr;
   }
   bool isTaken(int n) {
     std::lock_guard<std::mutex> g(m);
@@ -63,7 +73,7 @@ class SimDriver : public LineDriver {
  public:
   std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, LineNotify notify) override {
     recordOpen("line COM" + std::to_string(n));
-    auto* p = bench.port(n);
+    auto* p = bench.present(n);
     const std::string label = "COM" + std::to_string(n) + " (sim)";
     if (!p) throw Error(err::kDeviceUnavailable, reports::notPresent(n));
     if (bench.isTaken(n))
@@ -73,13 +83,56 @@ class SimDriver : public LineDriver {
   }
 };
 
+// The simulated ports' comings and goings, told through an eventfd as the
+// udev monitor tells the real ones.
+class SimWatch : public comport::DeviceWatch {
+ public:
+  SimWatch() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    reported_ = presentNow();
+    bench.watchFd = fd_;
+  }
+  ~SimWatch() override {
+    bench.watchFd = -1;
+    ::close(fd_);
+  }
+  int fd() const override { return fd_; }
+  // A port whose device was replaced went and came, as with the real ones.
+  comport::PortChanges changes() override {
+    uint64_t n = 0;
+    [[maybe_unused]] ssize_t r = ::read(fd_, &n, sizeof n);
+    const auto now = presentNow();
+    comport::PortChanges c;
+    for (auto [p, dev] : reported_)
+      if (!now.count(p) || now.at(p) != dev) c.left.push_back(static_cast<int16_t>(p));
+    for (auto [p, dev] : now)
+      if (!reported_.count(p) || reported_.at(p) != dev) c.arrived.push_back(static_cast<int16_t>(p));
+    reported_ = now;
+    return c;
+  }
+
+ private:
+  static std::map<int, sim::SimModemPort*> presentNow() {
+    std::map<int, sim::SimModemPort*> out;
+    for (int n = 1; n <= 16; ++n)
+      if (auto* p = bench.present(n)) out[n] = p;
+    return out;
+  }
+  int fd_;
+  std::map<int, sim::SimModemPort*> reported_;
+};
+
+void pokeWatch() {
+  const uint64_t one = 1;
+  if (bench.watchFd >= 0) [[maybe_unused]] ssize_t r = ::write(bench.watchFd, &one, sizeof one);
+}
+
 class SimFiles : public comport::FileLayer {
  public:
   int16_t FreeFile() override { return next_; }
   void Open(const std::string& name, int16_t f) override {
     recordOpen("probe " + name);
     const int n = std::atoi(name.c_str() + 3);
-    if (!bench.port(n)) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
+    if (!bench.present(n)) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
     // As the Linux probe words a port whose lock file names a live program.
     if (bench.isTaken(n))
       throw Error(err::kPathAccess, "wird gerade von Prozess 4242 „minicom“ benutzt (Sperrdatei /run/lock/LCK..sim" +
@@ -105,7 +158,8 @@ std::string dump() {
     }
     if (w->isVisible()) o << "visible=" << w->metaObject()->className() << "\n";
     if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
-      o << "box=" << box->text().replace('\n', "\\n").toStdString() << "\n";
+      o << (box->objectName() == "note" ? "note=" : "box=") << box->text().replace('\n', "\\n").toStdString()
+        << "\n";
   }
   if (QWidget* f = QApplication::focusWidget()) o << "focus=" << f->objectName().toStdString() << "\n";
   o << "end";
@@ -129,6 +183,14 @@ void control() {
     else if (cmd == "release" && p) p->setCts(false);
     else if (cmd == "blip" && p) p->blip();
     else if (cmd == "hangup" && p) p->hangUp();
+    else if (cmd == "unplug" && p) p->unplug(), pokeWatch();
+    else if (cmd == "plug") {
+      // A device put back is a new device; a line on the old one stays dead.
+      std::lock_guard<std::mutex> g(bench.m);
+      if (auto it = bench.ports.find(n); it != bench.ports.end()) bench.retired.push_back(std::move(it->second));
+      bench.ports[n] = std::make_unique<sim::SimModemPort>();
+      pokeWatch();
+    }
     else if (cmd == "take") { std::lock_guard<std::mutex> g(bench.m); bench.taken.insert(n); }
     else if (cmd == "free") { std::lock_guard<std::mutex> g(bench.m); bench.taken.erase(n); }
     else if (cmd == "lines" && p) {
@@ -196,6 +258,7 @@ int main(int argc, char** argv) {
     return keys_linux::makeSystemInjector();
   };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
+  p.makeWatch = [] { return std::make_unique<SimWatch>(); };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);

@@ -19,7 +19,7 @@ namespace tl::sim {
 class SimLine : public OpenLine {
  public:
   SimLine(SimModemPort& port, LineNotify notify, const std::string& label)
-      : port_(port), waiter_(port, std::move(notify), label) {}
+      : port_(port), waiter_(port, std::move(notify), label, [&port] { return port.gone(); }) {}
   ~SimLine() override {
     waiter_.stop();
     // A closed port drops its outputs, as the kernel does on close.

@@ -52,6 +52,16 @@ class SimModemPort : public serial_linux::ModemPort {
     if (edges % 2) lines ^= TIOCM_CTS;
     cv.notify_all();
   }
+  // The adapter pulled out: hung up, and the device gone.
+  void unplug() {
+    std::lock_guard<std::mutex> g(m);
+    hungUp_ = gone_ = true;
+    cv.notify_all();
+  }
+  bool gone() {
+    std::lock_guard<std::mutex> g(m);
+    return gone_;
+  }
   void hangUp() {
     std::lock_guard<std::mutex> g(m);
     hungUp_ = true;
@@ -123,6 +133,7 @@ class SimModemPort : public serial_linux::ModemPort {
  private:
   serial_linux::ModemCounts counts_;
   bool hungUp_ = false;
+  bool gone_ = false;
   bool interrupted_ = false;
   int waits_ = 0;
 };

@@ -96,6 +96,12 @@ void Form1::Combo1_Click() {
 
 void Form1::MSComm1_OnUnplug() {
   LetKeysUp();
+  // The device may be back already (replugged at once, its return heard
+  // before the old line's end): one try now, then wait for the next return.
+  if (!triedSinceReturn_) {
+    triedSinceReturn_ = true;
+    if (reopen(MSComm1.CommPort())) return backAgain();
+  }
   waiting_ = Waiting::ForPortInUse;
   view_.setLabel1Caption("Adapter getrennt");
   if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter getrennt; Tastlink wartet, bis er wieder da ist.");
@@ -121,17 +127,20 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     if (indexOf(p) < 0 && comport::ProbePort(files_, p)) insertSorted(p);
   }
   const bool back = std::find(changes.arrived.begin(), changes.arrived.end(), inUse) != changes.arrived.end();
+  if (back) triedSinceReturn_ = false;
   bool opened = false;
   if (waiting_ == Waiting::ForPortInUse && back) {
     opened = reopen(inUse);
   } else if (waiting_ == Waiting::ForAnyPort) {
     for (int i = 0; i < Combo1.ListCount() && !opened; ++i) opened = reopen(CInt(Combo1.List(i)));
   }
-  if (opened) {
-    view_.setLabel1Caption("Kein Kabel gefunden");
-    if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter wieder da, Leitung geöffnet.");
-  }
+  if (opened) backAgain();
   showPortInUse();
+}
+
+void Form1::backAgain() {
+  view_.setLabel1Caption("Kein Kabel gefunden");
+  if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter wieder da, Leitung geöffnet.");
 }
 
 // Opens the line on `port` again, with DTR and RTS as they were set; false

@@ -93,11 +93,13 @@ class Form1 {
   void insertSorted(int16_t port);
   bool reopen(int16_t port);
   void showPortInUse();
+  void backAgain();
 
   FormControls& view_;
   comport::FileLayer& files_;
   Keyboard& keys_;
   Waiting waiting_ = Waiting::No;
+  bool triedSinceReturn_ = false;
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.
   std::vector<int16_t> gone_;

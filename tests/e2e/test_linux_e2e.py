@@ -202,17 +202,54 @@ class EndToEnd(unittest.TestCase):
         subprocess.run(["xdotool", "key", "Return"])
         self.assertEqual(s.p.wait(10), 1)
 
-    def test_switching_to_a_port_another_program_took_reports_it(self):
+    def test_a_choice_that_will_not_open_is_noted_and_the_line_goes_back(self):
         s = self.start("3,12")
         s.ask("press 3")
         until(xdisplay.shift_down, "Shift down")
         s.ask("take 12")
         s.ask("choose 1")
-        box = s.wait_box()
-        self.assertIn("COM12 (sim) lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt", box)
+        note = until(lambda: s.state().get("note"), "a note")
+        self.assertIn("COM12 (sim) lässt sich nicht öffnen: wird gerade von einem anderen Programm benutzt", note)
         self.assertFalse(xdisplay.shift_down())
-        s.p.terminate()
-        s.p.wait(10)
+        st = s.state()
+        self.assertNotIn("box", st, "nothing modal")
+        self.assertEqual(st["selected"], "3")
+        self.assertEqual(s.ask("lines 3"), "dtr=1 rts=1")
+        s.ask("release 3")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "the old port works on")
+        s.ask("release 3")
+
+    def test_adapters_come_and_go_without_ending_the_program(self):
+        s = self.start("3,12")
+        fds = len(os.listdir("/proc/%d/fd" % s.p.pid))
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        s.ask("unplug 3")
+        s.wait_label("Adapter getrennt")
+        self.assertFalse(xdisplay.shift_down(), "Shift up at once")
+        self.assertNotIn("box", s.state())
+        s.ask("plug 5")  # another adapter meanwhile: listed in order
+        until(lambda: s.state()["list"] == "3,5,12", "the list to follow")
+        s.ask("plug 3")
+        s.wait_label("Kein Kabel gefunden")
+        self.assertEqual(s.ask("lines 3"), "dtr=1 rts=1")
+        self.assertEqual(s.state()["selected"], "3")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "a press after the return, no click")
+        s.ask("release 3")
+        for _ in range(10):  # ten cycles in a row
+            s.ask("unplug 3")
+            s.ask("unplug 5")
+            s.ask("plug 5")
+            s.ask("plug 3")
+        time.sleep(0.5)  # let the last events through before looking
+        until(lambda: s.state()["list"] == "3,5,12" and s.state()["label"] == "Kein Kabel gefunden", "settled")
+        self.assertEqual(s.ask("lines 3"), "dtr=1 rts=1")
+        self.assertEqual(len(os.listdir("/proc/%d/fd" % s.p.pid)), fds, "no descriptor left behind")
+        threads = [open("/proc/%d/task/%s/comm" % (s.p.pid, t)).read().strip()
+                   for t in os.listdir("/proc/%d/task" % s.p.pid)]
+        self.assertEqual(threads.count("tl-line-waiter"), 1)
 
     def test_no_port_reports_in_german_and_never_shows_the_window(self):
         s = self.start("")

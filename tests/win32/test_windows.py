@@ -170,8 +170,11 @@ class UnderWine(unittest.TestCase):
         for how in ("fault", "thread", "terminate", "abort"):
             r = subprocess.run([WINE, os.path.join(BIN, "tests", "test_win32.exe"), "--gtest_filter=Win32Crash.*"],
                                env=dict(ENV, TASTLINK_CRASH=how), capture_output=True, text=True, timeout=180)
-            self.assertNotEqual(r.returncode, 0, how)
+            # Died inside the test: it neither passed nor failed. (The exit
+            # code wine gives a crashed thread's process varies under load.)
             self.assertIn("[ RUN      ] Win32Crash", r.stdout, how)
+            self.assertNotIn("[       OK ] Win32Crash", r.stdout, how)
+            self.assertNotIn("[  FAILED  ] Win32Crash", r.stdout, how)
             self.assertFalse(shift_down(), how + ": Shift left down")
 
 

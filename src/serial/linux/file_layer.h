@@ -7,6 +7,9 @@
 #include "serial/file_table.h"
 #include "serial/linux/port_claim.h"
 #include "serial/linux/port_resolver.h"
+#include "serial/linux/port_table.h"
+
+#include <memory>
 
 namespace tl::serial_linux {
 
@@ -14,12 +17,14 @@ class PosixFileLayer : public comport::FileTable<int> {
  public:
   // `lockDir` as for claimPlaces().
   explicit PosixFileLayer(PortResolver resolver, std::string lockDir = "");
+  // Sharing the program's table, so that the probe's numbers are the line's.
+  explicit PosixFileLayer(std::shared_ptr<PortTable> table, std::string lockDir = "");
 
  protected:
   int openPort(int com) override;
 
  private:
-  PortResolver resolver_;
+  std::shared_ptr<PortTable> table_;
   ClaimPlaces places_;
 };
 

@@ -19,8 +19,8 @@ constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
 
 }  // namespace
 
-LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label)
-    : port_(port), notify_(std::move(notify)), label_(std::move(label)) {
+LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label, std::function<bool()> deviceGone)
+    : port_(port), notify_(std::move(notify)), label_(std::move(label)), deviceGone_(std::move(deviceGone)) {
   // One snapshot at opening, before the thread runs: whatever changes
   // after it is a change to report.
   if (port_.getLines(polled_) == 0)
@@ -151,9 +151,22 @@ void LineWaiter::report(const ModemCounts* now, int lines) {
   notify_(ev);
 }
 
+// A USB adapter pulled out hangs its tty up first and takes the device
+// away a moment later; a UART that hangs up stays. Watch for the device
+// to go for a while before calling it a failure.
+bool LineWaiter::unplugged(int errnum) {
+  if (!deviceGone_ || (errnum != EIO && errnum != ENODEV && errnum != ENXIO)) return false;
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (int i = 0; i < kUnplugLooks; ++i) {
+    if (deviceGone_()) return true;
+    if (cv_.wait_for(lock, std::chrono::milliseconds(10), [this] { return stopping_.load(); })) return false;
+  }
+  return deviceGone_();
+}
+
 void LineWaiter::fail(const char* call, int errnum) {
   LineEvent ev;
-  ev.kind = LineEvent::Kind::Failure;
+  ev.kind = unplugged(errnum) ? LineEvent::Kind::Unplugged : LineEvent::Kind::Failure;
   ev.number = err::kLineFailed;
   ev.description = reports::lineLost(label_, osReason(errnum), osCall(call, errnum), errnum == EIO);
   notify_(ev);

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,7 +17,9 @@ namespace tl::serial_linux {
 class LineWaiter {
  public:
   // `label` names the port in reports, e.g. "COM3 (/dev/ttyS0)".
-  LineWaiter(ModemPort& port, LineNotify notify, std::string label);
+  // `deviceGone`, where given, tells whether the device itself went away: a
+  // line that fails then was unplugged, and the program waits for it.
+  LineWaiter(ModemPort& port, LineNotify notify, std::string label, std::function<bool()> deviceGone = {});
   ~LineWaiter();
   LineWaiter(const LineWaiter&) = delete;
   LineWaiter& operator=(const LineWaiter&) = delete;
@@ -41,11 +44,14 @@ class LineWaiter {
   void run();
   void report(const ModemCounts* now, int lines);
   void fail(const char* call, int errnum);
+  bool unplugged(int errnum);
+  static constexpr int kUnplugLooks = 30;  // 10 ms apart
   bool sleepPoll();
 
   ModemPort& port_;
   LineNotify notify_;
   std::string label_;
+  std::function<bool()> deviceGone_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> hungUp_{false};
   bool done_ = false;  // guarded by mutex_

@@ -19,8 +19,10 @@ namespace {
 
 class TermiosLine : public OpenLine {
  public:
-  TermiosLine(std::unique_ptr<ClaimedPort> port, LineNotify notify, const std::string& label)
-      : port_(std::move(port)), fd_(port_->fd()), modem_(fd_), waiter_(modem_, std::move(notify), label),
+  // `sysEntry`: the tty's entry in sysfs, which goes with the device.
+  TermiosLine(std::unique_ptr<ClaimedPort> port, LineNotify notify, const std::string& label, std::string sysEntry)
+      : port_(std::move(port)), fd_(port_->fd()), modem_(fd_),
+        waiter_(modem_, std::move(notify), label, [sysEntry] { return access(sysEntry.c_str(), F_OK) != 0; }),
         stopFd_(eventfd(0, EFD_CLOEXEC)), hangupWatch_([this] { watchHangUp(); }) {}
   ~TermiosLine() override {
     const uint64_t one = 1;
@@ -68,10 +70,13 @@ std::string portLabel(int com, const std::string& path) {
 }
 
 TermiosLineDriver::TermiosLineDriver(PortResolver resolver, std::string lockDir)
-    : resolver_(std::move(resolver)), places_(claimPlaces(resolver_, std::move(lockDir))) {}
+    : TermiosLineDriver(std::make_shared<PortTable>(std::move(resolver)), std::move(lockDir)) {}
+
+TermiosLineDriver::TermiosLineDriver(std::shared_ptr<PortTable> table, std::string lockDir)
+    : table_(std::move(table)), places_(claimPlaces(table_->resolver(), std::move(lockDir))) {}
 
 std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool rts, LineNotify notify) {
-  const auto dev = resolver_.find(port);
+  const auto dev = table_->find(port);
   if (!dev)
     throw Error(err::kDeviceUnavailable, reports::notPresent(port));
   const std::string label = portLabel(port, dev->path);
@@ -83,7 +88,9 @@ std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool r
   if (bits && ioctl(fd, TIOCMBIS, &bits) != 0 && !noModemLines(errno)) raiseOpenFailure(label, "TIOCMBIS", errno);
   const int drop = (dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS);
   if (drop) ioctl(fd, TIOCMBIC, &drop);
-  return std::make_unique<TermiosLine>(std::move(claim), std::move(notify), label);
+  table_->setInUse(port);
+  return std::make_unique<TermiosLine>(std::move(claim), std::move(notify), label,
+                                       table_->resolver().root() + "/sys/class/tty/" + dev->name);
 }
 
 }  // namespace tl::serial_linux

@@ -9,6 +9,7 @@
 #include "serial/linux/modem_port.h"
 #include "serial/linux/port_claim.h"
 #include "serial/linux/port_resolver.h"
+#include "serial/linux/port_table.h"
 
 namespace tl::serial_linux {
 
@@ -16,10 +17,11 @@ class TermiosLineDriver : public LineDriver {
  public:
   // `lockDir` as for claimPlaces().
   explicit TermiosLineDriver(PortResolver resolver, std::string lockDir = "");
+  explicit TermiosLineDriver(std::shared_ptr<PortTable> table, std::string lockDir = "");
   std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, LineNotify notify) override;
 
  private:
-  PortResolver resolver_;
+  std::shared_ptr<PortTable> table_;
   ClaimPlaces places_;
 };
 
