@@ -7,6 +7,7 @@
  *   counts         Shift downs and ups seen so far, and the last value
  *   signal N       send signal N to tastlink and wait for it to end
  *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
+ *   edges          CTS changes the UART's driver has counted (TIOCGICOUNT)
  *   report         what tastlink wrote to stderr
  *   alive          whether tastlink still runs
  *   waiting        where tastlink's line thread sleeps in the kernel (its
@@ -22,6 +23,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <linux/serial.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdarg.h>
@@ -38,7 +40,7 @@ static pid_t child = -1;
 static int child_status = -1;
 static int kbd = -1;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static int downs, ups, last = -1, gone;
+static int downs, ups, last = -1, gone, dropped;
 static int generation; /* which start the counters belong to */
 
 static void reply(const char *fmt, ...) {
@@ -64,6 +66,7 @@ static void *watch(void *arg) {
       pthread_mutex_unlock(&lock);
       return NULL;
     }
+    if (ev.type == EV_SYN && ev.code == SYN_DROPPED) dropped++;
     if (ev.type == EV_KEY && ev.code == KEY_LEFTSHIFT) {
       pthread_mutex_lock(&lock);
       if (mine != generation) {
@@ -180,7 +183,7 @@ int main(void) {
         reply("key=%d", (bits[KEY_LEFTSHIFT / 8] >> (KEY_LEFTSHIFT % 8)) & 1);
     } else if (!strcmp(line, "counts")) {
       pthread_mutex_lock(&lock);
-      reply("downs=%d ups=%d last=%d gone=%d", downs, ups, last, gone);
+      reply("downs=%d ups=%d last=%d gone=%d dropped=%d", downs, ups, last, gone, dropped);
       pthread_mutex_unlock(&lock);
     } else if (!strncmp(line, "signal ", 7)) {
       kill(child, atoi(line + 7));
@@ -192,6 +195,14 @@ int main(void) {
     } else if (!strcmp(line, "hangup")) {
       int fd = open("/dev/ttyS0", O_RDWR | O_NONBLOCK | O_NOCTTY);
       reply(fd >= 0 && ioctl(fd, TIOCVHANGUP) == 0 ? "hung up" : "hangup failed: %s", strerror(errno));
+      if (fd >= 0) close(fd);
+    } else if (!strcmp(line, "edges")) {
+      struct serial_icounter_struct count;
+      int fd = open("/dev/ttyS0", O_RDONLY | O_NONBLOCK | O_NOCTTY);
+      if (fd >= 0 && ioctl(fd, TIOCGICOUNT, &count) == 0)
+        reply("edges %d", count.cts);
+      else
+        reply("edges failed: %s", strerror(errno));
       if (fd >= 0) close(fd);
     } else if (!strcmp(line, "report")) {
       char buf[4096] = "";
