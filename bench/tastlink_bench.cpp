@@ -4,6 +4,8 @@
 // notifications; and the XTest round trip. One line per figure.
 #include <QApplication>
 #include <dirent.h>
+#include <QSocketNotifier>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -63,6 +65,55 @@ class OnePort : public comport::FileLayer {
     if (name.rfind("COM1:", 0) != 0) throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
   }
   void Close(int16_t) override {}
+};
+
+// COM1 as an adapter that can be pulled out and put back: each return is a
+// new device; the time its line opens is kept.
+class ReturningDriver : public LineDriver {
+ public:
+  std::unique_ptr<OpenLine> open(int16_t, bool dtr, bool rts, LineNotify notify) override {
+    std::lock_guard<std::mutex> g(m);
+    if (port->gone()) throw Error(err::kDeviceUnavailable, "nicht vorhanden");
+    port->assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
+    openedAt = Clock::now();
+    ++opens;
+    cv.notify_all();
+    return std::make_unique<sim::SimLine>(*port, std::move(notify), "COM1 (sim)");
+  }
+  void unplug() {
+    std::lock_guard<std::mutex> g(m);
+    port->unplug();
+  }
+  void plug() {
+    std::lock_guard<std::mutex> g(m);
+    retired.push_back(std::move(port));
+    port = std::make_unique<sim::SimModemPort>();
+  }
+  std::mutex m;
+  std::condition_variable cv;
+  std::unique_ptr<sim::SimModemPort> port = std::make_unique<sim::SimModemPort>();
+  std::vector<std::unique_ptr<sim::SimModemPort>> retired;
+  Clock::time_point openedAt;
+  int opens = 0;
+};
+
+// The device watch's part: an eventfd the event loop waits on, as on the
+// udev monitor's descriptor.
+class EventWatch : public comport::DeviceWatch {
+ public:
+  int fd() const override { return fd_; }
+  comport::PortChanges changes() override {
+    uint64_t n = 0;
+    [[maybe_unused]] ssize_t r = ::read(fd_, &n, sizeof n);
+    return {{1}, {1}};  // COM1 went and came back
+  }
+  void poke() {
+    const uint64_t one = 1;
+    [[maybe_unused]] ssize_t r = ::write(fd_, &one, sizeof one);
+  }
+
+ private:
+  int fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 };
 
 struct Stats {
@@ -199,6 +250,17 @@ int main(int argc, char** argv) {
   Form1 form(view, line, files, keys);
   form.Form_Load();
   view.show();
+  // A second window whose adapter comes and goes.
+  ReturningDriver returning;
+  window_qt::QtForm1 view2(96);
+  MSComm line2(returning, [&view2](std::function<void()> task) {
+    QMetaObject::invokeMethod(&view2, std::move(task), Qt::QueuedConnection);
+  });
+  Form1 form2(view2, line2, files, keys);
+  form2.Form_Load();
+  EventWatch watch;
+  QSocketNotifier watchNotifier(watch.fd(), QSocketNotifier::Read);
+  QObject::connect(&watchNotifier, &QSocketNotifier::activated, [&] { form2.PortsChanged(watch.changes()); });
   QApplication::processEvents();
   const long rssStart = statusKiB("VmRSS:"), hwmStart = statusKiB("VmHWM:");
 
@@ -232,6 +294,37 @@ int main(int argc, char** argv) {
                   (switches(waiter) - w0) / 10.0, (switches(self) - m0) / 10.0, (switches(polling.tid) - p0) / 10.0);
       std::printf("idle_cpu_ms_per_10s waiter=%.1f window_thread=%.1f polling_10ms=%.1f\n", cpuMs(waiter) - wc0,
                   cpuMs(self) - mc0, cpuMs(polling.tid) - pc0);
+    }
+
+    // 4: an adapter's return to its line open again, and the wake-ups
+    // while the program waits for it.
+    {
+      std::vector<double> back;
+      long waitSwitches = 0;
+      for (int i = 0; i < 20; ++i) {
+        std::unique_lock<std::mutex> l(returning.m);
+        const int opened = returning.opens;
+        l.unlock();
+        returning.unplug();
+        // Waiting: the line is closed and its one try at once has failed.
+        for (bool waiting = false; !waiting; std::this_thread::sleep_for(1ms))
+          QMetaObject::invokeMethod(&view2, [&] { waiting = !line2.PortOpen(); }, Qt::BlockingQueuedConnection);
+        if (i == 0) {
+          const pid_t self = static_cast<pid_t>(getpid());
+          const long m0 = switches(self);
+          std::this_thread::sleep_for(3s);
+          waitSwitches = switches(self) - m0;
+        }
+        returning.plug();
+        const auto t0 = Clock::now();
+        watch.poke();
+        l.lock();
+        returning.cv.wait(l, [&] { return returning.opens > opened; });
+        back.push_back(std::chrono::duration<double, std::micro>(returning.openedAt - t0).count());
+      }
+      const auto s = stats(back);
+      std::printf("device_return_to_line_open_us p50=%.0f max=%.0f n=20 (simulated device source)\n", s.p50, s.max);
+      std::printf("wakeups_while_waiting_for_a_device window_thread=%ld (over 3 s; the line has no thread then)\n", waitSwitches);
     }
 
     // 5: 100,000 notifications through the window thread's queue.

@@ -346,3 +346,14 @@ TEST(FormLoad, APortGoneSinceTheProbeGivesWayToTheNextAndNoPortMayBeWaitedFor) {
   EXPECT_EQ(idle.line.CommPort(), 5);
   EXPECT_EQ(idle.form.label1, "Kein Kabel gefunden");
 }
+
+TEST_F(Started, ReChoosingTheHeldPortThatWillNotReopenLetsShiftUp) {
+  w.cts(true);
+  w.queue.pump();
+  w.driver.refuse = {3};
+  w.form.selected = 0;
+  w.form1.Combo1_Click();
+  EXPECT_FALSE(w.line.PortOpen());
+  EXPECT_EQ(w.form.label1, "Adapter getrennt");
+  EXPECT_FALSE(w.shift.anyDown()) << "no line is left to report the release";
+}

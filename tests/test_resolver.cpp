@@ -71,22 +71,25 @@ namespace {
 
 using tl::serial_linux::PortTable;
 
-// A USB adapter as udev shows it: its tty, its node and its by-id link.
-void adapter(const fs::path& root, const std::string& tty, const std::string& serial) {
+// A USB adapter as sysfs shows it: its tty on a port below the interface
+// of the USB device in `socket`, which carries `serial` (or none).
+void adapter(const fs::path& root, const std::string& tty, const std::string& serial, const std::string& socket) {
+  const fs::path usb = root / "sys/devices/usb1" / socket, port = usb / (socket + ":1.0") / tty;
+  fs::create_directories(port);
+  std::ofstream(port / "port_number") << "0\n";
+  std::ofstream(usb / "idVendor") << "0403\n";
+  std::ofstream(usb / "idProduct") << "6001\n";
+  if (serial.empty()) fs::remove(usb / "serial");
+  else std::ofstream(usb / "serial") << serial << "\n";
   fs::create_directories(root / "sys/class/tty" / tty);
+  fs::create_symlink(port, root / "sys/class/tty" / tty / "device");
   std::ofstream(root / "dev" / tty).put('\n');
-  fs::create_directories(root / "dev/serial/by-id");
-  const fs::path link = root / "dev/serial/by-id" / ("usb-FTDI_" + serial);
-  fs::remove(link);
-  fs::create_symlink("../../" + tty, link);
 }
 
 void unplug(const fs::path& root, const std::string& tty) {
+  fs::remove_all(fs::canonical(root / "sys/class/tty" / tty / "device").parent_path().parent_path());
   fs::remove_all(root / "sys/class/tty" / tty);
   fs::remove(root / "dev" / tty);
-  std::error_code ec;
-  for (auto& l : fs::directory_iterator(root / "dev/serial/by-id", ec))
-    if (fs::read_symlink(l.path()).filename() == tty) fs::remove(l.path());
 }
 
 std::string bound(PortTable& t, int com) {
@@ -97,7 +100,7 @@ std::string bound(PortTable& t, int com) {
 }  // namespace
 
 TEST_F(FakeTree, ANumberStaysWithItsDeviceWhileOthersComeAndGo) {
-  for (int i = 0; i < 4; ++i) adapter(root, "ttyUSB" + std::to_string(i), "S" + std::to_string(i));
+  for (int i = 0; i < 4; ++i) adapter(root, "ttyUSB" + std::to_string(i), "S" + std::to_string(i), "1-" + std::to_string(i));
   PortTable t{PortResolver(root.string())};
   EXPECT_EQ(bound(t, 2), "ttyUSB1");
   unplug(root, "ttyUSB1");
@@ -109,28 +112,30 @@ TEST_F(FakeTree, ANumberStaysWithItsDeviceWhileOthersComeAndGo) {
   EXPECT_EQ(bound(t, 3), "ttyUSB2");
   EXPECT_EQ(bound(t, 4), "ttyUSB3");
   // Back, by the same name: the number is free again and the rule's.
-  adapter(root, "ttyUSB1", "S1");
+  adapter(root, "ttyUSB1", "S1", "1-1");
   t.refresh();
   EXPECT_EQ(t.takeChanges().arrived, (std::vector<int16_t>{2}));
   EXPECT_EQ(bound(t, 2), "ttyUSB1");
 }
 
 TEST_F(FakeTree, SwapsQuickReplugsAndBurstsEndMatchingTheDevices) {
-  adapter(root, "ttyUSB0", "A");
-  adapter(root, "ttyUSB1", "B");
+  adapter(root, "ttyUSB0", "A", "1-1");
+  adapter(root, "ttyUSB1", "B", "1-2");
   PortTable t{PortResolver(root.string())};
   EXPECT_EQ(bound(t, 1), "ttyUSB0");
   t.setInUse(1);
   // A is replugged before its old node is gone: the new node is A's now.
-  adapter(root, "ttyUSB2", "A");
+  fs::remove_all(root / "sys/class/tty/ttyUSB0");
+  fs::create_directories(root / "sys/class/tty/ttyUSB0");  // the stale node, no device left behind it
+  adapter(root, "ttyUSB2", "A", "1-3");
   t.refresh();
   EXPECT_EQ(bound(t, 1), "ttyUSB2");
-  unplug(root, "ttyUSB0");
+  fs::remove_all(root / "sys/class/tty/ttyUSB0");
   // Swapped between sockets, both at once: each number follows its adapter.
   unplug(root, "ttyUSB1");
   unplug(root, "ttyUSB2");
-  adapter(root, "ttyUSB0", "B");
-  adapter(root, "ttyUSB1", "A");
+  adapter(root, "ttyUSB0", "B", "1-1");
+  adapter(root, "ttyUSB1", "A", "1-2");
   t.refresh();
   EXPECT_EQ(bound(t, 1), "ttyUSB1");
   EXPECT_EQ(bound(t, 2), "ttyUSB0");
@@ -138,11 +143,21 @@ TEST_F(FakeTree, SwapsQuickReplugsAndBurstsEndMatchingTheDevices) {
   for (int i = 0; i < 10; ++i) {
     unplug(root, "ttyUSB0");
     t.refresh();
-    adapter(root, "ttyUSB0", "B");
+    adapter(root, "ttyUSB0", "B", "1-1");
   }
   t.refresh();
   auto c = t.takeChanges();
   EXPECT_EQ(c.arrived, (std::vector<int16_t>{1, 2})) << "each number whose device went and came is told";
   EXPECT_EQ(bound(t, 2), "ttyUSB0");
   EXPECT_EQ(bound(t, 3), "-");
+  // Two adapters without a serial number: each is known by its socket, and
+  // the one that stays keeps its own number when the other goes.
+  adapter(root, "ttyUSB5", "", "2-1");
+  adapter(root, "ttyUSB6", "", "2-2");
+  t.refresh();
+  t.setInUse(3);
+  unplug(root, "ttyUSB5");
+  t.refresh();
+  EXPECT_EQ(bound(t, 3), "-");
+  EXPECT_EQ(bound(t, 4), "ttyUSB6");
 }

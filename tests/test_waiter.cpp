@@ -126,6 +126,18 @@ TEST(Waiter, EveryEdgeBetweenTwoLooksIsAPressOrRelease) {
   }
 }
 
+TEST(Waiter, AReleaseRacingTheWaitAfterAQuietLookIsSeenAtTheNextLook) {
+  sim::SimModemPort port;
+  Reports r;
+  serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
+  awaitWaits(port, 1);
+  port.setCts(true);
+  r.await(1);
+  awaitWaits(port, 2);  // in the first look's wait
+  { std::lock_guard<std::mutex> g(port.m); port.edgesAtNextWait = 1; }  // lands as the second begins
+  EXPECT_EQ(r.await(2), (V{"down", "up"}));
+}
+
 TEST(Waiter, PollsWhenTheDriverCannotWait) {
   sim::SimModemPort port;
   port.canWait = false;

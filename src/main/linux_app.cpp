@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <algorithm>
@@ -141,7 +142,18 @@ int run(int argc, char** argv, const Platform& platform) {
   view.onClose = [&] { session.windowClosing(); };
   // Saving the session's state is not its end (a logout may still be
   // cancelled): let the key up, keep the line; the end comes as aboutToQuit.
-  QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) { session.stateSaving(); });
+  QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) {
+    const bool held = keys.anyDown();
+    session.stateSaving();
+    // Qt says nothing when a logout is cancelled; a session still going a
+    // little later did not end, and the key follows the line again.
+    if (held)
+      QTimer::singleShot(2000, &view, [&] {
+        session.guarded([&] {
+          if (line.PortOpen()) form.MSComm1_OnComm();
+        });
+      });
+  });
   QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { session.windowClosing(); });
   if (!session.load()) return session.exitCode();
   view.Text1->setFocus(Qt::OtherFocusReason);

@@ -71,7 +71,11 @@ void Form1::Combo1_Click() {
     view_.showNote(e.description());
     if (Log) Log(e.description());
     MSComm1.setCommPort(previous);
-    if (wasOpen && !reopen(previous)) {
+    const bool back = wasOpen && reopen(previous);
+    // No line, no release to come: the key goes up now. A line back on
+    // its port may have missed the release while it was closed.
+    if (!back || MSComm1.CTSHolding() != true) LetKeysUp();
+    if (wasOpen && !back) {
       waiting_ = Waiting::ForPortInUse;
       view_.setLabel1Caption("Adapter getrennt");
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <set>
 #include <sstream>
@@ -259,6 +260,8 @@ TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
   static Keyboard keys(injector);
   keys_win32::letKeysUpOnCrash([] { keys.releaseAll(); });
   keys.keybd_event(16, 1, 0, 0);
+  // Said, so that the test knows the crash had something to let up.
+  if (GetAsyncKeyState(VK_SHIFT) & 0x8000) std::printf("shift down before the crash\n"), std::fflush(stdout);
   const std::string what = how;
   if (what == "fault") *static_cast<volatile int*>(nullptr) = 1;
   if (what == "thread") std::thread([] { *static_cast<volatile int*>(nullptr) = 1; }).join();

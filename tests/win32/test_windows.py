@@ -173,6 +173,7 @@ class UnderWine(unittest.TestCase):
             # Died inside the test: it neither passed nor failed. (The exit
             # code wine gives a crashed thread's process varies under load.)
             self.assertIn("[ RUN      ] Win32Crash", r.stdout, how)
+            self.assertIn("shift down before the crash", r.stdout, how)
             self.assertNotIn("[       OK ] Win32Crash", r.stdout, how)
             self.assertNotIn("[  FAILED  ] Win32Crash", r.stdout, how)
             self.assertFalse(shift_down(), how + ": Shift left down")

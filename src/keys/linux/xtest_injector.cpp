@@ -169,7 +169,17 @@ int runKeyWatcherIfAsked() {
     }
     pending.erase(0, i);
   }
+  // The program's last key-down travels on its own connection, which the
+  // server may still be reading when ours arrives: let the keys up, and
+  // once more a moment later.
+  const std::set<KeyCode> held = down;
   letUp();
+  if (!held.empty()) {
+    XSync(dpy, False);
+    usleep(50000);
+    down = held;
+    letUp();
+  }
   XCloseDisplay(dpy);
   return 0;
 }

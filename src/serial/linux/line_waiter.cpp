@@ -73,7 +73,7 @@ void LineWaiter::run() {
   // reading the counters and the kernel's snapshot on entering TIOCMIWAIT
   // would otherwise be slept through until the next edge, and bouncing
   // contacts make exactly such edges. Idle, the wait is unbounded.
-  bool settling = false;
+  int settling = 0;  // looks still to take before sleeping unbounded
   while (!stopping_) {
     if (hungUp_) return fail("poll", EIO);
     int lines = 0;
@@ -84,14 +84,15 @@ void LineWaiter::run() {
       // TIOCMIWAIT compares against counters taken on entry: a change that
       // came between two waits would be slept through, so look first.
       if (!(countsNow && !(now == last_))) {
-        const int rc = port_.waitChange(kWatched, settling ? kSettleMilliseconds : -1);
+        const int rc = port_.waitChange(
+            kWatched, settling ? kSettleMilliseconds[kSettleLooks - settling] : -1);
         if (rc == EINTR) continue;
         if (noModemLines(rc)) {  // a driver that cannot sleep on the lines: sample them
           mode = polled_ >= 0 ? Mode::Poll : Mode::Park;
           continue;
         }
         if (rc == ETIMEDOUT) {
-          settling = false;
+          --settling;
           countsNow = haveCounts_ && port_.counts(now) == 0;
           if (const int e = port_.getLines(lines)) return fail("TIOCMGET", e);
           haveLines = true;
@@ -104,7 +105,7 @@ void LineWaiter::run() {
       }
       if (!haveLines)
         if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
-      settling = true;
+      settling = kSettleLooks;
     } else if (mode == Mode::Poll) {
       if (!sleepPoll()) continue;
       countsNow = haveCounts_ && port_.counts(now) == 0;

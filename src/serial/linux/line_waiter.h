@@ -34,8 +34,12 @@ class LineWaiter {
 
   // How often the fallback samples the lines when the driver cannot wait.
   static constexpr int kPollMilliseconds = 5;
-  // How long after a change the line is looked at once more.
-  static constexpr int kSettleMilliseconds = 20;
+  // After a change the line is looked at again this long after it, then
+  // after each further quiet stretch, before the waiter sleeps unbounded:
+  // bouncing contacts put edges right after a change, and each look closes
+  // the gap an edge could fall into when the kernel's wait begins.
+  static constexpr int kSettleLooks = 3;
+  static constexpr int kSettleMilliseconds[kSettleLooks] = {20, 200, 2000};
   // A bound on the presses sent for one look, so that a broken line or a
   // driver's counter reset cannot flood the desktop.
   static constexpr uint32_t kMaxPressesPerLook = 100;

@@ -1,6 +1,7 @@
 #include "serial/linux/modem_port.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <linux/serial.h>
 #include <mutex>
@@ -51,14 +52,16 @@ int FdModemPort::waitChange(int mask, int timeoutMs) {
     if (timer_create(CLOCK_MONOTONIC, &sev, &timer_) != 0) return errno;
     haveTimer_ = true;
   }
+  // Repeating: should the thread be held up past the first expiry before
+  // it enters the wait, the next one still ends it.
   itimerspec arm{};
   arm.it_value.tv_sec = timeoutMs / 1000;
   arm.it_value.tv_nsec = (timeoutMs % 1000) * 1000000L;
+  arm.it_interval = arm.it_value;
+  const auto start = std::chrono::steady_clock::now();
   timer_settime(timer_, 0, &arm, nullptr);
   const int rc = result(ioctl(fd_, TIOCMIWAIT, mask));
-  itimerspec left{};
-  timer_gettime(timer_, &left);
-  const bool expired = left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0;
+  const bool expired = std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(timeoutMs);
   const itimerspec off{};
   timer_settime(timer_, 0, &off, nullptr);
   return rc == EINTR && expired ? ETIMEDOUT : rc;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -15,21 +16,35 @@ fs::path resolved(const fs::path& p) {
   return ec ? fs::path() : c;
 }
 
+std::string readLine(const fs::path& p) {
+  std::ifstream in(p);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
 }  // namespace
 
 std::string PortTable::identityOf(const SerialDevice& d) const {
   const fs::path root(resolver_.root());
-  const fs::path node = resolved(root / "dev" / d.name);
-  std::error_code ec;
-  for (fs::directory_iterator it(root / "dev/serial/by-id", ec), end; !ec && it != end; it.increment(ec))
-    if (!node.empty() && resolved(it->path()) == node) return "by-id:" + it->path().filename().string();
-  // A USB adapter's tty sits on a port device named like the tty itself;
-  // the interface above it names the socket.
   const fs::path device = resolved(root / "sys/class/tty" / d.name / "device");
-  if (!device.empty())
-    return "sys:" + (d.name.rfind("ttyUSB", 0) == 0 ? device.parent_path() : device).string() + ":" +
-           (d.name.rfind("ttyUSB", 0) == 0 ? "" : d.name);
-  return "name:" + d.name;
+  if (d.name.rfind("ttyUSB", 0) == 0 && !device.empty()) {
+    // The tty sits on a port device, below the USB interface, below the
+    // USB device. A serial number, where the adapter has one, follows it
+    // to any socket; without one (many cheap adapters share one by-id
+    // name then), the interface's path names the socket it is in.
+    const fs::path interface = device.parent_path(), usb = interface.parent_path();
+    const std::string port = readLine(device / "port_number");
+    const std::string serial = readLine(usb / "serial");
+    const std::string name = interface.filename().string();
+    if (!serial.empty())
+      return "usb:" + readLine(usb / "idVendor") + ":" + readLine(usb / "idProduct") + ":" + serial + ":" +
+             name.substr(name.find(':') + 1) + ":" + port;
+    return "socket:" + interface.string() + ":" + port;
+  }
+  // A UART stays where it is.
+  const fs::path tty = resolved(root / "sys/class/tty" / d.name);
+  return tty.empty() ? "name:" + d.name : "sys:" + tty.string();
 }
 
 void PortTable::refresh() {

@@ -40,9 +40,9 @@ class PortTable {
     bool present;
     unsigned arrival;  // counts each time the entry became present
   };
-  // What stays the same for a device across replugging: its /dev/serial/by-id
-  // name where udev made one (it follows the adapter to another socket),
-  // else the USB interface or UART it sits on (it follows the socket).
+  // What stays the same for a device across replugging: a USB adapter's
+  // serial number where it has one (it follows the adapter to another
+  // socket), else the USB socket or UART it sits on.
   std::string identityOf(const SerialDevice& d) const;
 
   PortResolver resolver_;
