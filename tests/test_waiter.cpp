@@ -111,6 +111,13 @@ TEST(Waiter, EveryEdgeBetweenTwoLooksIsAPressOrRelease) {
        },
        {"down", "up"}},
       {"press, release, press at once", [](sim::SimModemPort& p) { p.burst(3); }, {"down", "up", "down"}},
+      // The release lands between reading the counters and the level.
+      {"release between two reads",
+       [](sim::SimModemPort& p) {
+         { std::lock_guard<std::mutex> g(p.m); p.edgesAtNextRead = 1; }
+         p.setCts(true);
+       },
+       {"down", "up"}},
       {"three short presses at once", [](sim::SimModemPort& p) { p.blip(3); },
        {"down", "up", "down", "up", "down", "up"}},
   };

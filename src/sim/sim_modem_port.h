@@ -23,6 +23,7 @@ class SimModemPort : public serial_linux::ModemPort {
   int lines = 0;          // guarded by m (assertLines writes DTR/RTS here)
 
   int edgesAtNextWait = 0;  // guarded by m: CTS edges racing the next wait
+  int edgesAtNextRead = 0;  // guarded by m: CTS edges between reading the counters and the lines
 
   // The button. Each change of CTS counts one edge.
   void setCts(bool on) {
@@ -80,6 +81,10 @@ class SimModemPort : public serial_linux::ModemPort {
     std::lock_guard<std::mutex> g(m);
     if (!hasLines) return ENOTTY;
     if (hungUp_) return EIO;
+    for (; edgesAtNextRead > 0; --edgesAtNextRead) {
+      lines ^= TIOCM_CTS;
+      ++counts_.cts;
+    }
     bits = lines;
     return 0;
   }

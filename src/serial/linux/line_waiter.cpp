@@ -118,6 +118,10 @@ void LineWaiter::run() {
       cv_.wait(lock, [this] { return stopping_ || hungUp_; });
       continue;
     }
+    // The counters and the level are two reads: an edge between them would
+    // show in the level but not the count, and a press and release there
+    // would look like nothing. Take both again until they agree.
+    if (ModemCounts again; countsNow && port_.counts(again) == 0 && !(again == now)) continue;
     polled_ = lines;
     report(countsNow ? &now : nullptr, lines);
   }
