@@ -15,20 +15,6 @@ constexpr DWORD kEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR;
 // enough that a missed edge costs no more than a slow key press.
 constexpr DWORD kSettleMs = 20;
 
-// Whether the line can still be read: false (with the error left for
-// GetLastError) once its device has gone.
-bool readCts(HANDLE h, bool& cts) {
-  DWORD status = 0;
-  if (!GetCommModemStatus(h, &status)) return false;
-  cts = status & MS_CTS_ON;
-  return true;
-}
-
-bool readCts(HANDLE h) {
-  bool cts = false;
-  return readCts(h, cts) && cts;
-}
-
 // How the drivers of USB and Bluetooth serial ports answer once their device
 // has gone: the handle stays, every call on it fails, and a pending wait is
 // cancelled (wine: the tty's modem ioctls fail with EIO, which it reports as
@@ -47,6 +33,21 @@ bool meansUnplugged(DWORD code) {
     default:
       return false;
   }
+}
+
+// CTS as the line has it; false (the error left for GetLastError) when the
+// read failed because the device has gone. A port without modem lines (a
+// pseudo-terminal under wine) reads as CTS off.
+bool readCts(HANDLE h, bool& cts) {
+  DWORD status = 0;
+  const bool read = GetCommModemStatus(h, &status);
+  cts = read && (status & MS_CTS_ON);
+  return read || !meansUnplugged(GetLastError());
+}
+
+bool readCts(HANDLE h) {
+  bool cts = false;
+  return readCts(h, cts) && cts;
 }
 
 // How long closing a line waits for its thread. Some adapters' drivers never

@@ -256,12 +256,19 @@ void Win32Form1::openNote() {
   RECT r{0, 0, std::max<int>(textLeft + text.right + margin, buttonW + 2 * margin), margin + bodyH + margin + buttonH + margin};
   constexpr DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU, exStyle = WS_EX_DLGMODALFRAME;
   AdjustWindowRectEx(&r, style, FALSE, exStyle);
+  // Centred on the window, which is smaller than the note: kept on the
+  // window's screen.
   RECT owner;
   GetWindowRect(hwnd_, &owner);
+  MONITORINFO screen{};
+  screen.cbSize = sizeof screen;
+  GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &screen);
+  const RECT& work = screen.rcWork;
   const int w = r.right - r.left, h = r.bottom - r.top;
+  const int x = std::max<int>(work.left, std::min<int>((owner.left + owner.right - w) / 2, work.right - w));
+  const int y = std::max<int>(work.top, std::min<int>((owner.top + owner.bottom - h) / 2, work.bottom - h));
   const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
-  note_ = CreateWindowExW(exStyle, kNoteClassName, L"Tastlink", style, (owner.left + owner.right - w) / 2,
-                          (owner.top + owner.bottom - h) / 2, w, h, hwnd_, nullptr, instance, this);
+  note_ = CreateWindowExW(exStyle, kNoteClassName, L"Tastlink", style, x, y, w, h, hwnd_, nullptr, instance, this);
   if (!note_) return;
   auto child = [&](const wchar_t* cls, const wchar_t* caption, DWORD st, int id, int x, int y, int cx, int cy) {
     HWND c = CreateWindowExW(0, cls, caption, WS_CHILD | WS_VISIBLE | st, x, y, cx, cy, note_,
