@@ -175,9 +175,15 @@ class Win32Line : public OpenLine {
     for (bool c : states) {
       LineEvent ev;
       ev.cts = c;
-      s.notify(ev);
+      tell(s, ev);
     }
     return !states.empty();
+  }
+
+  // Nothing is told once the line is being closed: a thread left behind may
+  // come back from a driver's call after the window has gone.
+  static void tell(LineState& s, const LineEvent& ev) {
+    if (WaitForSingleObject(s.stop, 0) == WAIT_TIMEOUT) s.notify(ev);
   }
 
   static void fail(LineState& s, const char* call, DWORD e) {
@@ -191,7 +197,7 @@ class Win32Line : public OpenLine {
       ev.description =
           reports::lineLost("COM" + std::to_string(s.number), osReason(e), callDetail({call, e}), true);
     }
-    s.notify(ev);
+    tell(s, ev);
   }
 
   std::shared_ptr<LineState> s_;

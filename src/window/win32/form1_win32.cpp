@@ -270,8 +270,8 @@ void Win32Form1::openNote() {
   const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
   note_ = CreateWindowExW(exStyle, kNoteClassName, L"Tastlink", style, x, y, w, h, hwnd_, nullptr, instance, this);
   if (!note_) return;
-  auto child = [&](const wchar_t* cls, const wchar_t* caption, DWORD st, int id, int x, int y, int cx, int cy) {
-    HWND c = CreateWindowExW(0, cls, caption, WS_CHILD | WS_VISIBLE | st, x, y, cx, cy, note_,
+  auto child = [&](const wchar_t* cls, const wchar_t* caption, DWORD st, int id, int left, int top, int cx, int cy) {
+    HWND c = CreateWindowExW(0, cls, caption, WS_CHILD | WS_VISIBLE | st, left, top, cx, cy, note_,
                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
     SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     return c;
