@@ -11,6 +11,7 @@ add_library(tastlink_win32 STATIC
   src/serial/win32/win_error.cpp
   src/serial/win32/comm_line.cpp
   src/serial/win32/file_layer.cpp
+  src/serial/win32/device_watch.cpp
   src/keys/win32/keybd_injector.cpp
   src/keys/win32/crash_release.cpp)
 target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32)

@@ -291,6 +291,25 @@ TEST_F(Started, UnpluggedWhilePressedWaitsAndComesBackWithoutAClick) {
   EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
 }
 
+// Some drivers never end a wait when their adapter goes: the device's
+// leaving ends the line, and the line's own report, should it come late,
+// changes nothing.
+TEST_F(Started, ADeviceLeavingEndsItsSilentLineAndALateReportIsDropped) {
+  w.cts(true);
+  w.queue.pump();
+  size_t mark = w.log.size();
+  w.form1.PortsChanged({{}, {3}});
+  EXPECT_EQ(w.since(mark), (Strings{"close", "key:16,1,2,0", "label:SHIFT losgelassen", "label:Adapter getrennt",
+                                    "select:0"}));
+  mark = w.log.size();
+  w.unplug();
+  w.queue.pump();
+  EXPECT_EQ(w.since(mark), Strings{});
+  w.form1.PortsChanged({{3}, {}});
+  EXPECT_TRUE(w.line.PortOpen());
+  EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
+}
+
 TEST_F(Started, AChoiceWhileWaitingWinsAndTheGoneEntryGoes) {
   w.driver.refuse = {3};
   w.unplug();

@@ -5,6 +5,7 @@
 #include "keys/win32/keybd_injector.h"
 #include "main/win32_app.h"
 #include "serial/win32/comm_line.h"
+#include "serial/win32/device_watch.h"
 #include "serial/win32/file_layer.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
@@ -14,5 +15,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   p.makeFiles = [] { return std::make_unique<serial_win32::Win32FileLayer>(); };
   p.makeKeys = [] { return std::make_unique<keys_win32::KeybdEventInjector>(); };
   p.deviceOf = [](int com) { return "COM" + std::to_string(com); };
+  p.makeWatch = [] { return std::make_unique<serial_win32::Win32DeviceWatch>(); };
   return app::runWin32(instance, showCommand, p);
 }

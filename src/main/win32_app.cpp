@@ -59,6 +59,11 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   session.frontEnd().quit = [&view](int) { DestroyWindow(view.hwnd()); };
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
   view.onClose = [&] { session.windowClosing(); };
+  // The list follows the devices; nothing wakes while none come or go. The
+  // first look is taken before the probe, so that a device that comes
+  // meanwhile is not missed.
+  std::unique_ptr<comport::DeviceWatch> watch = platform.makeWatch ? platform.makeWatch() : nullptr;
+  if (watch) view.watchDevices([&] { session.guarded([&] { form.PortsChanged(watch->changes()); }); });
   // Windows may end the process any time after the session's end is
   // announced, so the key goes up then; should the user cancel, the key
   // follows the line again.
@@ -76,7 +81,7 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
 
   if (!session.load()) return session.exitCode();
   view.Show(showCommand);
-  return session.finish(window_win32::runMessageLoop(view.hwnd()));
+  return session.finish(window_win32::runMessageLoop(view.hwnd(), [&view] { return view.note(); }));
 }
 
 }  // namespace tl::app

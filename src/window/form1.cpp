@@ -122,6 +122,12 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     // program holds on to while it waits.
     if (holding && p == inUse) {
       if (std::find(gone_.begin(), gone_.end(), p) == gone_.end()) gone_.push_back(p);
+      // Some drivers never end the line's wait when their device goes: its
+      // leaving is the line's end too.
+      if (MSComm1.PortOpen()) {
+        MSComm1.closeQuietly();
+        MSComm1_OnUnplug();
+      }
       continue;
     }
     Combo1.RemoveItem(i);

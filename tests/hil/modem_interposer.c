@@ -12,9 +12,12 @@
  *                         that order, shared with the test
  *
  * Inputs (CTS, DSR, CD, RI) come from the file; outputs (DTR, RTS) set by
- * the program go to it. Every other ioctl goes to the C library. */
+ * the program go to it. While `gone` is set, the modem-line ioctls fail with
+ * EIO, as they do on a USB adapter that has been pulled out. Every other
+ * ioctl goes to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -29,6 +32,9 @@ struct modem_state {
   volatile int outputs;    /* TIOCM_DTR | TIOCM_RTS, set by the program */
   volatile unsigned reads; /* TIOCMGET calls answered, so a test can see polling */
   volatile unsigned writes;
+  /* Set by the test: the device is unplugged. Past the end of a 16-byte
+   * state file it reads as 0, so such files keep working. */
+  volatile int gone;
 };
 
 #define MAX_PTYS 4
@@ -80,6 +86,18 @@ int ioctl(int fd, unsigned long request, ...) {
   struct modem_state *state = ours(fd);
   if (state) {
     const int outputs = TIOCM_DTR | TIOCM_RTS;
+    if (state->gone) {
+      switch (request) {
+        case TIOCMGET:
+        case TIOCMSET:
+        case TIOCMBIS:
+        case TIOCMBIC:
+        case TIOCMIWAIT:
+        case TIOCGICOUNT:
+          errno = EIO;
+          return -1;
+      }
+    }
     switch (request) {
       case TIOCMGET:
         *(int *)arg = (state->inputs & ~outputs) | (state->outputs & outputs);

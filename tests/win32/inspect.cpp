@@ -9,11 +9,18 @@
 //   inspect query | cancel | end  -> the session may end / did not / does
 //   inspect move   -> starts moving the window (a modal loop until "esc")
 //   inspect watch MS -> "ready", then "down"/"up" for every Shift event for MS ms
+//   inspect note   -> the note's text (exit 1 if there is none)
+//   inspect define N | undefine N -> COMN's DOS name made or taken away, as a
+//                     serial driver does when its device comes or goes
+//   inspect devchange arrival|removal N -> what Windows then tells the windows
 #include <windows.h>
+
+#include <dbt.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -59,7 +66,8 @@ void pressKeys(int argc, wchar_t** argv) {
     const wchar_t* name;
     WORD vk;
   };
-  const Name names[] = {{L"tab", VK_TAB}, {L"esc", VK_ESCAPE}, {L"f4", VK_F4}, {L"down", VK_DOWN}, {L"up", VK_UP}};
+  const Name names[] = {{L"tab", VK_TAB}, {L"esc", VK_ESCAPE}, {L"f4", VK_F4}, {L"down", VK_DOWN}, {L"up", VK_UP},
+                       {L"enter", VK_RETURN}};
   for (int i = 2; i < argc; ++i) {
     std::wstring key = argv[i];
     const bool shift = key.rfind(L"shift+", 0) == 0;
@@ -121,6 +129,20 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%s\n", utf8(text).c_str());
     return 0;
   }
+  if (what == L"define" || what == L"undefine") {
+    const std::wstring name = std::wstring(L"COM") + (argc > 2 ? argv[2] : L"");
+    const std::wstring target = L"\\Device\\TastlinkTest" + name;
+    const DWORD flags = DDD_RAW_TARGET_PATH | (what == L"undefine" ? DDD_REMOVE_DEFINITION : 0);
+    return DefineDosDeviceW(flags, name.c_str(), what == L"define" ? target.c_str() : nullptr) ? 0 : 1;
+  }
+  if (what == L"note") {
+    HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
+    if (!note || !IsWindowVisible(note)) return 1;
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(note, 0xFFFF, text, 1024);
+    std::printf("%s\n", utf8(text).c_str());
+    return 0;
+  }
   HWND main = FindWindowW(L"TastlinkForm1", L"Tastlink");
   if (!main) return 1;
   HWND combo = GetDlgItem(main, 103);
@@ -137,8 +159,23 @@ int wmain(int argc, wchar_t** argv) {
   if (what == L"cancel") return send(WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
   if (what == L"end") return PostMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF) ? 0 : 1;
   if (what == L"move") return PostMessageW(main, WM_SYSCOMMAND, SC_MOVE, 0) ? 0 : 1;
+  if (what == L"devchange" && argc > 3) {
+    // The port's name follows the header, as in Windows' own broadcast.
+    const std::wstring name = std::wstring(L"COM") + argv[3];
+    std::vector<BYTE> buffer(sizeof(DEV_BROADCAST_PORT_W) + (name.size() + 1) * sizeof(wchar_t));
+    auto* port = reinterpret_cast<DEV_BROADCAST_PORT_W*>(buffer.data());
+    port->dbcp_size = static_cast<DWORD>(buffer.size());
+    port->dbcp_devicetype = DBT_DEVTYP_PORT;
+    std::wcscpy(port->dbcp_name, name.c_str());
+    const WPARAM kind = std::wstring(argv[2]) == L"arrival" ? DBT_DEVICEARRIVAL : DBT_DEVICEREMOVECOMPLETE;
+    return send(WM_DEVICECHANGE, kind, reinterpret_cast<LPARAM>(port));
+  }
   if (what == L"keys" || what == L"wheel") {
-    SetForegroundWindow(main);
+    // Keys go to whichever of its windows the program has active (a note).
+    GUITHREADINFO active{};
+    active.cbSize = sizeof active;
+    GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &active);
+    SetForegroundWindow(what == L"keys" && active.hwndActive ? active.hwndActive : main);
     Sleep(100);
     if (what == L"keys") {
       pressKeys(argc, argv);

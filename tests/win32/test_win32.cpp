@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <dbt.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -46,6 +48,16 @@ void pump() {
   while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
+  }
+}
+
+// Pumps until `done` or a generous deadline; timers fire meanwhile.
+template <typename Done>
+void pumpUntil(Done done, DWORD ms = 10000) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  for (ULONGLONG now; !done() && (now = GetTickCount64()) < end;) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+    pump();
   }
 }
 
@@ -134,6 +146,42 @@ TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
   EXPECT_EQ(ran, 0);
   pump();
   EXPECT_EQ(ran, 1);
+}
+
+// Entries come and go beside the one shown: the list keeps showing it, and
+// a choice given up goes back to it, not to whatever took its place.
+TEST(Win32Window, EntriesComingAndGoingKeepTheShownEntry) {
+  window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
+  HWND combo = f.control(window_win32::kIdCombo1);
+  f.comboAddItem("3");
+  f.comboAddItem("12");
+  f.comboShowSelection(1);
+  const struct {
+    const char* insert;  // else remove
+    int index;
+    const char* shown;
+  } steps[] = {{"1", 0, "12"}, {"14", 3, "12"}, {nullptr, 1, "12"}, {nullptr, 1, ""}};
+  for (const auto& s : steps) {
+    if (s.insert)
+      f.comboInsertItem(s.index, s.insert);
+    else
+      f.comboRemoveItem(s.index);
+    EXPECT_EQ(f.comboText(), s.shown) << s.index;
+    SendMessageW(f.hwnd(), WM_COMMAND, MAKEWPARAM(window_win32::kIdCombo1, CBN_SELENDCANCEL), reinterpret_cast<LPARAM>(combo));
+    EXPECT_EQ(f.comboText(), s.shown) << "after a cancelled choice, step " << s.index;
+  }
+}
+
+TEST(Win32Window, DeviceMessagesAreLookedAtOnceAfterTheirBurst) {
+  window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
+  int looks = 0;
+  f.watchDevices([&] { ++looks; });
+  for (WPARAM kind : {DBT_DEVNODES_CHANGED, DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED})
+    SendMessageW(f.hwnd(), WM_DEVICECHANGE, kind, 0);
+  EXPECT_EQ(looks, 0) << "not while Windows waits for the answer";
+  pumpUntil([&] { return looks > 0; });
+  pumpUntil([] { return false; }, 500);
+  EXPECT_EQ(looks, 1);
 }
 
 TEST(Win32Keys, KeybdEventMovesTheAsyncShiftState) {

@@ -96,7 +96,8 @@ class Ports:
 
     def close(self):
         for link in self.links:
-            os.remove(link)
+            if os.path.lexists(link):
+                os.remove(link)
         for m in self.masters:
             os.close(m)
 
@@ -251,10 +252,13 @@ class RealSerialLayer(unittest.TestCase):
 
     def setUp(self):
         self.ports = Ports([3, 12])
+        # COM3's DOS name, as its driver would give it (wine does that only
+        # for the ports it finds at its start).
+        inspect("define", "3")
         self.state_file = os.path.join(BIN, "modem-state")
         with open(self.state_file, "wb") as f:
-            f.write(b"\0" * 16)
-        self.state = mmap.mmap(os.open(self.state_file, os.O_RDWR), 16)
+            f.write(b"\0" * 20)
+        self.state = mmap.mmap(os.open(self.state_file, os.O_RDWR), 20)
         env = dict(ENV, LD_PRELOAD=INTERPOSER, TASTLINK_MODEM_PTY=os.readlink(self.ports.links[0]),
                    TASTLINK_MODEM_STATE=self.state_file)
         self.p = subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe")], env=env,
@@ -269,6 +273,7 @@ class RealSerialLayer(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 self.p.kill()
         self.ports.close()
+        inspect("undefine", "3")
 
     def cts(self, on):
         self.state[0:4] = struct.pack("i", 0x20 if on else 0)
@@ -298,6 +303,55 @@ class RealSerialLayer(unittest.TestCase):
         inspect("close")
         self.assertEqual(self.p.wait(60), 0)
         self.assertEqual(inspect("shift").strip(), "shift=0", "closing while pressed lets Shift up")
+
+    def test_adapter_pulled_while_pressed_is_waited_for_and_taken_back_without_a_click(self):
+        # Pulled out, its line fails as an unplugged adapter's does; or (some
+        # drivers) the line says nothing and only the device's leaving tells.
+        self.shown()
+        link = self.ports.links[0]
+        tty = os.readlink(link)
+        for line_fails in (True, False):
+            self.press()
+            if line_fails:
+                self.state[16:20] = struct.pack("i", 1)
+                until(lambda: self.label() == "Adapter getrennt", "the line's own report")
+                self.assertFalse(shift_down(), "Shift left down by a pulled adapter")
+            os.remove(link)
+            inspect("undefine", "3")
+            inspect("devchange", "removal", "3")
+            until(lambda: self.label() == "Adapter getrennt" and not shift_down(), "the adapter taken as gone")
+            state = main_state()
+            self.assertEqual((state["list"], state["selected"]), ("3,12", "0"), "the port in use stays listed")
+            self.assertIsNone(self.p.poll(), line_fails)
+            # Back, with its outputs as a new device has them.
+            self.cts(False)
+            self.state[4:8] = struct.pack("i", 0)
+            self.state[16:20] = struct.pack("i", 0)
+            os.symlink(tty, link)
+            inspect("define", "3")
+            inspect("devchange", "arrival", "3")
+            until(lambda: self.label() == "Kein Kabel gefunden", "the port opened again")
+            self.assertEqual(struct.unpack("i", self.state[4:8])[0] & 6, 6, "DTR and RTS asserted")
+            self.press()
+            self.cts(False)
+            until(lambda: self.label() == "SHIFT losgelassen", "the release")
+
+    def test_a_port_that_will_not_open_is_noted_and_the_line_stays(self):
+        self.shown()
+        os.remove(self.ports.links[1])  # COM12 gone since the probe, unannounced
+        inspect("keys", "tab", "down")  # the closed list's arrow key chooses it
+        self.assertIn("COM12 lässt sich nicht öffnen", until(lambda: inspect("note"), "the note"))
+        state = main_state()
+        self.assertEqual((state["list"], state["selected"], state["focus"]), ("3,12", "0", "1"),
+                         "back on COM3, the note's button focused")
+        # The window goes on working while the note is up.
+        self.press()
+        self.cts(False)
+        until(lambda: not shift_down(), "the release")
+        inspect("keys", "enter")
+        self.assertIsNone(inspect("note"))
+        self.assertEqual(main_state()["focus"], "104", "the focus back in the text field")
+        self.assertIsNone(self.p.poll())
 
     def test_keys_and_wheel_move_the_focus_but_never_the_line(self):
         self.shown()

@@ -7,10 +7,6 @@ namespace tl::serial_win32 {
 
 namespace {
 
-// ERROR_NO_SUCH_DEVICE, which not every SDK header names: a COM name with no
-// device behind it.
-constexpr DWORD kNoSuchDevice = 433;
-
 struct Reason {
   DWORD code;
   const char* text;

@@ -5,6 +5,10 @@
 
 namespace tl::serial_win32 {
 
+// ERROR_NO_SUCH_DEVICE, which not every SDK header names: a COM name with no
+// device behind it.
+constexpr DWORD kNoSuchDevice = 433;
+
 // A Win32 call that failed and the error it left.
 struct CallFailure {
   const char* call = nullptr;

@@ -1,8 +1,10 @@
 #include "window/win32/form1_win32.h"
 
+#include <dbt.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "window/layout.h"
@@ -13,6 +15,14 @@ namespace tl::window_win32 {
 namespace {
 
 const wchar_t kClassName[] = L"TastlinkForm1";
+const wchar_t kNoteClassName[] = L"TastlinkNote";
+// The device interface class of COM ports (GUID_DEVINTERFACE_COMPORT), here
+// so that no import library is needed for it.
+constexpr GUID kComPortInterface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+constexpr UINT_PTR kTimerDevices = 1;
+// A device brings several messages (its node, its interface, its port):
+// the ports are looked at once, after the burst.
+constexpr UINT kDeviceSettleMs = 200;
 constexpr int kComboInset = 1;  // pixels between an entry's text and its box
 
 // GetDpiForWindow exists from Windows 10 1607 on; before it, the screen's
@@ -74,6 +84,10 @@ Win32Form1::Win32Form1(HINSTANCE instance) {
   wc.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
   wc.lpszClassName = kClassName;
   RegisterClassExW(&wc);
+  wc.lpfnWndProc = NoteProc;
+  wc.hIcon = nullptr;
+  wc.lpszClassName = kNoteClassName;
+  RegisterClassExW(&wc);
 
   hwnd_ = CreateWindowExW(0, kClassName, L"Tastlink", kFrameStyle, CW_USEDEFAULT, CW_USEDEFAULT, 100, 100,
                           nullptr, nullptr, instance, this);
@@ -100,6 +114,7 @@ Win32Form1::Win32Form1(HINSTANCE instance) {
 }
 
 Win32Form1::~Win32Form1() {
+  if (deviceNotify_) UnregisterDeviceNotification(deviceNotify_);
   if (IsWindow(hwnd_)) DestroyWindow(hwnd_);
   if (font_) DeleteObject(font_);
   if (comboFont_) DeleteObject(comboFont_);
@@ -197,17 +212,108 @@ void Win32Form1::drawComboItem(const DRAWITEMSTRUCT& d) {
 
 void Win32Form1::setLabel1Caption(const std::string& text) { SetWindowTextW(control(kIdLabel1), widen(text).c_str()); }
 
+// The list keeps showing the entry it showed, and a choice given up goes
+// back to the entry of the port in use, wherever entries come and go.
 void Win32Form1::comboInsertItem(int index, const std::string& text) {
-  SendMessageW(control(kIdCombo1), CB_INSERTSTRING, static_cast<WPARAM>(index),
-               reinterpret_cast<LPARAM>(widen(text).c_str()));
+  HWND c = control(kIdCombo1);
+  const int shown = static_cast<int>(SendMessageW(c, CB_GETCURSEL, 0, 0));
+  SendMessageW(c, CB_INSERTSTRING, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(widen(text).c_str()));
+  if (committed_ >= index) ++committed_;
+  SendMessageW(c, CB_SETCURSEL, shown >= index ? shown + 1 : shown, 0);
 }
 
-void Win32Form1::comboRemoveItem(int index) { SendMessageW(control(kIdCombo1), CB_DELETESTRING, index, 0); }
+void Win32Form1::comboRemoveItem(int index) {
+  HWND c = control(kIdCombo1);
+  const int shown = static_cast<int>(SendMessageW(c, CB_GETCURSEL, 0, 0));
+  SendMessageW(c, CB_DELETESTRING, index, 0);
+  auto after = [index](int i) { return i == index ? -1 : i > index ? i - 1 : i; };
+  committed_ = after(committed_);
+  SendMessageW(c, CB_SETCURSEL, after(shown), 0);
+}
 
 void Win32Form1::showNote(const std::string& text) {
-  // MessageBox is modal to its owner only: with no owner and a thread of
-  // its own, the window goes on working while the note is up.
-  std::thread([t = widen(text)] { MessageBoxW(nullptr, t.c_str(), L"Tastlink", MB_OK | MB_ICONINFORMATION); }).detach();
+  // Shown once the handler that asked for it is done: by then the list has
+  // closed and the focus is back in the text field, which the note gives
+  // the focus back to when it goes.
+  noteText_ = widen(text);
+  PostMessageW(hwnd_, kMsgShowNote, 0, 0);
+}
+
+// A message box that stops nothing: owned by the window, so it stays in
+// front of it and goes with it, and the window goes on working meanwhile.
+void Win32Form1::openNote() {
+  if (note_) DestroyWindow(note_);
+  const auto px = [this](int v) { return MulDiv(v, static_cast<int>(dpi_), 96); };
+  HDC dc = GetDC(hwnd_);
+  HGDIOBJ old = SelectObject(dc, font_);
+  RECT text{0, 0, px(300), 0};
+  DrawTextW(dc, noteText_.c_str(), -1, &text, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  SelectObject(dc, old);
+  ReleaseDC(hwnd_, dc);
+  const int margin = px(11), icon = px(32), buttonW = px(75), buttonH = px(23);
+  const int textLeft = margin + icon + margin;
+  const int bodyH = std::max<int>(icon, text.bottom);
+  RECT r{0, 0, std::max<int>(textLeft + text.right + margin, buttonW + 2 * margin), margin + bodyH + margin + buttonH + margin};
+  constexpr DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU, exStyle = WS_EX_DLGMODALFRAME;
+  AdjustWindowRectEx(&r, style, FALSE, exStyle);
+  // Centred on the window, which is smaller than the note: kept on the
+  // window's screen.
+  RECT owner;
+  GetWindowRect(hwnd_, &owner);
+  MONITORINFO screen{};
+  screen.cbSize = sizeof screen;
+  GetMonitorInfoW(MonitorFromWindow(hwnd_, MONITOR_DEFAULTTONEAREST), &screen);
+  const RECT& work = screen.rcWork;
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  const int x = std::max<int>(work.left, std::min<int>((owner.left + owner.right - w) / 2, work.right - w));
+  const int y = std::max<int>(work.top, std::min<int>((owner.top + owner.bottom - h) / 2, work.bottom - h));
+  const auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(hwnd_, GWLP_HINSTANCE));
+  note_ = CreateWindowExW(exStyle, kNoteClassName, L"Tastlink", style, x, y, w, h, hwnd_, nullptr, instance, this);
+  if (!note_) return;
+  auto child = [&](const wchar_t* cls, const wchar_t* caption, DWORD st, int id, int left, int top, int cx, int cy) {
+    HWND c = CreateWindowExW(0, cls, caption, WS_CHILD | WS_VISIBLE | st, left, top, cx, cy, note_,
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
+    SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    return c;
+  };
+  HWND picture = child(L"STATIC", nullptr, SS_ICON, -1, margin, margin, icon, icon);
+  SendMessageW(picture, STM_SETICON, reinterpret_cast<WPARAM>(LoadIconW(nullptr, IDI_INFORMATION)), 0);
+  child(L"STATIC", noteText_.c_str(), SS_LEFT | SS_NOPREFIX, kIdNoteText, textLeft, margin, text.right, text.bottom);
+  RECT client;
+  GetClientRect(note_, &client);
+  child(L"BUTTON", L"OK", WS_TABSTOP | BS_DEFPUSHBUTTON, IDOK, (client.right - buttonW) / 2,
+        client.bottom - margin - buttonH, buttonW, buttonH);
+  ShowWindow(note_, SW_SHOW);
+}
+
+LRESULT CALLBACK Win32Form1::NoteProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_NCCREATE)
+    SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams));
+  auto* self = reinterpret_cast<Win32Form1*>(GetWindowLongPtrW(h, GWLP_USERDATA));
+  switch (msg) {
+    case WM_COMMAND:
+      // OK, Enter, Esc and Space on the button all close it.
+      if (LOWORD(wp) == IDOK || LOWORD(wp) == IDCANCEL) DestroyWindow(h);
+      return 0;
+    case WM_SETFOCUS:
+      SetFocus(GetDlgItem(h, IDOK));
+      return 0;
+    case WM_DESTROY:
+      if (self && self->note_ == h) self->note_ = nullptr;
+      return 0;
+  }
+  return DefWindowProcW(h, msg, wp, lp);
+}
+
+void Win32Form1::watchDevices(std::function<void()> onChange) {
+  onDevicesChanged_ = std::move(onChange);
+  // Windows tells every top-level window about new and gone devices in
+  // general; COM port interfaces only to the windows that ask.
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  filter.dbcc_classguid = kComPortInterface;
+  if (!deviceNotify_) deviceNotify_ = RegisterDeviceNotificationW(hwnd_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 
 void Win32Form1::comboAddItem(const std::string& text) {
@@ -311,9 +417,29 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       delete task;
       return 0;
     }
-    case WM_ACTIVATE:
-      if (LOWORD(wp) == WA_INACTIVE) lastFocus_ = GetFocus();
+    case kMsgShowNote:
+      openNote();
       return 0;
+    case WM_DEVICECHANGE:
+      // Looked at later, not while Windows waits for every window to answer.
+      if (onDevicesChanged_ && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE || wp == DBT_DEVNODES_CHANGED))
+        SetTimer(hwnd_, kTimerDevices, kDeviceSettleMs, nullptr);
+      return TRUE;
+    case WM_TIMER:
+      if (wp != kTimerDevices) break;
+      KillTimer(hwnd_, kTimerDevices);
+      onDevicesChanged_();
+      return 0;
+    case WM_SHOWWINDOW:
+      // Hidden for an error's report: a note would only compete with it.
+      if (!wp && note_) DestroyWindow(note_);
+      break;
+    case WM_ACTIVATE:
+      if (LOWORD(wp) == WA_INACTIVE) {
+        lastFocus_ = GetFocus();
+        return 0;
+      }
+      break;  // activated: the focus goes to the window, and on to lastFocus_
     case WM_SETFOCUS:
       SetFocus(lastFocus_ && IsChild(hwnd_, lastFocus_) ? lastFocus_ : control(kIdText1));
       return 0;

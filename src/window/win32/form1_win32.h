@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
 
 #include "window/form1.h"
 
@@ -12,6 +13,8 @@ namespace tl::window_win32 {
 
 constexpr int kIdLabel1 = 101, kIdLabel2 = 102, kIdCombo1 = 103, kIdText1 = 104, kIdLabel3 = 105;
 constexpr UINT kMsgRunTask = WM_APP + 1;  // lParam: std::function<void()>* to run and delete
+constexpr UINT kMsgShowNote = WM_APP + 2;
+constexpr int kIdNoteText = 0xFFFF;  // the note's text, where a message box has its own
 
 int twipsToPixels(int twips, UINT dpi);
 
@@ -36,7 +39,12 @@ class Win32Form1 : public FormControls {
   // Runs `task` on the window's thread, from the message loop.
   void post(std::function<void()> task);
 
+  // From now on, runs `onChange` on the window's thread when Windows says
+  // that COM ports came or went, once for a burst of such messages.
+  void watchDevices(std::function<void()> onChange);
+
   HWND hwnd() const { return hwnd_; }
+  HWND note() const { return note_; }
   HWND control(int id) const { return GetDlgItem(hwnd_, id); }
   UINT dpi() const { return dpi_; }
 
@@ -49,6 +57,8 @@ class Win32Form1 : public FormControls {
  private:
   static LRESULT CALLBACK WndProc(HWND, UINT, WPARAM, LPARAM);
   static LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM);
+  static LRESULT CALLBACK NoteProc(HWND, UINT, WPARAM, LPARAM);
+  void openNote();
   LRESULT handle(UINT, WPARAM, LPARAM);
   void layout(UINT dpi);
   void fitComboFont(const LOGFONTW& lf);
@@ -61,6 +71,10 @@ class Win32Form1 : public FormControls {
   int committed_ = -1;  // the list entry of the port in use
   HWND lastFocus_ = nullptr;
   UINT dpi_ = 96;
+  HWND note_ = nullptr;
+  std::wstring noteText_;
+  HDEVNOTIFY deviceNotify_ = nullptr;
+  std::function<void()> onDevicesChanged_;
 };
 
 }  // namespace tl::window_win32

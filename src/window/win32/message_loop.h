@@ -5,9 +5,12 @@
 
 #include <windows.h>
 
+#include <functional>
+
 namespace tl::window_win32 {
 
-// Runs the loop until WM_QUIT; `dialog` gets Tab and arrow-key handling.
-int runMessageLoop(HWND dialog);
+// Runs the loop until WM_QUIT; `dialog` gets Tab and arrow-key handling, and
+// so does the note `note` returns while there is one (Enter and Esc close it).
+int runMessageLoop(HWND dialog, const std::function<HWND()>& note = {});
 
 }  // namespace tl::window_win32

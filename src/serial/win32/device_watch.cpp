@@ -1,0 +1,34 @@
+#include "serial/win32/device_watch.h"
+
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+namespace tl::serial_win32 {
+
+std::vector<int16_t> presentPorts() {
+  std::vector<int16_t> out;
+  for (int16_t n = 1; n <= 16; ++n) {
+    wchar_t target[512];
+    const std::wstring name = L"COM" + std::to_wstring(n);
+    // A name whose target does not fit still exists.
+    if (QueryDosDeviceW(name.c_str(), target, 512) || GetLastError() == ERROR_INSUFFICIENT_BUFFER) out.push_back(n);
+  }
+  return out;
+}
+
+Win32DeviceWatch::Win32DeviceWatch(Lister list) : list_(std::move(list)), last_(list_()) {
+  std::sort(last_.begin(), last_.end());
+}
+
+comport::PortChanges Win32DeviceWatch::changes() {
+  std::vector<int16_t> now = list_();
+  std::sort(now.begin(), now.end());
+  comport::PortChanges out;
+  std::set_difference(now.begin(), now.end(), last_.begin(), last_.end(), std::back_inserter(out.arrived));
+  std::set_difference(last_.begin(), last_.end(), now.begin(), now.end(), std::back_inserter(out.left));
+  last_ = std::move(now);
+  return out;
+}
+
+}  // namespace tl::serial_win32
