@@ -126,6 +126,7 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
       // leaving is the line's end too.
       if (MSComm1.PortOpen()) {
         MSComm1.closeQuietly();
+        triedSinceReturn_ = true;  // it has left: no use trying it at once
         MSComm1_OnUnplug();
       }
       continue;
