@@ -8,8 +8,8 @@
  *   TASTLINK_MODEM_PTY    the ptys (either side's path) whose lines we own,
  *                         separated by ':' (a VM may have a UART and a USB
  *                         adapter, each on a pty of its own)
- *   TASTLINK_MODEM_STATE  a file of struct modem_state, one for each pty in
- *                         that order, shared with the test
+ *   TASTLINK_MODEM_STATE  a file of struct modem_state (20 bytes), one for
+ *                         each pty in that order, shared with the test
  *
  * Inputs (CTS, DSR, CD, RI) come from the file; outputs (DTR, RTS) set by
  * the program go to it. While `gone` is set, the modem-line ioctls fail with
@@ -32,8 +32,7 @@ struct modem_state {
   volatile int outputs;    /* TIOCM_DTR | TIOCM_RTS, set by the program */
   volatile unsigned reads; /* TIOCMGET calls answered, so a test can see polling */
   volatile unsigned writes;
-  /* Set by the test: the device is unplugged. Past the end of a 16-byte
-   * state file it reads as 0, so such files keep working. */
+  /* Set by the test: the device is unplugged. */
   volatile int gone;
 };
 

@@ -27,6 +27,7 @@ import unittest
 
 TIOCM_DTR, TIOCM_RTS, TIOCM_CTS = 0x002, 0x004, 0x020
 UART, USB = 0, 1  # the lines, in the interposer's order
+RECORD = 20  # bytes of the interposer's struct modem_state for each line
 # Always into the same socket: QEMU makes the adapter's serial number from
 # it, and a real adapter keeps its own.
 ADAPTER = dict(driver="usb-serial", chardev="usbline", id="adapter", bus="xhci.0", port="1")
@@ -107,8 +108,8 @@ class Machine:
         paths = [os.ttyname(slave) for _, slave in self.ptys]
         state = os.path.join(self.dir, "modem")
         with open(state, "wb") as f:
-            f.write(b"\0" * 32)
-        self.state = mmap.mmap(os.open(state, os.O_RDWR), 32)
+            f.write(b"\0" * RECORD * 2)
+        self.state = mmap.mmap(os.open(state, os.O_RDWR), RECORD * 2)
         env = dict(os.environ, LD_PRELOAD=os.environ["HIL_INTERPOSER"], TASTLINK_MODEM_PTY=":".join(paths),
                    TASTLINK_MODEM_STATE=state)
         self.qmp_path = os.path.join(self.dir, "qmp")
@@ -161,13 +162,13 @@ class Machine:
                 return line[3:]
 
     def cts(self, on, line=UART):
-        self.state[16 * line:16 * line + 4] = struct.pack("i", TIOCM_CTS if on else 0)
+        self.state[RECORD * line:RECORD * line + 4] = struct.pack("i", TIOCM_CTS if on else 0)
 
     def outputs(self, line=UART):
-        return struct.unpack("i", self.state[16 * line + 4:16 * line + 8])[0]
+        return struct.unpack("i", self.state[RECORD * line + 4:RECORD * line + 8])[0]
 
     def clear_outputs(self, line):
-        self.state[16 * line + 4:16 * line + 8] = bytes(4)
+        self.state[RECORD * line + 4:RECORD * line + 8] = bytes(4)
 
     def nudge(self):
         """QEMU's FTDI reports its modem lines only in front of received
