@@ -86,12 +86,11 @@ void Form1::Combo1_Click() {
   if (waiting_ != Waiting::No) view_.setLabel1Caption("Kein Kabel gefunden");
   waiting_ = Waiting::No;
   // Entries kept for a device that left go with the choice of another.
-  bool dropped = false;
-  for (int16_t g : std::vector<int16_t>(gone_))
-    if (g != port) {
-      if (const int i = indexOf(g); i >= 0) Combo1.RemoveItem(i), dropped = true;
-      gone_.erase(std::find(gone_.begin(), gone_.end(), g));
-    }
+  const bool dropped = std::erase_if(gone_, [&](int16_t g) {
+    if (g == port) return false;
+    if (const int i = indexOf(g); i >= 0) Combo1.RemoveItem(i);
+    return true;
+  });
   if (dropped) showPortInUse();
   // A release while the line was closed made no notification.
   if (samePort && keys_.anyDown() && MSComm1.CTSHolding() != true) LetKeysUp();
