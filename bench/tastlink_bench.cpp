@@ -331,7 +331,7 @@ int main(int argc, char** argv) {
     const size_t before = recorder.times.size();
     for (int i = 0; i < 100000; ++i) {
       LineEvent ev;
-      ev.cts = i % 2 == 0;
+      ev.levels = i % 2 == 0 ? lines::CTS : 0;
       (*driver.lastNotify)(ev);
     }
     recorder.awaitCount(before + 100000);

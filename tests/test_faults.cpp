@@ -144,7 +144,7 @@ TEST(Faults, AFloodOfNotificationsIsHandledInOrderWithFlatMemory) {
   std::thread flood([&] {
     for (int i = 0; i < kNotifications; ++i) {
       LineEvent ev;
-      ev.cts = i % 3 != 2;  // down, down, up, ...: repeats must not be merged
+      ev.levels = i % 3 != 2 ? lines::CTS : 0;  // down, down, up, ...: repeats must not be merged
       driver.notify(ev);
     }
     flooding = false;
@@ -186,7 +186,7 @@ TEST(Faults, AThousandOpenCloseCyclesOfTheTermiosLineLeakNothing) {
   serial_linux::TermiosLineDriver driver{serial_linux::PortResolver(root.string())};
   const int fds = proc::openFds();
   for (int i = 0; i < 1000; ++i) {
-    auto line = driver.open(1, true, true, [](const LineEvent&) {});
+    auto line = driver.open(1, true, true, lines::CTS, [](const LineEvent&) {});
     if (i % 2) std::this_thread::sleep_for(std::chrono::microseconds(50));  // let it block first
   }
   EXPECT_EQ(proc::openFds(), fds);

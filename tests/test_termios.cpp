@@ -89,11 +89,11 @@ TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
   serial_linux::TermiosLineDriver driver(resolver());
   const int fdsBefore = proc::openFds();
   {
-    auto line = driver.open(1, true, true, ignore());
-    EXPECT_FALSE(line->cts()) << "a pty has no CTS; reading it must not fail";
+    auto line = driver.open(1, true, true, lines::CTS, ignore());
+    EXPECT_FALSE((line->levels() & lines::CTS)) << "a pty has no CTS; reading it must not fail";
     // Held: neither a second line nor a probe gets the port.
     try {
-      driver.open(1, true, true, ignore());
+      driver.open(1, true, true, lines::CTS, ignore());
       FAIL() << "a held port must not open twice";
     } catch (const Error& e) {
       EXPECT_EQ(e.number(), err::kPathAccess);
@@ -104,7 +104,7 @@ TEST_F(PtyTree, LineOpensExclusivelyClosesAndReopens) {
     serial_linux::PosixFileLayer files(resolver());
     EXPECT_THROW(files.Open("COM1:9600,n,8,1", 1), Error);
   }
-  auto again = driver.open(1, true, true, ignore());
+  auto again = driver.open(1, true, true, lines::CTS, ignore());
   again.reset();
   EXPECT_EQ(proc::openFds(), fdsBefore);
 }
@@ -113,7 +113,7 @@ TEST_F(PtyTree, LineErrorsNameThePortInGerman) {
   device("ttyS0", "4", false);  // listed by the kernel, but no node
   serial_linux::TermiosLineDriver driver(resolver());
   try {
-    driver.open(1, true, true, ignore());
+    driver.open(1, true, true, lines::CTS, ignore());
     FAIL();
   } catch (const Error& e) {
     EXPECT_EQ(e.number(), err::kDeviceUnavailable);
@@ -121,7 +121,7 @@ TEST_F(PtyTree, LineErrorsNameThePortInGerman) {
         << e.description();
   }
   try {
-    driver.open(9, true, true, ignore());
+    driver.open(9, true, true, lines::CTS, ignore());
     FAIL();
   } catch (const Error& e) {
     EXPECT_EQ(e.description(), "Der Anschluss COM9 ist auf diesem Rechner nicht vorhanden.");
@@ -135,7 +135,7 @@ TEST_F(PtyTree, ProbeListsFreePortsSkipsHeldAndAbsentOnesAndClosesAll) {
   device("ttyUSB0", nullptr);      // COM3: held by another line below
   device("ttyUSB1", nullptr);      // COM4: free
   serial_linux::TermiosLineDriver driver(resolver());
-  auto held = driver.open(3, true, true, ignore());
+  auto held = driver.open(3, true, true, lines::CTS, ignore());
 
   fake::Log log;
   fake::Form form(log);
@@ -178,7 +178,7 @@ TEST_F(PtyTree, AHungUpLineIsReportedAsAFailureOfTheLine) {
   std::mutex m;
   std::condition_variable cv;
   std::vector<LineEvent> seen;
-  auto line = driver.open(1, true, true, [&](const LineEvent& ev) {
+  auto line = driver.open(1, true, true, lines::CTS, [&](const LineEvent& ev) {
     std::lock_guard<std::mutex> g(m);
     seen.push_back(ev);
     cv.notify_all();
@@ -268,7 +268,7 @@ TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
     EXPECT_NE(f.description.find(marks[i].reason), std::string::npos) << marks[i].what << ": " << f.description;
     EXPECT_EQ(f.description.find("COM"), std::string::npos) << "the report names the port: " << f.description;
     try {
-      driver.open(f.port, true, true, ignore());
+      driver.open(f.port, true, true, lines::CTS, ignore());
       ADD_FAILURE() << marks[i].what << ": the line took a held port";
     } catch (const Error& e) {
       EXPECT_NE(e.description().find(marks[i].reason), std::string::npos) << marks[i].what << ": " << e.description();
@@ -288,13 +288,13 @@ TEST_F(PtyTree, TheLineWritesItsLockFileTakesOverAStaleOneAndRemovesIt) {
   fs::create_directories(lock.parent_path());
   std::ofstream(lock) << uucpPid(deadPid());
   serial_linux::TermiosLineDriver driver(resolver());
-  auto line = driver.open(1, true, true, ignore());
+  auto line = driver.open(1, true, true, lines::CTS, ignore());
   EXPECT_EQ(slurp(lock), uucpPid(getpid()));
   line.reset();
   EXPECT_FALSE(fs::exists(lock));
   // Without a lock directory to write to, the port is used all the same.
   serial_linux::TermiosLineDriver noLocks(resolver(), (root / "no-such-dir").string());
-  EXPECT_NO_THROW(noLocks.open(1, true, true, ignore()));
+  EXPECT_NO_THROW(noLocks.open(1, true, true, lines::CTS, ignore()));
 }
 
 TEST(OsError, ReasonsAreGermanAndNameTheCall) {

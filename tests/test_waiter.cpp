@@ -27,7 +27,7 @@ struct Reports {
     return [this](const LineEvent& ev) {
       {
         std::lock_guard<std::mutex> g(m);
-        seen.push_back(ev.kind == LineEvent::Kind::Failure ? "fail:" + ev.description : (ev.cts ? "down" : "up"));
+        seen.push_back(ev.kind == LineEvent::Kind::Failure ? "fail:" + ev.description : (ev.cts() ? "down" : "up"));
         cv.notify_all();
       }
       if (hook) hook();

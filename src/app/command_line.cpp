@@ -10,31 +10,72 @@ struct Option {
   const char* shortName;  // "" where there is none
   const char* longName;
   CommandLine::Action action;
+  const char* value;    // what follows, as --help names it; "" for none
+  const char* setting;  // the setting it stands for; "" for none
   const char* help;
 };
 
+using A = CommandLine::Action;
+
 // One table: parsing and the usage text read the same rows.
 const Option kOptions[] = {
-    {"-h", "--help", CommandLine::Action::Help, "diese Hilfe zeigen und beenden"},
-    {"", "--version", CommandLine::Action::Version, "die Versionsnummer zeigen und beenden"},
+    {"-h", "--help", A::Help, "", "", "diese Hilfe zeigen und beenden"},
+    {"", "--version", A::Version, "", "", "die Versionsnummer zeigen und beenden"},
+    {"", "--port", A::Run, "ANSCHLUSS", "port", "diesen Anschluss beim Start öffnen (COM3, /dev/ttyUSB0)"},
+    {"", "--key", A::Run, "TASTE", "key", "die Taste des Schalters (Shift, Ctrl, Alt, F5, …)"},
+    {"", "--line", A::Run, "LEITUNG", "line", "die Leitung des Schalters: CTS, DSR, DCD oder RI"},
+    {"", "--invert", A::Run, "", "invert", "Schalter wirkt, solange die Leitung offen ist (Öffner)"},
+    {"", "--mode", A::Run, "ART", "mode", "hold (Taste gedrückt halten) oder toggle (umschalten)"},
+    {"", "--debounce", A::Run, "MS", "debounce", "Entprellzeit in Millisekunden (0 bis 1000)"},
+    {"", "--minimized", A::Run, "", "minimized", "mit verkleinertem Fenster starten"},
+    {"", "--wait-for-port", A::Run, "", "wait-for-port", "ohne Anschluss starten und auf einen Adapter warten"},
+    {"", "--autostart", A::Run, "on|off", "", "mit der Sitzung starten (on) oder nicht mehr (off), dann beenden"},
 };
+
+CommandLine mistake(std::string what) {
+  CommandLine result;
+  result.action = A::Mistake;
+  result.mistake = std::move(what);
+  return result;
+}
+
+std::string quoted(const std::string& s) { return "\u201E" + s + "\u201C"; }
 
 }  // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string>& args) {
   CommandLine result;
-  for (const std::string& arg : args) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // --name=value as well as --name value
+    const size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
+    const std::string name = arg.substr(0, eq);
     const Option* found = nullptr;
     for (const Option& o : kOptions)
-      if (arg == o.longName || (*o.shortName && arg == o.shortName)) found = &o;
-    if (!found) {
-      result.action = CommandLine::Action::Mistake;
-      result.mistake = (arg.size() > 1 && arg[0] == '-') ? "unbekannte Option \u201E" + arg + "\u201C"
-                                                         : "unerwartetes Argument \u201E" + arg + "\u201C";
-      return result;
+      if (name == o.longName || (*o.shortName && name == o.shortName)) found = &o;
+    if (!found)
+      return mistake((arg.size() > 1 && arg[0] == '-') ? "unbekannte Option " + quoted(arg)
+                                                       : "unerwartetes Argument " + quoted(arg));
+    std::string value = "true";
+    if (*found->value) {
+      if (eq != std::string::npos)
+        value = arg.substr(eq + 1);
+      else if (i + 1 < args.size())
+        value = args[++i];
+      else
+        return mistake("die Option " + name + " braucht einen Wert (" + found->value + ")");
+    } else if (eq != std::string::npos) {
+      return mistake("die Option " + name + " nimmt keinen Wert");
+    }
+    if (name == "--autostart") {
+      if (value != "on" && value != "off")
+        return mistake("--autostart nimmt on oder off, nicht " + quoted(value));
+      result.autostart = value == "on";
+    } else if (*found->setting) {
+      result.settings.push_back({name, found->setting, value});
     }
     // --help wins over --version, whatever the order, as in most tools.
-    if (result.action != CommandLine::Action::Help) result.action = found->action;
+    if (result.action != A::Help && found->action != A::Run) result.action = found->action;
   }
   return result;
 }
@@ -43,15 +84,20 @@ std::string versionText() { return std::string("Tastlink ") + TASTLINK_VERSION; 
 
 std::string usageText() {
   std::string text =
-      "Aufruf: tastlink [OPTION]\n"
+      "Aufruf: tastlink [OPTION …]\n"
       "Macht einen Taster an der seriellen Schnittstelle (zwischen Pin 7 und Pin 8 der\n"
       "9-poligen D-Sub-Buchse) zur Umschalttaste.\n\n"
       "Optionen:\n";
   for (const Option& o : kOptions) {
     std::string names = std::string(*o.shortName ? o.shortName : "  ") + (*o.shortName ? ", " : "  ") + o.longName;
-    names.resize(std::max<size_t>(names.size() + 2, 16), ' ');
+    if (*o.value) names += std::string(" ") + o.value;
+    names.resize(std::max<size_t>(names.size() + 2, 28), ' ');
     text += "  " + names + o.help + "\n";
   }
+  text +=
+      "\nDie Optionen für den Schalter (--key bis --debounce) gelten für den ersten\n"
+      "Schalter der Einstellungsdatei und nur für diesen Aufruf. Weitere Schalter und\n"
+      "remember=true stehen in der Einstellungsdatei, siehe man tastlink.\n";
   return text;
 }
 

@@ -3,6 +3,7 @@
 // anything else happens, so that --help never touches a port or a window.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,14 @@ struct CommandLine {
   Action action = Action::Run;
   // Mistake: what was wrong, one line, without the program's name.
   std::string mistake;
+  // Settings given as options, in order, checked later with the file's:
+  // the option as written, the setting's name, its value.
+  struct Setting {
+    std::string option, name, value;
+  };
+  std::vector<Setting> settings;
+  // --autostart on|off: write or remove the autostart entry, then end.
+  std::optional<bool> autostart;
 };
 
 // `args` without the program's own name.

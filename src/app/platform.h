@@ -10,6 +10,7 @@
 #include "keys/keyboard.h"
 #include "serial/comport.h"
 #include "serial/mscomm.h"
+#include "app/settings.h"
 
 namespace tl::app {
 
@@ -23,6 +24,17 @@ struct Platform {
   // Lets a held key up from a signal handler on the way to a crash; must be
   // async-signal-safe.
   void (*keysUpNow)() noexcept = nullptr;
+  // The settings file, read; none there means no values. May raise
+  // SettingsError (a line the reader cannot make sense of).
+  std::function<IniFile()> readSettings;
+  // A port as the user writes it ("COM3", on Linux also a device path) as
+  // its number; 0 when there is no such port now.
+  std::function<int16_t(const std::string&)> portOf;
+  // The port chosen last (remember=true), kept apart from the user's file.
+  std::function<std::string()> rememberedPort;
+  std::function<void(const std::string&)> rememberPort;
+  // Writes (true) or removes the per-user autostart entry: "" or why not.
+  std::function<std::string(bool on)> setAutostart;
   // When this process was started as a helper of another (the key watcher),
   // runs it and returns its exit code; otherwise returns -1.
   int (*runHelperIfAsked)() = nullptr;

@@ -6,7 +6,8 @@
 namespace tl::app {
 
 std::optional<int> Session::commandLine(const std::vector<std::string>& args) {
-  const CommandLine cl = parseCommandLine(args);
+  cl_ = parseCommandLine(args);
+  const CommandLine& cl = cl_;
   switch (cl.action) {
     case CommandLine::Action::Help:
       fe_.tell(usageText());
@@ -21,6 +22,38 @@ std::optional<int> Session::commandLine(const std::vector<std::string>& args) {
       break;
   }
   return std::nullopt;
+}
+
+std::optional<int> Session::configure(const std::function<IniFile()>& read) {
+  try {
+    settings_ = read ? settingsFromFile(read()) : Settings();
+    for (const auto& o : cl_.settings) applyOption(settings_, o.option, o.name, o.value);
+    checkSwitches(settings_.switches, "");
+  } catch (const SettingsError& e) {
+    fe_.tellMistake("tastlink: " + std::string(e.what()) + "\n");
+    return kExitUsage;
+  }
+  return std::nullopt;
+}
+
+int Session::autostartDone(bool on, const std::string& failure) {
+  if (!failure.empty()) {
+    fe_.tellMistake("tastlink: " + failure + "\n");
+    return 1;
+  }
+  fe_.tell(on ? "Tastlink startet ab jetzt mit der Sitzung (verkleinert, wartet auf einen Adapter).\n"
+              : "Tastlink startet nicht mehr mit der Sitzung.\n");
+  return 0;
+}
+
+void Session::setUp(Form1& form, const std::function<int16_t(const std::string&)>& portOf,
+                    const std::string& remembered, std::function<void(const std::string&)> remember) {
+  form.Switches = settings_.switches;
+  form.WaitForPort = settings_.waitForPort;
+  const std::string start = !settings_.port.empty() ? settings_.port : settings_.remember ? remembered : "";
+  if (!start.empty()) form.StartPort = portOf ? portOf(start) : static_cast<int16_t>(comNumber(start));
+  if (settings_.remember && remember)
+    form.PortChosen = [remember = std::move(remember)](int16_t port) { remember("COM" + std::to_string(port)); };
 }
 
 bool Session::prepare(const std::function<void()>& step) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/command_line.h"
+#include "app/settings.h"
 #include "core/runtime.h"
 
 namespace tl {
@@ -44,6 +46,22 @@ class Session {
   // is to end at once (--help, --version, a mistake).
   std::optional<int> commandLine(const std::vector<std::string>& args);
 
+  // Then the settings: the file `read` returns (it may raise
+  // SettingsError), the options over it. An exit code when either holds a
+  // mistake: the program does not start half-configured.
+  std::optional<int> configure(const std::function<IniFile()>& read);
+  const Settings& settings() const { return settings_; }
+  // --autostart on|off, if given: the program does that and ends.
+  std::optional<bool> autostart() const { return cl_.autostart; }
+  // Tells the outcome of --autostart; the exit code.
+  int autostartDone(bool on, const std::string& failure);
+
+  // Hands the settings to the window: its switches, start port and
+  // waiting. `portOf` turns a port as written into its number (0: not
+  // there); `remember`, where set, keeps each port the user chooses.
+  void setUp(Form1& form, const std::function<int16_t(const std::string&)>& portOf,
+             const std::string& remembered, std::function<void(const std::string&)> remember);
+
   // A start-up step that may fail before the window exists (key injection):
   // reports it; false means the program ends with exitCode().
   bool prepare(const std::function<void()>& step);
@@ -73,6 +91,8 @@ class Session {
   void fatal(const Error& e);
 
   FrontEnd fe_;
+  CommandLine cl_;
+  Settings settings_;
   Form1* form_ = nullptr;
   bool ending_ = false;
   int exitCode_ = 0;

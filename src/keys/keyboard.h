@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -25,12 +26,16 @@ struct KeyInfo {
   uint8_t vk;         // Windows virtual-key code
   uint16_t evdev;     // Linux input event code (linux/input-event-codes.h)
   uint32_t keysym;    // X11 keysym, for XTest
+  bool extended = false;  // Windows: sent with KEYEVENTF_EXTENDEDKEY
 };
 
 // The keys the program knows, in one place.
 const std::vector<KeyInfo>& keyTable();
 const KeyInfo* keyByVk(uint8_t vk);
+// By settings name, in any case: "shift", "F5", "a".
 const KeyInfo* keyByName(std::string_view name);
+// The names keyByName() knows, for telling what is allowed.
+std::string keyNames();
 
 // A key going down or up, with the two values the Windows call also takes;
 // other platforms have no use for them.
@@ -58,6 +63,9 @@ class Keyboard {
   // Lets every key up that the last events left down.
   void releaseAll() noexcept;
   bool anyDown() const { return !down_.empty(); }
+  bool isDown(const KeyInfo* key) const;
+  // The keys down, oldest first.
+  std::vector<const KeyInfo*> held() const;
 
  private:
   KeyInjector& injector_;

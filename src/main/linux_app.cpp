@@ -85,6 +85,9 @@ int run(int argc, char** argv, const Platform& platform) {
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { QApplication::exit(code); }});
   if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return *rc;
+  if (const auto rc = session.configure(platform.readSettings)) return *rc;
+  if (const auto on = session.autostart())
+    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
   if (const std::string why = desktopUnreachable(); !why.empty()) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;
@@ -125,6 +128,8 @@ int run(int argc, char** argv, const Platform& platform) {
   });
   Form1 form(view, line, *files, keys);
   session.attach(form);
+  session.setUp(form, platform.portOf, platform.rememberedPort ? platform.rememberedPort() : "", platform.rememberPort);
+  view.runTask = [&session](std::function<void()>& task) { session.guarded(task); };
   form.Log = [](const std::string& text) { std::fprintf(stderr, "Tastlink: %s\n", text.c_str()); };
   session.frontEnd().hideWindow = [&view] { view.hide(); };
   view.entryToolTip = [&](const std::string& entry) {
@@ -150,15 +155,19 @@ int run(int argc, char** argv, const Platform& platform) {
     if (held)
       QTimer::singleShot(2000, &view, [&] {
         session.guarded([&] {
-          if (line.PortOpen()) form.MSComm1_OnComm();
+          form.Resync();
         });
       });
   });
   QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { session.windowClosing(); });
   if (!session.load()) return session.exitCode();
   view.Text1->setFocus(Qt::OtherFocusReason);
-  view.show();
-  view.activateWindow();
+  if (session.settings().minimized) {
+    view.showMinimized();
+  } else {
+    view.show();
+    view.activateWindow();
+  }
   return session.finish(QApplication::exec());
 }
 

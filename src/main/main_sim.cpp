@@ -71,7 +71,7 @@ void recordOpen(const std::string& what) {
 
 class SimDriver : public LineDriver {
  public:
-  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, LineNotify notify) override {
+  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, uint8_t, LineNotify notify) override {
     recordOpen("line COM" + std::to_string(n));
     auto* p = bench.present(n);
     const std::string label = "COM" + std::to_string(n) + " (sim)";

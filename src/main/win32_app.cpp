@@ -41,6 +41,9 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { PostQuitMessage(code); }});
   if (const auto rc = session.commandLine(commandLineArgs())) return *rc;
+  if (const auto rc = session.configure(platform.readSettings)) return *rc;
+  if (const auto on = session.autostart())
+    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
 
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
@@ -54,6 +57,7 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   MSComm line(*driver, [&view](std::function<void()> task) { view.post(std::move(task)); });
   Form1 form(view, line, *files, keys);
   session.attach(form);
+  session.setUp(form, platform.portOf, platform.rememberedPort ? platform.rememberedPort() : "", platform.rememberPort);
   // An error's report replaces the window, whose end then ends the loop.
   session.frontEnd().hideWindow = [&view] { ShowWindow(view.hwnd(), SW_HIDE); };
   session.frontEnd().quit = [&view](int) { DestroyWindow(view.hwnd()); };
@@ -75,12 +79,12 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   view.onSessionResumed = [&] {
     if (!std::exchange(releasedForSession, false)) return;
     session.guarded([&] {
-      if (line.PortOpen()) form.MSComm1_OnComm();
+      form.Resync();
     });
   };
 
   if (!session.load()) return session.exitCode();
-  view.Show(showCommand);
+  view.Show(session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
   return session.finish(window_win32::runMessageLoop(view.hwnd(), [&view] { return view.note(); }));
 }
 

@@ -15,10 +15,20 @@ void MSComm::setCommPort(int16_t port) {
   commPort_ = port;
 }
 
-bool MSComm::CTSHolding() {
+bool MSComm::Holding(uint8_t line) {
   if (!line_) throw Error(err::kPortNotOpen, "Der Anschluss ist nicht geöffnet.");
-  if (current_) return current_->cts;
-  return line_->cts();
+  if (current_) return current_->levels & line;
+  return line_->levels() & line;
+}
+
+int16_t MSComm::CommEvent() const {
+  if (!current_) return 0;
+  switch (current_->line) {
+    case lines::DSR: return comEvDSR;
+    case lines::DCD: return comEvCD;
+    case lines::RI: return comEvRing;
+    default: return comEvCTS;
+  }
 }
 
 void MSComm::setPortOpen(bool open) {
@@ -31,7 +41,7 @@ void MSComm::setPortOpen(bool open) {
   const uint64_t generation = ++generation_;
   Poster post = post_;
   MSComm* self = this;
-  line_ = driver_.open(commPort_, dtr_, rts_, [post, self, generation](const LineEvent& ev) {
+  line_ = driver_.open(commPort_, dtr_, rts_, watch_, [post, self, generation](const LineEvent& ev) {
     post([self, generation, ev] { self->deliver(generation, ev); });
   });
 }

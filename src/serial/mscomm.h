@@ -17,13 +17,25 @@
 
 namespace tl {
 
+// The modem input lines a switch can be wired to, as bits: a line's
+// levels travel as one byte.
+namespace lines {
+constexpr uint8_t CTS = 1, DSR = 2, DCD = 4, RI = 8;
+constexpr uint8_t All = CTS | DSR | DCD | RI;
+}  // namespace lines
+
+// The control's notification codes, one per input line.
+constexpr int16_t comEvCTS = 3, comEvDSR = 4, comEvCD = 5, comEvRing = 6;
+
 // What a line reports, from whatever thread watches it.
 struct LineEvent {
   // Unplugged: the device itself went away (an adapter pulled out); the
   // program waits for it instead of ending.
   enum class Kind { Change, Failure, Unplugged };
   Kind kind = Kind::Change;
-  bool cts = false;        // Change: CTS as read right after the change
+  uint8_t line = lines::CTS;  // Change: the one line this change is about
+  uint8_t levels = 0;         // Change: every line's level right after it
+  bool cts() const { return levels & lines::CTS; }
   int number = 0;          // Failure: the program's error number
   std::string description; // Failure: German, naming device and OS reason
 };
@@ -35,16 +47,18 @@ using LineNotify = std::function<void(const LineEvent&)>;
 class OpenLine {
  public:
   virtual ~OpenLine() = default;
-  virtual bool cts() = 0;
+  // The input lines' levels now, as lines:: bits.
+  virtual uint8_t levels() = 0;
 };
 
 class LineDriver {
  public:
   virtual ~LineDriver() = default;
   // Opens COM<port> exclusively at 9600 8N1, asserting DTR/RTS as asked,
-  // and starts reporting changes through `notify` (any thread). Raises an
-  // Error when the port cannot be opened.
-  virtual std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, LineNotify notify) = 0;
+  // and starts reporting changes of the `watch` lines through `notify`
+  // (any thread), one event per line. Raises an Error when the port cannot
+  // be opened.
+  virtual std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) = 0;
 };
 
 // Runs a task on the window's thread, later; callable from any thread.
@@ -59,7 +73,16 @@ class MSComm {
 
   int16_t CommPort() const { return commPort_; }
   void setCommPort(int16_t port);
-  bool CTSHolding();
+  bool CTSHolding() { return Holding(lines::CTS); }
+  bool DSRHolding() { return Holding(lines::DSR); }
+  bool CDHolding() { return Holding(lines::DCD); }
+  bool RIHolding() { return Holding(lines::RI); }
+  // The level of one line (a lines:: bit).
+  bool Holding(uint8_t line);
+  // Which line the notification being handled is about: comEvCTS, ….
+  int16_t CommEvent() const;
+  // The lines whose changes are reported, from the next opening on.
+  void setWatch(uint8_t watch) { watch_ = watch; }
   void setDTREnable(bool on) { dtr_ = on; }
   void setRTSEnable(bool on) { rts_ = on; }
   bool PortOpen() const noexcept { return line_ != nullptr; }
@@ -80,10 +103,11 @@ class MSComm {
   int16_t commPort_ = 1;
   bool dtr_ = false;
   bool rts_ = false;
+  uint8_t watch_ = lines::CTS;
   std::unique_ptr<OpenLine> line_;
   uint64_t generation_ = 0;
-  // CTS as the report being handled saw it, so the handler reads the state
-  // that caused its notification even if the line has moved on since.
+  // The report being handled, so the handler reads the levels that caused
+  // its notification even if the line has moved on since.
   const LineEvent* current_ = nullptr;
 };
 

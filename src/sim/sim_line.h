@@ -26,9 +26,9 @@ class SimLine : public OpenLine {
     std::lock_guard<std::mutex> g(port_.m);
     port_.lines &= ~(TIOCM_DTR | TIOCM_RTS);
   }
-  bool cts() override {
+  uint8_t levels() override {
     int bits = 0;
-    return port_.getLines(bits) == 0 && (bits & TIOCM_CTS);
+    return port_.getLines(bits) == 0 ? serial_linux::levelsOf(bits) : 0;
   }
 
  private:
@@ -41,7 +41,7 @@ class SimLineDriver : public LineDriver {
  public:
   SimModemPort port;
   std::shared_ptr<LineNotify> lastNotify;
-  std::unique_ptr<OpenLine> open(int16_t, bool dtr, bool rts, LineNotify notify) override {
+  std::unique_ptr<OpenLine> open(int16_t, bool dtr, bool rts, uint8_t, LineNotify notify) override {
     port.assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
     lastNotify = std::make_shared<LineNotify>(notify);
     return std::make_unique<SimLine>(port, std::move(notify), "COM1 (sim)");

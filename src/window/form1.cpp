@@ -22,14 +22,30 @@ Form1::Form1(FormControls& view, MSComm& line, comport::FileLayer& files, Keyboa
 
 void Form1::Form_Load() {
   view_.setLabel1Caption("Kein Kabel gefunden");
+  uint8_t watch = 0;
+  for (const SwitchSetting& s : Switches) watch |= s.line;
+  MSComm1.setWatch(watch);
   auto probe = comport::FindPorts(files_, Combo1);
+  int first = 0;
+  if (StartPort) {
+    first = std::max(indexOf(StartPort), 0);
+    if (indexOf(StartPort) < 0 && WaitForPort) {
+      // Asked for by name: another port that happens to be there is not it.
+      MSComm1.setCommPort(StartPort);
+      waiting_ = Waiting::ForPortInUse;
+      view_.setLabel1Caption("Warte auf Adapter");
+      return;
+    }
+    if (indexOf(StartPort) < 0 && Log && Combo1.ListCount() > 0)
+      Log("COM" + std::to_string(StartPort) + " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
+  }
   if (Combo1.ListCount() == 0 && WaitForPort) {
     waiting_ = Waiting::ForAnyPort;
     view_.setLabel1Caption("Warte auf Adapter");
     return;
   }
   try {
-    Combo1.setListIndex(0);
+    Combo1.setListIndex(first);
   } catch (const Error& e) {
     // An empty list refuses the selection; "invalid property value" alone
     // would leave the user guessing, so say what really went wrong.
@@ -42,12 +58,13 @@ void Form1::Form_Load() {
     MSComm1.setRTSEnable(true);
     try {
       MSComm1.setPortOpen(true);
+      lineOpened();
       return;
     } catch (const Error&) {
       // The port vanished or was taken since the probe: it is not one to
       // offer, and the next one may do.
       if (Combo1.ListCount() <= 1) throw;
-      Combo1.RemoveItem(0);
+      Combo1.RemoveItem(std::max(indexOf(MSComm1.CommPort()), 0));
       Combo1.setListIndex(0);
     }
   }
@@ -66,15 +83,17 @@ void Form1::Combo1_Click() {
   MSComm1.setCommPort(port);
   try {
     MSComm1.setPortOpen(true);
+    lineOpened();
   } catch (const Error& e) {
     // The choice did not work out: say why, and go back to where it was.
     view_.showNote(e.description());
     if (Log) Log(e.description());
     MSComm1.setCommPort(previous);
     const bool back = wasOpen && reopen(previous);
-    // No line, no release to come: the key goes up now. A line back on
-    // its port may have missed the release while it was closed.
-    if (!back || MSComm1.CTSHolding() != true) LetKeysUp();
+    // No line, no release to come: the keys go up now. A line back on
+    // its port may have missed a release while it was closed.
+    if (!back) LetKeysUp();
+    releaseInactive();
     if (wasOpen && !back) {
       waiting_ = Waiting::ForPortInUse;
       view_.setLabel1Caption("Adapter getrennt");
@@ -93,7 +112,8 @@ void Form1::Combo1_Click() {
   });
   if (dropped) showPortInUse();
   // A release while the line was closed made no notification.
-  if (samePort && keys_.anyDown() && MSComm1.CTSHolding() != true) LetKeysUp();
+  if (samePort) releaseInactive();
+  if (PortChosen) PortChosen(port);
   view_.text1SetFocus();
 }
 
@@ -161,6 +181,7 @@ bool Form1::reopen(int16_t port) {
     MSComm1.setDTREnable(true);
     MSComm1.setRTSEnable(true);
     MSComm1.setPortOpen(true);
+    lineOpened();
     waiting_ = Waiting::No;
     return true;
   } catch (const Error&) {
@@ -187,23 +208,83 @@ void Form1::showPortInUse() {
   if (MSComm1.PortOpen() || waiting_ == Waiting::ForPortInUse) view_.comboShowSelection(indexOf(MSComm1.CommPort()));
 }
 
-void Form1::MSComm1_OnComm() {
-  if (MSComm1.CTSHolding() == true) {
-    keys_.keybd_event(16, 1, 0, 0);
-    view_.setLabel1Caption("SHIFT gedrückt");
-  } else {
-    keys_.keybd_event(16, 1, 2, 0);
-    view_.setLabel1Caption("SHIFT losgelassen");
+// Each opening starts the switches afresh from the levels the line has now:
+// no key goes down for a switch already held, and timers of the line before
+// are stale.
+void Form1::lineOpened() {
+  states_.resize(Switches.size());
+  for (size_t i = 0; i < Switches.size(); ++i) {
+    SwitchState& st = states_[i];
+    st.level = st.settled = MSComm1.Holding(Switches[i].line);
+    ++st.generation;
   }
+}
+
+void Form1::MSComm1_OnComm() {
+  const int16_t event = MSComm1.CommEvent();
+  static constexpr std::pair<uint8_t, int16_t> kEvents[] = {
+      {lines::CTS, comEvCTS}, {lines::DSR, comEvDSR}, {lines::DCD, comEvCD}, {lines::RI, comEvRing}};
+  for (size_t i = 0; i < Switches.size() && i < states_.size(); ++i)
+    for (auto [line, ev] : kEvents)
+      if (Switches[i].line == line && ev == event) lineChanged(i, MSComm1.Holding(line));
+}
+
+void Form1::lineChanged(size_t i, bool level) {
+  SwitchState& st = states_[i];
+  st.level = level;
+  const int wait = Switches[i].debounceMs;
+  if (wait <= 0) return apply(i, level);
+  // Only a level that outlasts the wait counts; a timer runs only after a
+  // change, so an idle line wakes nothing.
+  const uint64_t generation = ++st.generation;
+  view_.after(wait, [this, i, generation] {
+    if (!MSComm1.PortOpen() || i >= states_.size() || states_[i].generation != generation) return;
+    SwitchState& s = states_[i];
+    if (s.level == s.settled) return;  // bounced back: nothing happened
+    s.settled = s.level;
+    apply(i, s.level);
+  });
+}
+
+void Form1::apply(size_t i, bool level) {
+  const SwitchSetting& s = Switches[i];
+  const bool active = level != s.invert;
+  if (!s.toggle) return press(s.key, active);
+  if (active) press(s.key, !keys_.isDown(s.key));
+}
+
+void Form1::press(const KeyInfo* key, bool down) {
+  // Shift goes out as the program always sent it; other keys leave the
+  // scan code to the injector.
+  keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0);
+  view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
+}
+
+// Keys held for switches whose line let go while nobody listened.
+void Form1::releaseInactive() {
+  if (!MSComm1.PortOpen()) return;
+  for (const SwitchSetting& s : Switches)
+    if (!s.toggle && keys_.isDown(s.key) && MSComm1.Holding(s.line) == s.invert) press(s.key, false);
+}
+
+void Form1::Resync() {
+  if (!MSComm1.PortOpen()) return;
+  for (size_t i = 0; i < Switches.size(); ++i)
+    if (!Switches[i].toggle) apply(i, MSComm1.Holding(Switches[i].line));
 }
 
 void Form1::LetKeysUp() noexcept {
   if (!keys_.anyDown()) return;
+  const std::vector<const KeyInfo*> held = keys_.held();
   keys_.releaseAll();
   try {
-    view_.setLabel1Caption("SHIFT losgelassen");
+    // "SHIFT losgelassen", "SHIFT und STRG losgelassen", "A, B und C ..."
+    std::string names;
+    for (size_t i = 0; i < held.size(); ++i)
+      names += (i == 0 ? "" : i + 1 == held.size() ? " und " : ", ") + std::string(held[i]->label);
+    view_.setLabel1Caption(names + " losgelassen");
   } catch (...) {
-    // The key is up; a window already gone cannot say so.
+    // The keys are up; a window already gone cannot say so.
   }
 }
 

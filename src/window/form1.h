@@ -14,6 +14,7 @@
 #include "keys/keyboard.h"
 #include "serial/comport.h"
 #include "serial/mscomm.h"
+#include "window/switches.h"
 
 namespace tl {
 
@@ -34,6 +35,9 @@ class FormControls {
   // Tells the user something without stopping them (a port that would not
   // open); returns at once.
   virtual void showNote(const std::string& text) = 0;
+  // Runs `task` on the window's thread after `ms` milliseconds, as a line's
+  // notification runs (an error leaving it ends the program).
+  virtual void after(int ms, std::function<void()> task) = 0;
 };
 
 // The port list with the runtime's semantics: setting ListIndex to an entry
@@ -70,18 +74,28 @@ class Form1 {
 
   // Started with no port there: wait for one instead of the report.
   bool WaitForPort = false;
+  // The port to open at start where it is there (0: the first listed).
+  int16_t StartPort = 0;
+  // The switches the line's changes are read for; set before Form_Load.
+  std::vector<SwitchSetting> Switches = defaultSwitches();
+  // The user chose a port and it opened (for remembering it).
+  std::function<void(int16_t port)> PortChosen;
   // Where the front end keeps a record of what happened to the line (a
   // journal, stderr): unplugs, returns, choices that did not work out.
   std::function<void(const std::string&)> Log;
 
-  // Lets a Shift held by the button up, and says so in the status text: the
-  // text always names the key as the desktop sees it. For a session that
-  // may be ending (its state being saved) and for the ways out below.
+  // Lets every key the switches hold up (a toggled one too), and says so in
+  // the status text: the text always names the keys as the desktop sees
+  // them. For a session that may be ending (its state being saved) and for
+  // the ways out below.
   void LetKeysUp() noexcept;
+  // After LetKeysUp() for a session that went on: held switches' keys go
+  // down again where the line still holds them.
+  void Resync();
 
   // Runs on every way out (window closed, error report, signal, session
-  // end): a Shift left down by a held button is let up before the line
-  // closes. Safe to call more than once.
+  // end): every key left down is let up before the line closes. Safe to
+  // call more than once.
   void Shutdown() noexcept;
 
   ComboBox Combo1;
@@ -94,6 +108,11 @@ class Form1 {
   bool reopen(int16_t port);
   void showPortInUse();
   void backAgain();
+  void lineOpened();
+  void lineChanged(size_t i, bool level);
+  void apply(size_t i, bool level);
+  void releaseInactive();
+  void press(const KeyInfo* key, bool down);
 
   FormControls& view_;
   comport::FileLayer& files_;
@@ -103,6 +122,14 @@ class Form1 {
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.
   std::vector<int16_t> gone_;
+  // Per switch: its line's last level, the level that last counted, and a
+  // count that makes a debounce timer stale when the line moves again.
+  struct SwitchState {
+    bool level = false;
+    bool settled = false;
+    uint64_t generation = 0;
+  };
+  std::vector<SwitchState> states_;
 };
 
 // The report shown when not one of the ports could be opened: plain German,

@@ -52,6 +52,14 @@ class Form : public FormControls {
     log_.push_back("remove:" + std::to_string(i));
   }
   void showNote(const std::string& t) override { log_.push_back("note:" + t); }
+  // Timers run when the test says the time has come.
+  void after(int ms, std::function<void()> task) override { timers.push_back({ms, std::move(task)}); }
+  std::vector<std::pair<int, std::function<void()>>> timers;
+  void runTimers() {
+    auto due = std::move(timers);
+    timers.clear();
+    for (auto& t : due) t.second();
+  }
 
   std::string label1;
   std::vector<std::string> items;
@@ -104,10 +112,12 @@ class Line;
 class LineDriverFake : public LineDriver {
  public:
   explicit LineDriverFake(Log& log) : log_(log) {}
-  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, LineNotify notify) override;
+  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) override;
 
   std::set<int> refuse;  // ports whose open fails
   bool cts = false;      // the button, as the open line sees it
+  uint8_t others = 0;    // the other lines' levels
+  uint8_t watched = 0;   // what the last open asked to watch
   LineNotify notify;     // of the line opened last
   int openLines = 0;
 
@@ -122,14 +132,15 @@ class Line : public OpenLine {
     --d_.openLines;
     log_.push_back("close");
   }
-  bool cts() override { return d_.cts; }
+  uint8_t levels() override { return static_cast<uint8_t>(d_.others | (d_.cts ? lines::CTS : 0)); }
 
  private:
   LineDriverFake& d_;
   Log& log_;
 };
 
-inline std::unique_ptr<OpenLine> LineDriverFake::open(int16_t port, bool dtr, bool rts, LineNotify n) {
+inline std::unique_ptr<OpenLine> LineDriverFake::open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify n) {
+  watched = watch;
   log_.push_back("open:" + std::to_string(port) + (dtr ? " dtr" : "") + (rts ? " rts" : ""));
   if (refuse.count(port))
     throw Error(err::kPathAccess, "Der Anschluss COM" + std::to_string(port) + " ist belegt.");
@@ -183,7 +194,7 @@ struct World {
   void cts(bool on) {
     driver.cts = on;
     LineEvent ev;
-    ev.cts = on;
+    ev.levels = static_cast<uint8_t>(driver.others | (on ? lines::CTS : 0));
     driver.notify(ev);
   }
   void fail(std::string why) {

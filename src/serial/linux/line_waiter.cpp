@@ -141,10 +141,11 @@ void LineWaiter::report(const ModemCounts* now, int lines) {
     const uint32_t edges = now->cts - last_.cts;
     const uint32_t unexplained = edges - (cts != lastCts_ && edges ? 1 : 0);
     const uint32_t presses = std::min<uint32_t>(unexplained / 2, kMaxPressesPerLook);
+    const uint8_t others = levelsOf(lines) & ~lines::CTS;
     for (uint32_t i = 0; i < presses; ++i) {
-      ev.cts = !lastCts_;
+      ev.levels = others | (lastCts_ ? 0 : lines::CTS);
       notify_(ev);
-      ev.cts = lastCts_;
+      ev.levels = others | (lastCts_ ? lines::CTS : 0);
       notify_(ev);
     }
     sentFinal = presses && cts == lastCts_;
@@ -152,7 +153,7 @@ void LineWaiter::report(const ModemCounts* now, int lines) {
   }
   lastCts_ = cts;
   if (sentFinal) return;
-  ev.cts = cts;
+  ev.levels = levelsOf(lines);
   notify_(ev);
 }
 

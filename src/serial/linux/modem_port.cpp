@@ -8,7 +8,19 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "serial/mscomm.h"
+
 namespace tl::serial_linux {
+
+uint8_t levelsOf(int tiocm) {
+  return static_cast<uint8_t>(((tiocm & TIOCM_CTS) ? lines::CTS : 0) | ((tiocm & TIOCM_DSR) ? lines::DSR : 0) |
+                              ((tiocm & TIOCM_CD) ? lines::DCD : 0) | ((tiocm & TIOCM_RI) ? lines::RI : 0));
+}
+
+int tiocmOf(uint8_t l) {
+  return ((l & lines::CTS) ? TIOCM_CTS : 0) | ((l & lines::DSR) ? TIOCM_DSR : 0) | ((l & lines::DCD) ? TIOCM_CD : 0) |
+         ((l & lines::RI) ? TIOCM_RI : 0);
+}
 
 namespace {
 

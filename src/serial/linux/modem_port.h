@@ -9,6 +9,11 @@
 
 namespace tl::serial_linux {
 
+// TIOCM_* input bits as the line control's lines:: bits.
+uint8_t levelsOf(int tiocm);
+// lines:: bits as TIOCM_* bits.
+int tiocmOf(uint8_t lines);
+
 struct ModemCounts {
   uint32_t cts = 0, dsr = 0, rng = 0, dcd = 0;
   bool operator==(const ModemCounts&) const = default;

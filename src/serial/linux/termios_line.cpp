@@ -31,9 +31,9 @@ class TermiosLine : public OpenLine {
     waiter_.stop();
     ::close(stopFd_);
   }
-  bool cts() override {
+  uint8_t levels() override {
     int bits = 0;
-    return modem_.getLines(bits) == 0 && (bits & TIOCM_CTS) != 0;
+    return modem_.getLines(bits) == 0 ? levelsOf(bits) : 0;
   }
 
 
@@ -75,7 +75,7 @@ TermiosLineDriver::TermiosLineDriver(PortResolver resolver, std::string lockDir)
 TermiosLineDriver::TermiosLineDriver(std::shared_ptr<PortTable> table, std::string lockDir)
     : table_(std::move(table)), places_(claimPlaces(table_->resolver(), std::move(lockDir))) {}
 
-std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool rts, LineNotify notify) {
+std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) {
   const auto dev = table_->find(port);
   if (!dev)
     throw Error(err::kDeviceUnavailable, reports::notPresent(port));

@@ -18,7 +18,7 @@ class TermiosLineDriver : public LineDriver {
   // `lockDir` as for claimPlaces().
   explicit TermiosLineDriver(PortResolver resolver, std::string lockDir = "");
   explicit TermiosLineDriver(std::shared_ptr<PortTable> table, std::string lockDir = "");
-  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, LineNotify notify) override;
+  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) override;
 
  private:
   std::shared_ptr<PortTable> table_;

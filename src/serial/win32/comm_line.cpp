@@ -94,7 +94,7 @@ class Win32Line : public OpenLine {
     else
       thread_.detach();
   }
-  bool cts() override { return readCts(s_->h); }
+  uint8_t levels() override { return readCts(s_->h) ? lines::CTS : 0; }
 
  private:
   static void run(LineState& s) {
@@ -174,7 +174,7 @@ class Win32Line : public OpenLine {
   static bool report(LineState& s, const std::vector<bool>& states) {
     for (bool c : states) {
       LineEvent ev;
-      ev.cts = c;
+      ev.levels = c ? lines::CTS : 0;
       tell(s, ev);
     }
     return !states.empty();
@@ -255,7 +255,7 @@ CallFailure applyLineSettings(HANDLE h, bool dtr, bool rts) {
   return {};
 }
 
-std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts, LineNotify notify) {
+std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts, uint8_t, LineNotify notify) {
   HANDLE h = CreateFileW(devicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {

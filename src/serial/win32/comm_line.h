@@ -51,7 +51,7 @@ class CtsFollower {
 
 class Win32LineDriver : public LineDriver {
  public:
-  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, LineNotify notify) override;
+  std::unique_ptr<OpenLine> open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) override;
 };
 
 }  // namespace tl::serial_win32

@@ -2,6 +2,7 @@
 
 #include "window/layout.h"
 
+#include <QTimer>
 #include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QMessageBox>
@@ -114,6 +115,10 @@ bool QtForm1::eventFilter(QObject* watched, QEvent* event) {
 void QtForm1::closeEvent(QCloseEvent* event) {
   if (onClose) onClose();
   event->accept();
+}
+
+void QtForm1::after(int ms, std::function<void()> task) {
+  QTimer::singleShot(ms, Qt::PreciseTimer, this, [this, task = std::move(task)]() mutable { runTask(task); });
 }
 
 }  // namespace tl::window_qt

@@ -30,6 +30,7 @@ class QtForm1 : public QWidget, public FormControls {
   void comboInsertItem(int index, const std::string& text) override;
   void comboRemoveItem(int index) override;
   void showNote(const std::string& text) override;
+  void after(int ms, std::function<void()> task) override;
 
   // Tooltip of a new list entry: the device the COM number stands for.
   std::function<std::string(const std::string& entry)> entryToolTip;
@@ -37,6 +38,8 @@ class QtForm1 : public QWidget, public FormControls {
   std::function<void()> onComboClick;
   // The window is closing; runs before it goes.
   std::function<void()> onClose;
+  // Runs a timer's task (the program wraps it as it wraps line reports).
+  std::function<void(std::function<void()>&)> runTask = [](std::function<void()>& t) { t(); };
 
   QLabel* Label1;
   QLabel* Label2;

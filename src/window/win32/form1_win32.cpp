@@ -353,6 +353,13 @@ void Win32Form1::Show(int showCommand) {
   SetFocus(lastFocus_);
 }
 
+void Win32Form1::after(int ms, std::function<void()> task) {
+  const UINT_PTR id = nextTimer_++;
+  if (nextTimer_ == 0) nextTimer_ = 100;
+  timers_[id] = std::move(task);
+  SetTimer(hwnd_, id, static_cast<UINT>(ms), nullptr);
+}
+
 void Win32Form1::post(std::function<void()> task) {
   auto* heap = new std::function<void()>(std::move(task));
   if (!PostMessageW(hwnd_, kMsgRunTask, 0, reinterpret_cast<LPARAM>(heap))) delete heap;
@@ -426,6 +433,13 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
         SetTimer(hwnd_, kTimerDevices, kDeviceSettleMs, nullptr);
       return TRUE;
     case WM_TIMER:
+      if (auto it = timers_.find(wp); it != timers_.end()) {
+        KillTimer(hwnd_, wp);
+        auto task = std::move(it->second);
+        timers_.erase(it);
+        runTask(task);
+        return 0;
+      }
       if (wp != kTimerDevices) break;
       KillTimer(hwnd_, kTimerDevices);
       onDevicesChanged_();

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <map>
 #include <string>
 
 #include "window/form1.h"
@@ -34,6 +35,7 @@ class Win32Form1 : public FormControls {
   void comboInsertItem(int index, const std::string& text) override;
   void comboRemoveItem(int index) override;
   void showNote(const std::string& text) override;
+  void after(int ms, std::function<void()> task) override;
 
   void Show(int showCommand);
   // Runs `task` on the window's thread, from the message loop.
@@ -75,6 +77,9 @@ class Win32Form1 : public FormControls {
   std::wstring noteText_;
   HDEVNOTIFY deviceNotify_ = nullptr;
   std::function<void()> onDevicesChanged_;
+  // after(): one timer per task, by id.
+  std::map<UINT_PTR, std::function<void()>> timers_;
+  UINT_PTR nextTimer_ = 100;
 };
 
 }  // namespace tl::window_win32
