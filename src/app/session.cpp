@@ -28,7 +28,7 @@ std::optional<int> Session::configure(const std::function<IniFile()>& read) {
   try {
     settings_ = read ? settingsFromFile(read()) : Settings();
     for (const auto& o : cl_.settings) applyOption(settings_, o.option, o.name, o.value);
-    checkSwitches(settings_.switches, "");
+    checkSwitches(settings_.switches, "die Optionen passen nicht zur Einstellungsdatei: ");
   } catch (const SettingsError& e) {
     fe_.tellMistake("tastlink: " + std::string(e.what()) + "\n");
     return kExitUsage;

@@ -197,6 +197,15 @@ struct World {
     ev.levels = static_cast<uint8_t>(driver.others | (on ? lines::CTS : 0));
     driver.notify(ev);
   }
+  // Any input line: `l` is a lines:: bit.
+  void set(uint8_t l, bool on) {
+    if (l == lines::CTS) driver.cts = on;
+    else driver.others = static_cast<uint8_t>(on ? driver.others | l : driver.others & ~l);
+    LineEvent ev;
+    ev.line = l;
+    ev.levels = static_cast<uint8_t>(driver.others | (driver.cts ? lines::CTS : 0));
+    driver.notify(ev);
+  }
   void fail(std::string why) {
     LineEvent ev;
     ev.kind = LineEvent::Kind::Failure;
