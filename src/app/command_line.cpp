@@ -21,7 +21,11 @@ using A = CommandLine::Action;
 const Option kOptions[] = {
     {"-h", "--help", A::Help, "", "", "diese Hilfe zeigen und beenden"},
     {"", "--version", A::Version, "", "", "die Versionsnummer zeigen und beenden"},
+#ifdef _WIN32
+    {"", "--port", A::Run, "ANSCHLUSS", "port", "diesen Anschluss beim Start öffnen (COM3)"},
+#else
     {"", "--port", A::Run, "ANSCHLUSS", "port", "diesen Anschluss beim Start öffnen (COM3, /dev/ttyUSB0)"},
+#endif
     {"", "--key", A::Run, "TASTE", "key", "die Taste des Schalters (Shift, Ctrl, Alt, F5, …)"},
     {"", "--line", A::Run, "LEITUNG", "line", "die Leitung des Schalters: CTS, DSR, DCD oder RI"},
     {"", "--invert", A::Run, "", "invert", "Schalter wirkt, solange die Leitung offen ist (Öffner)"},
@@ -96,8 +100,12 @@ std::string usageText() {
   }
   text +=
       "\nDie Optionen für den Schalter (--key bis --debounce) gelten für den ersten\n"
-      "Schalter der Einstellungsdatei und nur für diesen Aufruf. Weitere Schalter und\n"
-      "remember=true stehen in der Einstellungsdatei, siehe man tastlink.\n";
+      "Schalter und nur für diesen Aufruf. Weitere Schalter und remember=true stehen\n"
+#ifdef _WIN32
+      "in %APPDATA%\\Tastlink\\tastlink.ini (siehe LIESMICH.txt).\n";
+#else
+      "in ~/.config/Tastlink/tastlink.conf (siehe man tastlink).\n";
+#endif
   return text;
 }
 
