@@ -27,8 +27,8 @@ struct Platform {
   // The settings file, read; none there means no values. May raise
   // SettingsError (a line the reader cannot make sense of).
   std::function<IniFile()> readSettings;
-  // A port as the user writes it ("COM3", on Linux also a device path) as
-  // its number; 0 when there is no such port now.
+  // A device path the user gave for a port (Linux) as the COM number it
+  // has now; 0 when there is no such port now. COM names never come here.
   std::function<int16_t(const std::string&)> portOf;
   // The port chosen last (remember=true), kept apart from the user's file.
   std::function<std::string()> rememberedPort;

@@ -51,7 +51,12 @@ void Session::setUp(Form1& form, const std::function<int16_t(const std::string&)
   form.Switches = settings_.switches;
   form.WaitForPort = settings_.waitForPort;
   const std::string start = !settings_.port.empty() ? settings_.port : settings_.remember ? remembered : "";
-  if (!start.empty()) form.StartPort = portOf ? portOf(start) : static_cast<int16_t>(comNumber(start));
+  // A COM name is its number whether or not the port is there now (it may
+  // be waited for); a device path means whichever number it has now.
+  if (const int n = comNumber(start))
+    form.StartPort = static_cast<int16_t>(n);
+  else if (!start.empty() && portOf)
+    form.StartPort = portOf(start);
   if (settings_.remember && remember)
     form.PortChosen = [remember = std::move(remember)](int16_t port) { remember("COM" + std::to_string(port)); };
 }
