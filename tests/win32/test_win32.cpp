@@ -258,45 +258,83 @@ TEST(Win32Reasons, GermanForTheCodesUsersMeetAndTheCallInBrackets) {
             "Der Anschluss COM3 lässt sich nicht öffnen: das Gerät ist nicht bereit (SetCommState: Fehler 21).");
 }
 
-// The line thread's account of CTS. Each step: a wait armed (at once or
-// pending), a completion with its mask and CTS, or the settle re-read; and
-// the states it reports.
+// The line thread's account of the watched lines. Each step: a wait armed
+// (at once or pending), a completion with its mask and the levels read
+// after it, or a look without an event (settle, RI poll); and the changes
+// it reports, each as "<line>:<lines on>" with C=CTS, D=DSR, K=DCD, R=RI.
 TEST(Win32Line, FollowerReportsEveryChangeAndNeverAPhantomPress) {
   enum Kind { Armed, ArmedAtOnce, Completed, Settled };
   struct Step {
     Kind kind;
     DWORD mask;
-    bool cts;
-    std::vector<bool> reported;
+    const char* levels;
+    const char* reported;
   };
+  constexpr uint8_t C = lines::CTS, D = lines::DSR, K = lines::DCD, R = lines::RI;
   const struct {
     const char* name;
-    bool initial;
+    uint8_t watch;
+    const char* initial;
     std::vector<Step> steps;
+    int pollsRing = -1;  // after the steps; -1: not asked
   } cases[] = {
-      {"press and release", false,
-       {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {true}}, {Armed, 0, false, {}},
-        {Completed, EV_CTS, false, {false}}}},
-      {"press too short to see", false, {{Armed, 0, false, {}}, {Completed, EV_CTS, false, {true, false}}}},
-      {"release too short to see", true, {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {false, true}}}},
-      {"another line's event re-sends CTS", true, {{Armed, 0, false, {}}, {Completed, EV_DSR, true, {true}}}},
-      {"edge slept through, found by the settle", false,
-       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Settled, 0, true, {}}}},
-      {"the wait then reports the settled edge too", false,
-       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Completed, EV_CTS, true, {}}}},
-      {"an event kept from before the wait", false, {{ArmedAtOnce, 0, false, {}}, {Completed, EV_CTS, false, {}}}},
-      {"a cancelled wait", false, {{Armed, 0, false, {}}, {Completed, 0, false, {}}}},
+      {"press and release", C, "",
+       {{Armed, 0, "", ""}, {Completed, EV_CTS, "C", "C:C"}, {Armed, 0, "", ""}, {Completed, EV_CTS, "", "C:"}}},
+      {"press too short to see", C, "", {{Armed, 0, "", ""}, {Completed, EV_CTS, "", "C:C C:"}}},
+      {"release too short to see", C, "C", {{Armed, 0, "", ""}, {Completed, EV_CTS, "C", "C: C:C"}}},
+      // Were the unchanged line re-sent, a toggled key would flip.
+      {"an unwatched line's event says nothing", C, "C", {{Armed, 0, "", ""}, {Completed, EV_DSR, "CD", ""}}},
+      {"edge slept through, found by the settle", C, "",
+       {{Armed, 0, "", ""}, {Settled, 0, "C", "C:C"}, {Settled, 0, "C", ""}}},
+      {"the wait then reports the settled edge too", C, "",
+       {{Armed, 0, "", ""}, {Settled, 0, "C", "C:C"}, {Completed, EV_CTS, "C", ""}}},
+      {"an event kept from before the wait", C, "", {{ArmedAtOnce, 0, "", ""}, {Completed, EV_CTS, "", ""}}},
+      {"a cancelled wait", C, "", {{Armed, 0, "", ""}, {Completed, 0, "", ""}}},
+      {"two switches pressed in overlap", C | D, "",
+       {{Armed, 0, "", ""}, {Completed, EV_CTS, "C", "C:C"}, {Armed, 0, "", ""}, {Completed, EV_DSR, "CD", "D:CD"},
+        {Armed, 0, "", ""}, {Completed, EV_CTS, "D", "C:D"}, {Armed, 0, "", ""}, {Completed, EV_DSR, "", "D:"}}},
+      {"both in one completion, one event each", C | D, "", {{Armed, 0, "", ""}, {Completed, EV_CTS | EV_DSR, "CD", "C:C D:CD"}}},
+      {"a settled edge of one line leaves the other's whole press", C | D, "",
+       {{Armed, 0, "", ""}, {Settled, 0, "C", "C:C"}, {Completed, EV_CTS | EV_DSR, "C", "D:CD D:C"}}},
+      {"carrier through EV_RLSD", K, "", {{Armed, 0, "", ""}, {Completed, EV_RLSD, "K", "K:K"}}},
+      {"RI raising EV_RING only as it goes off: polled on, evented off", R, "",
+       {{Armed, 0, "", ""}, {Settled, 0, "R", "R:R"}, {Completed, EV_RING, "", "R:"}, {Armed, 0, "", ""},
+        {Completed, EV_RING, "", "R:R R:"}},
+       1},
+      {"RI's driver reports it coming on: no more polling", R, "",
+       {{Armed, 0, "", ""}, {Completed, EV_RING, "R", "R:R"}}, 0},
+  };
+  auto bits = [&](const char* s) {
+    uint8_t out = 0;
+    for (; *s; ++s) out |= *s == 'C' ? C : *s == 'D' ? D : *s == 'K' ? K : R;
+    return out;
+  };
+  auto text = [&](const std::vector<serial_win32::LineChange>& changes) {
+    std::string out;
+    for (const auto& c : changes) {
+      out += out.empty() ? "" : " ";
+      out += c.line == lines::CTS ? 'C' : c.line == lines::DSR ? 'D' : c.line == lines::DCD ? 'K' : 'R';
+      out += ':';
+      for (auto [bit, letter] : {std::pair{C, 'C'}, {D, 'D'}, {K, 'K'}, {R, 'R'}})
+        if (c.levels & bit) out += letter;
+    }
+    return out;
   };
   for (const auto& c : cases) {
-    serial_win32::CtsFollower f(c.initial);
+    serial_win32::LineFollower f(c.watch, bits(c.initial));
     for (const Step& s : c.steps) {
-      std::vector<bool> got;
+      std::vector<serial_win32::LineChange> got;
       if (s.kind == Armed || s.kind == ArmedAtOnce) f.armed(s.kind == ArmedAtOnce);
-      if (s.kind == Completed) got = f.completed(s.mask, s.cts);
-      if (s.kind == Settled) got = f.settled(s.cts);
-      EXPECT_EQ(got, s.reported) << c.name;
+      if (s.kind == Completed) got = f.completed(s.mask, bits(s.levels));
+      if (s.kind == Settled) got = f.settled(bits(s.levels));
+      EXPECT_EQ(text(got), s.reported) << c.name;
+    }
+    if (c.pollsRing >= 0) {
+      EXPECT_EQ(f.pollsRing(), c.pollsRing == 1) << c.name;
     }
   }
+  EXPECT_EQ(serial_win32::commMask(D | R), static_cast<DWORD>(EV_DSR | EV_RING | EV_ERR));
+  EXPECT_EQ(serial_win32::levelsOf(MS_CTS_ON | MS_RLSD_ON | MS_RING_ON), C | K | R);
 }
 
 // Run by test_windows.py, one process per way to die (TASTLINK_CRASH), which
