@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "fakes/fakes.h"
 #include "keys/win32/crash_release.h"
 #include "keys/win32/keybd_injector.h"
+#include "main/win32_desktop.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/file_layer.h"
 #include "window/win32/form1_win32.h"
@@ -335,6 +337,55 @@ TEST(Win32Line, FollowerReportsEveryChangeAndNeverAPhantomPress) {
   }
   EXPECT_EQ(serial_win32::commMask(D | R), static_cast<DWORD>(EV_DSR | EV_RING | EV_ERR));
   EXPECT_EQ(serial_win32::levelsOf(MS_CTS_ON | MS_RLSD_ON | MS_RING_ON), C | K | R);
+}
+
+TEST(Win32Desktop, SettingsTextFilesAndCopyMarks) {
+  using namespace desktop_win32;
+  const struct {
+    std::string bytes, text;
+  } texts[] = {
+      {"\xEF\xBB\xBFkey=Ctrl", "key=Ctrl"},
+      {std::string("\xFF\xFEk\0=\0\xE4\0", 8), "k=\u00E4"},
+      {std::string("\xFE\xFF\0k\0=\0\xE4", 8), "k=\u00E4"},
+      {"k=\xC3\xA4", "k=\u00E4"},
+  };
+  for (const auto& t : texts) EXPECT_EQ(textAsUtf8(t.bytes), t.text) << t.text;
+  if (GetACP() == 1252) {
+    EXPECT_EQ(textAsUtf8("k=\xE4"), "k=\u00E4") << "Notepad's ANSI";
+  }
+
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"tastlink-test-" + std::to_wstring(GetCurrentProcessId());
+  EXPECT_TRUE(readSettings(folder).values.empty()) << "no folder, no file: no values";
+  EXPECT_EQ(rememberedPort(folder), "");
+  rememberPort(folder, "COM7");
+  rememberPort(folder, "COM12");
+  EXPECT_EQ(rememberedPort(folder), "COM12");
+  const std::wstring ini = folder + L"\\tastlink.ini";
+  CreateDirectoryW(ini.c_str(), nullptr);  // there, but no file to read
+  try {
+    readSettings(folder);
+    ADD_FAILURE() << "an unreadable file read as none";
+  } catch (const app::SettingsError& e) {
+    EXPECT_NE(std::string(e.what()).find("tastlink.ini l\u00E4sst sich nicht lesen"), std::string::npos) << e.what();
+  }
+  RemoveDirectoryW(ini.c_str());
+  DeleteFileW((folder + L"\\state.ini").c_str());
+  RemoveDirectoryW(folder.c_str());
+
+  // Marks held at once, in order: whether each finds a copy in its way.
+  const struct {
+    const char* port;
+    bool second;
+  } marks[] = {{"", false}, {"", true}, {"COM4", false}, {"com4", true}, {"COM5", false}};
+  std::vector<std::unique_ptr<CopyMark>> held;
+  for (const auto& m : marks) {
+    held.push_back(std::make_unique<CopyMark>(m.port));
+    EXPECT_EQ(held.back()->second(), m.second) << m.port;
+  }
+  held.clear();
+  EXPECT_FALSE(CopyMark("").second()) << "the marks go with their copies";
 }
 
 // Run by test_windows.py, one process per way to die (TASTLINK_CRASH), which
