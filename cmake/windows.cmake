@@ -16,6 +16,8 @@ add_library(tastlink_win32 STATIC
   src/keys/win32/crash_release.cpp
   src/main/win32_desktop.cpp)
 target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32 advapi32)
+# Runs once at start: built for size rather than speed.
+set_source_files_properties(src/main/win32_desktop.cpp PROPERTIES COMPILE_OPTIONS -Os)
 
 add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/win32_app.cpp src/main/tastlink.rc)
 target_link_libraries(Tastlink PRIVATE tastlink_win32)

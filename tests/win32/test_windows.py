@@ -474,6 +474,10 @@ class Switches(unittest.TestCase):
             until(shown_main, "the window shown")
         return p
 
+    def launch(self, *args):
+        return subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe"), *args], env=ENV,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def lines(self, bits):
         self.state[0:4] = struct.pack("i", bits)
 
@@ -538,26 +542,20 @@ class Switches(unittest.TestCase):
     def test_autostart_on_and_off(self):
         query = ["reg", "query", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run", "/v", "Tastlink"]
         for on, text in (("on", "startet ab jetzt"), ("off", "startet nicht mehr")):
-            p = subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe"), "--autostart", on], env=ENV,
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            p = self.launch("--autostart", on)
             self.assertIn(text, until(lambda: inspect("box"), "the answer"))
             inspect("ok")
             self.assertEqual(p.wait(60), 0)
-            r = wine(*query)
-            if on == "on":
-                self.assertIn('Tastlink.exe" --minimized --wait-for-port', r.stdout)
-            else:
-                self.assertNotIn("Tastlink.exe", r.stdout)
+            entry = 'Tastlink.exe" --minimized --wait-for-port' in wine(*query).stdout
+            self.assertEqual(entry, on == "on")
 
     def test_a_second_copy_shows_the_first_and_ends_unless_given_another_port(self):
         self.start(["--minimized"], ports=(3, 12))
         until(lambda: main_state().get("iconic") == "1", "started minimized")
-        run = lambda *args: subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe"), *args], env=ENV,
-                                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.assertEqual(run().wait(60), 0)
+        self.assertEqual(self.launch().wait(60), 0)
         until(lambda: main_state().get("iconic") == "0", "the first copy's window restored")
         self.assertEqual(main_state()["copies"], "1")
-        other = run("--port", "COM12")
+        other = self.launch("--port", "COM12")
         until(lambda: main_state().get("copies") == "2", "a copy for another port")
         inspect("close")
         self.assertEqual(other.wait(60), 0)
