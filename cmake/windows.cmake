@@ -13,8 +13,11 @@ add_library(tastlink_win32 STATIC
   src/serial/win32/file_layer.cpp
   src/serial/win32/device_watch.cpp
   src/keys/win32/keybd_injector.cpp
-  src/keys/win32/crash_release.cpp)
-target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32)
+  src/keys/win32/crash_release.cpp
+  src/main/win32_desktop.cpp)
+target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32 advapi32)
+# Runs once at start: built for size rather than speed.
+set_source_files_properties(src/main/win32_desktop.cpp PROPERTIES COMPILE_OPTIONS -Os)
 
 add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/win32_app.cpp src/main/tastlink.rc)
 target_link_libraries(Tastlink PRIVATE tastlink_win32)

@@ -4,6 +4,7 @@
 
 #include "keys/win32/keybd_injector.h"
 #include "main/win32_app.h"
+#include "main/win32_desktop.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/device_watch.h"
 #include "serial/win32/file_layer.h"
@@ -16,5 +17,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   p.makeKeys = [] { return std::make_unique<keys_win32::KeybdEventInjector>(); };
   p.deviceOf = [](int com) { return "COM" + std::to_string(com); };
   p.makeWatch = [] { return std::make_unique<serial_win32::Win32DeviceWatch>(); };
+  const std::wstring folder = desktop_win32::settingsFolder();
+  p.readSettings = [folder] { return desktop_win32::readSettings(folder); };
+  p.portOf = [](const std::string& port) { return static_cast<int16_t>(app::comNumber(port)); };
+  p.rememberedPort = [folder] { return desktop_win32::rememberedPort(folder); };
+  p.rememberPort = [folder](const std::string& port) { desktop_win32::rememberPort(folder, port); };
+  p.setAutostart = desktop_win32::setAutostart;
   return app::runWin32(instance, showCommand, p);
 }

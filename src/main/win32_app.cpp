@@ -6,6 +6,7 @@
 #include "app/session.h"
 #include "core/runtime.h"
 #include "keys/win32/crash_release.h"
+#include "main/win32_desktop.h"
 #include "window/form1.h"
 #include "window/win32/form1_win32.h"
 #include "window/win32/message_loop.h"
@@ -44,6 +45,15 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   if (const auto rc = session.configure(platform.readSettings)) return *rc;
   if (const auto on = session.autostart())
     return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
+  // One copy holds the keys; a second one started (a double click too many,
+  // the autostart beside a manual start) shows the first and goes. Before
+  // the probe: its opening and closing the ports would disturb the first.
+  const std::string& port = session.settings().port;
+  desktop_win32::CopyMark mark(port);
+  if (mark.second()) {
+    desktop_win32::CopyMark::showFirst(port);
+    return 0;
+  }
 
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
@@ -52,6 +62,7 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   auto driver = platform.makeLine();
   auto files = platform.makeFiles();
   window_win32::Win32Form1 view(instance);
+  desktop_win32::CopyMark::label(view.hwnd(), port);
 
   view.runTask = [&](std::function<void()>& task) { session.guarded(task); };
   MSComm line(*driver, [&view](std::function<void()> task) { view.post(std::move(task)); });

@@ -2,8 +2,9 @@
 //   inspect box    -> the error report's text (exit 1 if there is none)
 //   inspect main   -> the main window's list, selection and visibility
 //   inspect ok     -> presses OK on the error report
-//   inspect close  -> closes the main window like its close button
+//   inspect close  -> closes every Tastlink main window like its close button
 //   inspect shift  -> "shift=1" while Shift is down for the whole desktop
+//   inspect down   -> "down=16,17": the virtual keys down for the desktop
 //   inspect keys tab shift+tab esc f4 down ...  -> real key input (SendInput)
 //   inspect wheel  -> one wheel notch down with the pointer over the list
 //   inspect query | cancel | end  -> the session may end / did not / does
@@ -115,6 +116,14 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("shift=%d\n", (GetAsyncKeyState(VK_SHIFT) & 0x8000) ? 1 : 0);
     return 0;
   }
+  if (what == L"down") {
+    std::string down;
+    for (int vk = VK_BACK; vk <= VK_OEM_CLEAR; ++vk)
+      if (!(vk >= VK_LSHIFT && vk <= VK_RMENU) && (GetAsyncKeyState(vk) & 0x8000))
+        down += (down.empty() ? "" : ",") + std::to_string(vk);
+    std::printf("down=%s\n", down.c_str());
+    return 0;
+  }
   if (what == L"watch") return watch(argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000);
   if (what == L"box" || what == L"ok") {
     HWND box = findBox();
@@ -150,7 +159,10 @@ int wmain(int argc, wchar_t** argv) {
   auto send = [&](UINT msg, WPARAM wp, LPARAM lp) {
     return SendMessageTimeoutW(main, msg, wp, lp, SMTO_NORMAL, 10000, &result) ? 0 : 1;
   };
-  if (what == L"close") return PostMessageW(main, WM_CLOSE, 0, 0) ? 0 : 1;
+  if (what == L"close") {
+    for (HWND w = main; w; w = FindWindowExW(nullptr, w, L"TastlinkForm1", L"Tastlink")) PostMessageW(w, WM_CLOSE, 0, 0);
+    return 0;
+  }
   if (what == L"query") {
     const int r = send(WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
     std::printf("answer=%d\n", static_cast<int>(result));
@@ -206,8 +218,11 @@ int wmain(int argc, wchar_t** argv) {
   GUITHREADINFO gui{};
   gui.cbSize = sizeof gui;
   GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &gui);
-  std::printf("list=%s\nselected=%d\nvisible=%d\nlabel=%s\nfocus=%d\nmoving=%d\n", list.c_str(), sel,
-              IsWindowVisible(main) ? 1 : 0, utf8(label).c_str(), gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0,
-              (gui.flags & GUI_INMOVESIZE) ? 1 : 0);
+  int copies = 0;
+  for (HWND w = main; w; w = FindWindowExW(nullptr, w, L"TastlinkForm1", L"Tastlink")) ++copies;
+  std::printf("list=%s\nselected=%d\nvisible=%d\nlabel=%s\nfocus=%d\nmoving=%d\niconic=%d\nforeground=%d\ncopies=%d\n",
+              list.c_str(), sel, IsWindowVisible(main) ? 1 : 0, utf8(label).c_str(),
+              gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0, (gui.flags & GUI_INMOVESIZE) ? 1 : 0,
+              IsIconic(main) ? 1 : 0, GetForegroundWindow() == main ? 1 : 0, copies);
   return 0;
 }

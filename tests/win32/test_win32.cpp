@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "fakes/fakes.h"
 #include "keys/win32/crash_release.h"
 #include "keys/win32/keybd_injector.h"
+#include "main/win32_desktop.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/file_layer.h"
 #include "window/win32/form1_win32.h"
@@ -258,44 +260,110 @@ TEST(Win32Reasons, GermanForTheCodesUsersMeetAndTheCallInBrackets) {
             "Der Anschluss COM3 lässt sich nicht öffnen: das Gerät ist nicht bereit (SetCommState: Fehler 21).");
 }
 
-// The line thread's account of CTS. Each step: a wait armed (at once or
-// pending), a completion with its mask and CTS, or the settle re-read; and
-// the states it reports.
+// The line thread's account of the watched lines. Each step: a wait armed
+// (at once or pending), a completion with its mask and the levels read
+// after it, or a look without an event (settle, RI poll); and the changes
+// it reports: the line each is about and every line's level after it.
 TEST(Win32Line, FollowerReportsEveryChangeAndNeverAPhantomPress) {
   enum Kind { Armed, ArmedAtOnce, Completed, Settled };
+  using Changes = std::vector<serial_win32::LineChange>;
   struct Step {
     Kind kind;
     DWORD mask;
-    bool cts;
-    std::vector<bool> reported;
+    uint8_t levels;
+    Changes reported;
   };
+  constexpr uint8_t C = lines::CTS, D = lines::DSR, K = lines::DCD, R = lines::RI;
   const struct {
     const char* name;
-    bool initial;
+    uint8_t watch, initial;
     std::vector<Step> steps;
+    int pollsRing = -1;  // after the steps; -1: not asked
   } cases[] = {
-      {"press and release", false,
-       {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {true}}, {Armed, 0, false, {}},
-        {Completed, EV_CTS, false, {false}}}},
-      {"press too short to see", false, {{Armed, 0, false, {}}, {Completed, EV_CTS, false, {true, false}}}},
-      {"release too short to see", true, {{Armed, 0, false, {}}, {Completed, EV_CTS, true, {false, true}}}},
-      {"another line's event re-sends CTS", true, {{Armed, 0, false, {}}, {Completed, EV_DSR, true, {true}}}},
-      {"edge slept through, found by the settle", false,
-       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Settled, 0, true, {}}}},
-      {"the wait then reports the settled edge too", false,
-       {{Armed, 0, false, {}}, {Settled, 0, true, {true}}, {Completed, EV_CTS, true, {}}}},
-      {"an event kept from before the wait", false, {{ArmedAtOnce, 0, false, {}}, {Completed, EV_CTS, false, {}}}},
-      {"a cancelled wait", false, {{Armed, 0, false, {}}, {Completed, 0, false, {}}}},
+      {"press and release", C, 0,
+       {{Armed, 0, 0, {}}, {Completed, EV_CTS, C, {{C, C}}}, {Armed, 0, 0, {}}, {Completed, EV_CTS, 0, {{C, 0}}}}},
+      {"press too short to see", C, 0, {{Armed, 0, 0, {}}, {Completed, EV_CTS, 0, {{C, C}, {C, 0}}}}},
+      {"release too short to see", C, C, {{Armed, 0, 0, {}}, {Completed, EV_CTS, C, {{C, 0}, {C, C}}}}},
+      // Were the unchanged line sent again, a toggled key would flip.
+      {"an unwatched line's event says nothing", C, C, {{Armed, 0, 0, {}}, {Completed, EV_DSR, C | D, {}}}},
+      {"edge slept through, found by the settle", C, 0,
+       {{Armed, 0, 0, {}}, {Settled, 0, C, {{C, C}}}, {Settled, 0, C, {}}}},
+      {"the wait then reports the settled edge too", C, 0,
+       {{Armed, 0, 0, {}}, {Settled, 0, C, {{C, C}}}, {Completed, EV_CTS, C, {}}}},
+      {"an event kept from before the wait", C, 0, {{ArmedAtOnce, 0, 0, {}}, {Completed, EV_CTS, 0, {}}}},
+      {"a cancelled wait", C, 0, {{Armed, 0, 0, {}}, {Completed, 0, 0, {}}}},
+      {"two switches pressed in overlap", C | D, 0,
+       {{Armed, 0, 0, {}}, {Completed, EV_CTS, C, {{C, C}}}, {Armed, 0, 0, {}}, {Completed, EV_DSR, C | D, {{D, C | D}}},
+        {Armed, 0, 0, {}}, {Completed, EV_CTS, D, {{C, D}}}, {Armed, 0, 0, {}}, {Completed, EV_DSR, 0, {{D, 0}}}}},
+      {"both in one completion, one change each", C | D, 0,
+       {{Armed, 0, 0, {}}, {Completed, EV_CTS | EV_DSR, C | D, {{C, C}, {D, C | D}}}}},
+      {"a settled edge of one line leaves the other's whole press", C | D, 0,
+       {{Armed, 0, 0, {}}, {Settled, 0, C, {{C, C}}}, {Completed, EV_CTS | EV_DSR, C, {{D, C | D}, {D, C}}}}},
+      {"carrier through EV_RLSD", K, 0, {{Armed, 0, 0, {}}, {Completed, EV_RLSD, K, {{K, K}}}}},
+      {"RI raising EV_RING only as it goes off: polled on, evented off", R, 0,
+       {{Armed, 0, 0, {}}, {Settled, 0, R, {{R, R}}}, {Completed, EV_RING, 0, {{R, 0}}}, {Armed, 0, 0, {}},
+        {Completed, EV_RING, 0, {{R, R}, {R, 0}}}},
+       1},
+      {"RI's driver reports it coming on: no more polling", R, 0,
+       {{Armed, 0, 0, {}}, {Completed, EV_RING, R, {{R, R}}}}, 0},
   };
   for (const auto& c : cases) {
-    serial_win32::CtsFollower f(c.initial);
+    serial_win32::LineFollower f(c.watch, c.initial);
     for (const Step& s : c.steps) {
-      std::vector<bool> got;
+      Changes got;
       if (s.kind == Armed || s.kind == ArmedAtOnce) f.armed(s.kind == ArmedAtOnce);
-      if (s.kind == Completed) got = f.completed(s.mask, s.cts);
-      if (s.kind == Settled) got = f.settled(s.cts);
-      EXPECT_EQ(got, s.reported) << c.name;
+      if (s.kind == Completed) got = f.completed(s.mask, s.levels);
+      if (s.kind == Settled) got = f.settled(s.levels);
+      EXPECT_TRUE(got == s.reported) << c.name << ": " << got.size() << " changes";
     }
+    if (c.pollsRing >= 0) {
+      EXPECT_EQ(f.pollsRing(), c.pollsRing == 1) << c.name;
+    }
+  }
+  EXPECT_EQ(serial_win32::commMask(D | R), static_cast<DWORD>(EV_DSR | EV_RING | EV_ERR));
+  EXPECT_EQ(serial_win32::levelsOf(MS_CTS_ON | MS_RLSD_ON | MS_RING_ON), C | K | R);
+}
+
+TEST(Win32Desktop, SettingsTextFilesAndCopyMarks) {
+  using namespace desktop_win32;
+  const struct {
+    std::string bytes, text;
+  } texts[] = {
+      {"\xEF\xBB\xBFkey=Ctrl", "key=Ctrl"},
+      {std::string("\xFF\xFEk\0=\0\xE4\0", 8), "k=\u00E4"},
+      {std::string("\xFE\xFF\0k\0=\0\xE4", 8), "k=\u00E4"},
+      {"k=\xC3\xA4", "k=\u00E4"},
+  };
+  for (const auto& t : texts) EXPECT_EQ(textAsUtf8(t.bytes), t.text) << t.text;
+  if (GetACP() == 1252) {
+    EXPECT_EQ(textAsUtf8("k=\xE4"), "k=\u00E4") << "Notepad's ANSI";
+  }
+
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + L"tastlink-test-" + std::to_wstring(GetCurrentProcessId());
+  EXPECT_TRUE(readSettings(folder).values.empty()) << "no folder, no file: no values";
+  EXPECT_EQ(rememberedPort(folder), "");
+  rememberPort(folder, "COM7");
+  rememberPort(folder, "COM12");
+  EXPECT_EQ(rememberedPort(folder), "COM12");
+  const std::wstring ini = folder + L"\\tastlink.ini";
+  CreateDirectoryW(ini.c_str(), nullptr);  // there, but no file to read
+  try {
+    readSettings(folder);
+    ADD_FAILURE() << "an unreadable file read as none";
+  } catch (const app::SettingsError& e) {
+    EXPECT_NE(std::string(e.what()).find("tastlink.ini l\u00E4sst sich nicht lesen"), std::string::npos) << e.what();
+  }
+  RemoveDirectoryW(ini.c_str());
+  DeleteFileW((folder + L"\\state.ini").c_str());
+  RemoveDirectoryW(folder.c_str());
+
+  // Marks held at once, in order: whether each finds a copy in its way.
+  std::vector<std::unique_ptr<CopyMark>> held;
+  for (auto [port, second] : {std::pair{"", false}, {"", true}, {"COM4", false}, {"com4", true}, {"COM5", false}}) {
+    held.push_back(std::make_unique<CopyMark>(port));
+    EXPECT_EQ(held.back()->second(), second) << port;
   }
 }
 

@@ -2,6 +2,7 @@
 COM1 is absent and only the COM ports this script links to pseudo-terminals
 exist. TASTLINK_WIN_BIN is the 64-bit build directory; TASTLINK_EXE32, when
 set, the 32-bit Tastlink.exe (built and checked, not run)."""
+import getpass
 import mmap
 import os
 import pty
@@ -57,6 +58,10 @@ def main_state():
 def shown_main():
     state = inspect("main") or ""
     return state if "visible=1" in state else None
+
+
+def keys_down():
+    return {int(vk) for vk in (inspect("down") or "down=").strip()[5:].split(",") if vk}
 
 
 def shift_down():
@@ -427,6 +432,133 @@ class RealSerialLayer(unittest.TestCase):
             except AssertionError:
                 wrong += 1
         self.assertEqual(wrong, 0, "bursts that left Shift other than the line")
+
+
+SHIFT, CTRL = 16, 17
+CTS, DSR = 0x20, 0x100  # the interposer's TIOCM_* input bits
+APPDATA = os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "AppData", "Roaming", "Tastlink")
+
+
+@unittest.skipUnless(INTERPOSER and os.path.exists(INTERPOSER), "needs the modem-line interposer")
+class Switches(unittest.TestCase):
+    """Switches as the user's tastlink.ini and the command line set them, on
+    COM ports whose lines the interposer gives the test."""
+
+    def setUp(self):
+        shutil.rmtree(APPDATA, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, APPDATA, True)
+
+    def start(self, args=(), ini="", ports=(3,), modem=3, lines=0, shown=True, linked=True):
+        if ini:
+            os.makedirs(APPDATA, exist_ok=True)
+            with open(os.path.join(APPDATA, "tastlink.ini"), "w", encoding="utf-8") as f:
+                f.write(ini)
+        self.ports = Ports(ports)
+        self.addCleanup(self.ports.close)
+        self.link = self.ports.links[ports.index(modem)]
+        self.tty = os.readlink(self.link)
+        if linked:
+            inspect("define", str(modem))
+        else:
+            os.remove(self.link)
+        self.addCleanup(inspect, "undefine", str(modem))
+        state_file = os.path.join(BIN, "modem-state")
+        with open(state_file, "wb") as f:
+            f.write(struct.pack("i", lines) + b"\0" * 16)
+        self.state = mmap.mmap(os.open(state_file, os.O_RDWR), 20)
+        env = dict(ENV, LD_PRELOAD=INTERPOSER, TASTLINK_MODEM_PTY=self.tty, TASTLINK_MODEM_STATE=state_file)
+        p = subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe"), *args], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: p.poll() is None and (inspect("close"), p.wait(30)))
+        if shown:
+            until(shown_main, "the window shown")
+        return p
+
+    def launch(self, *args):
+        return subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe"), *args], env=ENV,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def lines(self, bits):
+        self.state[0:4] = struct.pack("i", bits)
+
+    def test_switches_as_set_drive_their_keys_and_all_go_up_on_close(self):
+        # Each step: the lines, then the keys down and the status text.
+        two = "; CTS and DSR\n[switch1]\nline=CTS\n[switch2]\nline=DSR\nkey=Ctrl\n"
+        cases = [
+            ("two switches in overlap", two, [], (3,), 0,
+             [(CTS, {SHIFT}, "SHIFT gedrückt"), (CTS | DSR, {SHIFT, CTRL}, "STRG gedrückt"),
+              (DSR, {CTRL}, "SHIFT losgelassen"), (CTS | DSR, {SHIFT, CTRL}, "SHIFT gedrückt")]),
+            ("inverted", "", ["--invert"], (3,), CTS, [(0, {SHIFT}, "SHIFT gedrückt"), (CTS, set(), None), (0, {SHIFT}, None)]),
+            ("toggled", "", ["--mode", "toggle", "--key=F5"], (3,), 0,
+             [(CTS, {0x74}, "F5 gedrückt"), (0, {0x74}, None), (CTS, set(), "F5 losgelassen"), (0, set(), None),
+              (CTS, {0x74}, None), (0, {0x74}, None)]),
+            ("--port", "", ["--port", "COM12"], (3, 12), 0, [(CTS, {SHIFT}, "SHIFT gedrückt")]),
+        ]
+        for name, ini, args, ports, initial, steps in cases:
+            with self.subTest(name):
+                modem = ports[-1]
+                p = self.start(args, ini, ports, modem, initial)
+                self.assertEqual(main_state()["selected"], str(ports.index(modem)))
+                for bits, down, label in steps:
+                    self.lines(bits)
+                    until(lambda: keys_down() == down and label in (None, main_state().get("label")),
+                          "%s: %s" % (name, down))
+                    time.sleep(0.3)  # a change that must not move a key has been seen by now
+                    self.assertEqual(keys_down(), down, name)
+                inspect("close")
+                self.assertEqual(p.wait(60), 0)
+                self.assertEqual(keys_down(), set(), name + ": a key left down by closing")
+                self.doCleanups()
+
+    def test_debounce_lets_only_settled_changes_through(self):
+        self.start(["--debounce", "400"])
+        watch = ShiftWatch(8000)
+        rnd, state = random.Random(3), 0
+        for changes in (7, 7, 6):  # ends pressed, released, where it was
+            for _ in range(changes):
+                state ^= CTS
+                self.lines(state)
+                time.sleep(rnd.uniform(0.0003, 0.002))
+            time.sleep(1.5)
+        self.assertEqual(watch.rest(), ["down", "up"])
+
+    def test_waits_for_a_port_that_comes_later(self):
+        self.start(["--wait-for-port"], shown=False, linked=False)
+        until(lambda: main_state().get("label") == "Warte auf Adapter", "the wait")
+        os.symlink(self.tty, self.link)
+        inspect("define", "3")
+        inspect("devchange", "arrival", "3")
+        until(lambda: main_state().get("label") == "Kein Kabel gefunden", "the port opened")
+        self.lines(CTS)
+        until(lambda: keys_down() == {SHIFT}, "Shift down")
+
+    def test_a_wrong_setting_is_told_before_any_port_is_touched(self):
+        p = self.start(ini="[switch1]\nkey=Hyper\n", shown=False)
+        self.assertIn("unbekannte Taste \u201eHyper\u201c", until(lambda: inspect("box"), "the report"))
+        self.assertIsNone(inspect("main"), "no window: the probe never ran")
+        inspect("ok")
+        self.assertEqual(p.wait(60), 2)
+
+    def test_autostart_on_and_off(self):
+        query = ["reg", "query", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run", "/v", "Tastlink"]
+        for on, text in (("on", "startet ab jetzt"), ("off", "startet nicht mehr")):
+            p = self.launch("--autostart", on)
+            self.assertIn(text, until(lambda: inspect("box"), "the answer"))
+            inspect("ok")
+            self.assertEqual(p.wait(60), 0)
+            entry = 'Tastlink.exe" --minimized --wait-for-port' in wine(*query).stdout
+            self.assertEqual(entry, on == "on")
+
+    def test_a_second_copy_shows_the_first_and_ends_unless_given_another_port(self):
+        self.start(["--minimized"], ports=(3, 12))
+        until(lambda: main_state().get("iconic") == "1", "started minimized")
+        self.assertEqual(self.launch().wait(60), 0)
+        until(lambda: main_state().get("iconic") == "0", "the first copy's window restored")
+        self.assertEqual(main_state()["copies"], "1")
+        other = self.launch("--port", "COM12")
+        until(lambda: main_state().get("copies") == "2", "a copy for another port")
+        inspect("close")
+        self.assertEqual(other.wait(60), 0)
 
 
 if __name__ == "__main__":

@@ -10,10 +10,12 @@ namespace tl::serial_win32 {
 
 namespace {
 
-constexpr DWORD kEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR;
 // Long enough for the driver to have taken its snapshot of a new wait, short
 // enough that a missed edge costs no more than a slow key press.
 constexpr DWORD kSettleMs = 20;
+// How often RI is looked at while its driver may not report it coming on:
+// a press shows within this, and no key waits for the switch's release.
+constexpr DWORD kRingPollMs = 25;
 
 // How the drivers of USB and Bluetooth serial ports answer once their device
 // has gone: the handle stays, every call on it fails, and a pending wait is
@@ -35,19 +37,19 @@ bool meansUnplugged(DWORD code) {
   }
 }
 
-// CTS as the line has it; false (the error left for GetLastError) when the
-// read failed because the device has gone. A port without modem lines (a
-// pseudo-terminal under wine) reads as CTS off.
-bool readCts(HANDLE h, bool& cts) {
+// The input lines as the port has them; false (the error left for
+// GetLastError) when the read failed because the device has gone. A port
+// without modem lines (a pseudo-terminal under wine) reads as all off.
+bool readLevels(HANDLE h, uint8_t& levels) {
   DWORD status = 0;
   const bool read = GetCommModemStatus(h, &status);
-  cts = read && (status & MS_CTS_ON);
+  levels = read ? levelsOf(status) : 0;
   return read || !meansUnplugged(GetLastError());
 }
 
-bool readCts(HANDLE h) {
-  bool cts = false;
-  return readCts(h, cts) && cts;
+uint8_t readLevels(HANDLE h) {
+  uint8_t levels = 0;
+  return readLevels(h, levels) ? levels : 0;
 }
 
 // How long closing a line waits for its thread. Some adapters' drivers never
@@ -59,7 +61,8 @@ constexpr DWORD kCloseWaitMs = 2000;
 // a thread left behind (see above) never touches freed memory; a wait the
 // driver never finishes keeps it, and its handles, for good.
 struct LineState {
-  LineState(HANDLE port, int com, LineNotify n) : h(port), number(com), notify(std::move(n)), follower(readCts(port)) {
+  LineState(HANDLE port, int com, uint8_t lines, LineNotify n)
+      : h(port), number(com), watch(lines), notify(std::move(n)), follower(lines, readLevels(port)) {
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   }
   ~LineState() {
@@ -70,8 +73,9 @@ struct LineState {
   }
   HANDLE h;
   int number;
+  uint8_t watch;
   LineNotify notify;
-  CtsFollower follower;
+  LineFollower follower;
   HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   OVERLAPPED ov{};
@@ -81,7 +85,8 @@ struct LineState {
 
 class Win32Line : public OpenLine {
  public:
-  Win32Line(HANDLE h, int port, LineNotify notify) : s_(std::make_shared<LineState>(h, port, std::move(notify))) {
+  Win32Line(HANDLE h, int port, uint8_t watch, LineNotify notify)
+      : s_(std::make_shared<LineState>(h, port, watch, std::move(notify))) {
     thread_ = std::thread([s = s_] {
       run(*s);
       SetEvent(s->done);
@@ -94,30 +99,33 @@ class Win32Line : public OpenLine {
     else
       thread_.detach();
   }
-  uint8_t levels() override { return readCts(s_->h) ? lines::CTS : 0; }
+  uint8_t levels() override { return readLevels(s_->h); }
 
  private:
   static void run(LineState& s) {
-    bool pending = SetCommMask(s.h, kEvents) && arm(s);
+    bool pending = SetCommMask(s.h, commMask(s.watch)) && arm(s);
     // Settle once after opening too: an edge between the first read and
     // the first wait is otherwise missed.
-    ULONGLONG settleAt = GetTickCount64() + kSettleMs;
+    ULONGLONG lookAt = GetTickCount64() + kSettleMs;
     while (!s.failed) {
       HANDLE handles[] = {s.stop, s.ov.hEvent};
       DWORD timeout = INFINITE;
-      if (settleAt) {
+      if (lookAt) {
         const ULONGLONG now = GetTickCount64();
-        timeout = settleAt > now ? static_cast<DWORD>(settleAt - now) : 0;
+        timeout = lookAt > now ? static_cast<DWORD>(lookAt - now) : 0;
       }
       const DWORD r = WaitForMultipleObjects(pending ? 2 : 1, handles, FALSE, timeout);
       if (r == WAIT_OBJECT_0) break;
-      bool cts = false;
+      uint8_t levels = 0;
       if (r == WAIT_TIMEOUT) {
-        if (!readCts(s.h, cts)) {
+        if (!readLevels(s.h, levels)) {
           fail(s, "GetCommModemStatus", GetLastError());
           break;
         }
-        settleAt = report(s, s.follower.settled(cts)) ? GetTickCount64() + kSettleMs : 0;
+        const ULONGLONG now = GetTickCount64();
+        lookAt = report(s, s.follower.settled(levels)) ? now + kSettleMs
+                 : s.follower.pollsRing()              ? now + kRingPollMs
+                                                       : 0;
         continue;
       }
       DWORD n = 0;
@@ -126,16 +134,17 @@ class Win32Line : public OpenLine {
         fail(s, "WaitCommEvent", GetLastError());
         break;
       }
-      if (!readCts(s.h, cts)) {
+      if (!readLevels(s.h, levels)) {
         pending = false;
         fail(s, "GetCommModemStatus", GetLastError());
         break;
       }
       // Decide before re-arming, which starts the next wait's account.
-      const auto states = s.follower.completed(s.mask, cts);
+      const auto changes = s.follower.completed(s.mask, levels);
       pending = arm(s);
-      report(s, states);
-      if (!settleAt) settleAt = GetTickCount64() + kSettleMs;
+      report(s, changes);
+      const ULONGLONG settleAt = GetTickCount64() + kSettleMs;
+      if (!lookAt || settleAt < lookAt) lookAt = settleAt;
     }
     if (pending) {
       // A new mask completes the pending wait; the thread that issued it
@@ -171,13 +180,14 @@ class Win32Line : public OpenLine {
     return false;
   }
 
-  static bool report(LineState& s, const std::vector<bool>& states) {
-    for (bool c : states) {
+  static bool report(LineState& s, const std::vector<LineChange>& changes) {
+    for (const LineChange& c : changes) {
       LineEvent ev;
-      ev.levels = c ? lines::CTS : 0;
+      ev.line = c.line;
+      ev.levels = c.levels;
       tell(s, ev);
     }
-    return !states.empty();
+    return !changes.empty();
   }
 
   // Nothing is told once the line is being closed: a thread left behind may
@@ -206,25 +216,50 @@ class Win32Line : public OpenLine {
 
 }  // namespace
 
-std::vector<bool> CtsFollower::completed(DWORD mask, bool cts) {
-  if (cts != last_) {
-    last_ = cts;
-    return {cts};
-  }
-  if (mask & EV_CTS) {
-    if (ambiguous_) return {};
-    return {!cts, cts};
-  }
-  // Another line's event: the handler re-sends the key for CTS as it is.
-  return mask ? std::vector<bool>{cts} : std::vector<bool>{};
+DWORD commMask(uint8_t watch) {
+  DWORD mask = EV_ERR;
+  for (const LineBits& b : kLineBits)
+    if (watch & b.line) mask |= b.event;
+  return mask;
 }
 
-std::vector<bool> CtsFollower::settled(bool cts) {
-  if (cts == last_) return {};
-  last_ = cts;
-  // The wait now pending may have seen this edge too.
-  ambiguous_ = true;
-  return {cts};
+uint8_t levelsOf(DWORD modemStatus) {
+  uint8_t levels = 0;
+  for (const LineBits& b : kLineBits)
+    if (modemStatus & b.status) levels |= b.line;
+  return levels;
+}
+
+std::vector<LineChange> LineFollower::completed(DWORD mask, uint8_t levels) {
+  // RI found on after an EV_RING that a look without an event had not
+  // already reported: this driver tells RI's rising edge.
+  if ((mask & EV_RING) && (levels & ~last_ & lines::RI)) ringRises_ = true;
+  std::vector<LineChange> out;
+  for (const LineBits& b : kLineBits) {
+    if (!(watch_ & b.line)) continue;
+    if ((levels ^ last_) & b.line) {
+      last_ ^= b.line;
+      out.push_back({b.line, reported(levels)});
+    } else if ((mask & b.event) && !(ambiguous_ & b.line)) {
+      // The line moved and came back before it was read: a whole press
+      // (or release) it did not see.
+      out.push_back({b.line, static_cast<uint8_t>(reported(levels) ^ b.line)});
+      out.push_back({b.line, reported(levels)});
+    }
+  }
+  return out;
+}
+
+std::vector<LineChange> LineFollower::settled(uint8_t levels) {
+  std::vector<LineChange> out;
+  for (const LineBits& b : kLineBits) {
+    if (!(watch_ & b.line) || !((levels ^ last_) & b.line)) continue;
+    last_ ^= b.line;
+    // The wait now pending may have seen this edge too.
+    ambiguous_ |= b.line;
+    out.push_back({b.line, reported(levels)});
+  }
+  return out;
 }
 
 std::wstring devicePath(int port) { return L"\\\\.\\COM" + std::to_wstring(port); }
@@ -255,7 +290,7 @@ CallFailure applyLineSettings(HANDLE h, bool dtr, bool rts) {
   return {};
 }
 
-std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts, uint8_t, LineNotify notify) {
+std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) {
   HANDLE h = CreateFileW(devicePath(port).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
@@ -266,7 +301,7 @@ std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts
     CloseHandle(h);
     throw Error(err::kIoError, openFailure(port, f));
   }
-  return std::make_unique<Win32Line>(h, port, std::move(notify));
+  return std::make_unique<Win32Line>(h, port, watch, std::move(notify));
 }
 
 }  // namespace tl::serial_win32

@@ -1,0 +1,260 @@
+#include "main/win32_desktop.h"
+
+#include <cstring>
+
+#include "serial/win32/win_error.h"
+#include "window/win32/text.h"
+
+namespace tl::desktop_win32 {
+
+namespace {
+
+using window_win32::narrow;
+using window_win32::widen;
+
+constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr wchar_t kRunValue[] = L"Tastlink";
+// No settings file is this large; a bigger one is not read into memory.
+constexpr LONGLONG kMaxFileBytes = 1 << 20;
+
+std::wstring environment(const wchar_t* name) {
+  std::wstring value(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    if (n < value.size()) {
+      value.resize(n);
+      return value;
+    }
+    value.resize(n);
+  }
+}
+
+std::wstring exePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+struct Handle {
+  HANDLE h;
+  ~Handle() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+// The whole file; false with the failed call when it cannot be read, and
+// `missing` when it is not there at all.
+bool readFile(const std::wstring& path, std::string& bytes, bool& missing, serial_win32::CallFailure& failure) {
+  Handle f{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (f.h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    missing = e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND;
+    failure = {"CreateFile", e};
+    return false;
+  }
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(f.h, &size)) {
+    failure = {"GetFileSizeEx", GetLastError()};
+    return false;
+  }
+  if (size.QuadPart > kMaxFileBytes) {
+    failure = {"GetFileSizeEx", ERROR_FILE_TOO_LARGE};
+    return false;
+  }
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  DWORD got = 0;
+  if (!bytes.empty() && !ReadFile(f.h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+    failure = {"ReadFile", GetLastError()};
+    return false;
+  }
+  bytes.resize(got);
+  return true;
+}
+
+// Written beside and moved over the old file: a crash mid-write never
+// leaves half a file.
+bool writeFile(const std::wstring& path, const std::string& bytes) {
+  const std::wstring temp = path + L".neu";
+  {
+    Handle f{CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    DWORD written = 0;
+    if (f.h == INVALID_HANDLE_VALUE ||
+        !WriteFile(f.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size())
+      return false;
+  }
+  return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
+  const int n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  std::wstring out(n, L'\0');
+  if (n) MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+  return out;
+}
+
+std::wstring mutexName(const std::string& port) {
+  const int n = app::comNumber(port);
+  // "Local\": one program per user session, as a user sees it.
+  return n ? L"Local\\Tastlink.COM" + std::to_wstring(n) : L"Local\\Tastlink";
+}
+
+constexpr wchar_t kPortProperty[] = L"Tastlink.Port";
+
+// The window of the copy on `port`; with none, of any copy.
+struct Search {
+  INT_PTR port;
+  HWND found;
+};
+
+BOOL CALLBACK matchWindow(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<Search*>(lp);
+  const auto label = reinterpret_cast<INT_PTR>(GetPropW(h, kPortProperty));
+  if (!label || (s->port && label - 1 != s->port)) return TRUE;
+  s->found = h;
+  return FALSE;
+}
+
+// Without a name the object is not shared; a name already taken by an
+// object of another kind makes no mutex: both count as no other copy.
+bool takeMutex(const std::wstring& name, std::vector<HANDLE>& held) {
+  SetLastError(ERROR_SUCCESS);
+  HANDLE h = CreateMutexW(nullptr, FALSE, name.c_str());
+  const bool existed = h && GetLastError() == ERROR_ALREADY_EXISTS;
+  if (h) held.push_back(h);
+  return existed;
+}
+
+}  // namespace
+
+std::wstring settingsFolder() {
+  std::wstring base = environment(L"APPDATA");
+  if (base.empty()) {
+    base = environment(L"USERPROFILE");
+    if (base.empty()) return {};
+    base += L"\\AppData\\Roaming";
+  }
+  return base + L"\\Tastlink";
+}
+
+std::string textAsUtf8(std::string_view bytes) {
+  const auto utf16 = [](std::string_view b, bool bigEndian) {
+    std::wstring w(b.size() / 2, L'\0');
+    for (size_t i = 0; i < w.size(); ++i) {
+      const auto hi = static_cast<unsigned char>(b[2 * i + (bigEndian ? 0 : 1)]);
+      const auto lo = static_cast<unsigned char>(b[2 * i + (bigEndian ? 1 : 0)]);
+      w[i] = static_cast<wchar_t>(hi << 8 | lo);
+    }
+    return narrow(w);
+  };
+  if (bytes.substr(0, 2) == "\xFF\xFE") return utf16(bytes.substr(2), false);
+  if (bytes.substr(0, 2) == "\xFE\xFF") return utf16(bytes.substr(2), true);
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  if (bytes.empty() || !fromCodePage(CP_UTF8, bytes, MB_ERR_INVALID_CHARS).empty()) return std::string(bytes);
+  return narrow(fromCodePage(CP_ACP, bytes, 0));
+}
+
+app::IniFile readSettings(const std::wstring& folder) {
+  if (folder.empty()) return {};
+  const std::wstring path = folder + L"\\tastlink.ini";
+  std::string bytes;
+  bool missing = false;
+  serial_win32::CallFailure failure;
+  if (!readFile(path, bytes, missing, failure)) {
+    if (missing) return {narrow(path), {}};
+    throw app::SettingsError("Die Einstellungsdatei " + narrow(path) +
+                             " lässt sich nicht lesen: " + serial_win32::reasonWithCall(failure) + ".");
+  }
+  return app::parseIni(textAsUtf8(bytes), narrow(path));
+}
+
+std::string rememberedPort(const std::wstring& folder) {
+  std::string bytes;
+  bool missing = false;
+  serial_win32::CallFailure failure;
+  if (folder.empty() || !readFile(folder + L"\\state.ini", bytes, missing, failure)) return {};
+  try {
+    for (const app::IniValue& v : app::parseIni(textAsUtf8(bytes), "state.ini").values)
+      if (_stricmp(v.key.c_str(), "lastPort") == 0) return v.value;
+  } catch (const app::SettingsError&) {
+    // Not ours any more (edited by hand): nothing remembered.
+  }
+  return {};
+}
+
+void rememberPort(const std::wstring& folder, const std::string& port) {
+  if (folder.empty()) return;
+  CreateDirectoryW(folder.c_str(), nullptr);
+  writeFile(folder + L"\\state.ini",
+            "; Von Tastlink geschrieben: der zuletzt gewählte Anschluss (remember=true).\r\n"
+            "[General]\r\nlastPort=" + port + "\r\n");
+}
+
+std::wstring autostartCommand(const std::wstring& exe) { return L"\"" + exe + L"\" --minimized --wait-for-port"; }
+
+std::string setAutostart(bool on) {
+  HKEY key = nullptr;
+  LSTATUS r = on ? RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr)
+                 : RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key);
+  const char* call = on ? "RegCreateKeyEx" : "RegOpenKeyEx";
+  if (r == ERROR_SUCCESS) {
+    if (on) {
+      const std::wstring command = autostartCommand(exePath());
+      r = RegSetValueExW(key, kRunValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                         static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+      call = "RegSetValueEx";
+    } else {
+      r = RegDeleteValueW(key, kRunValue);
+      call = "RegDeleteValue";
+    }
+    RegCloseKey(key);
+  }
+  // Nothing to remove is what "off" asks for.
+  if (r == ERROR_SUCCESS || (!on && r == ERROR_FILE_NOT_FOUND)) return {};
+  return std::string("Der Autostart-Eintrag lässt sich nicht ") + (on ? "anlegen" : "entfernen") + ": " +
+         serial_win32::reasonWithCall({call, static_cast<DWORD>(r)}) + ".";
+}
+
+CopyMark::CopyMark(const std::string& port) {
+  // Every copy marks that one runs; without a port of its own a second copy
+  // would take whatever the first one has, so that mark is enough to stop
+  // it. With a port, only a copy on that port is in the way.
+  const bool any = takeMutex(mutexName(""), handles_);
+  second_ = app::comNumber(port) ? takeMutex(mutexName(port), handles_) : any;
+}
+
+CopyMark::~CopyMark() {
+  for (HANDLE h : handles_) CloseHandle(h);
+}
+
+void CopyMark::label(HWND window, const std::string& port) {
+  // Stored off by one: a property of 0 reads as none.
+  SetPropW(window, kPortProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(app::comNumber(port)) + 1));
+}
+
+void CopyMark::showFirst(const std::string& port) {
+  // The first copy may still be probing its ports, its window not yet made.
+  Search s{app::comNumber(port), nullptr};
+  for (int i = 0; i < 50 && !s.found; ++i) {
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&s));
+    if (!s.found) Sleep(100);
+  }
+  if (!s.found) return;
+  // A window hidden for an error report stays hidden: the report is what
+  // the user has to see.
+  if (IsIconic(s.found))
+    ShowWindow(s.found, SW_RESTORE);
+  else if (!IsWindowVisible(s.found))
+    return;
+  // Started by the user just now, this copy may hand the foreground on.
+  SetForegroundWindow(s.found);
+}
+
+}  // namespace tl::desktop_win32

@@ -1,0 +1,62 @@
+// What the Windows program keeps per user: its settings file, the port it
+// remembers, the autostart entry, and the mark that one copy runs.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/settings.h"
+
+namespace tl::desktop_win32 {
+
+// %APPDATA%\Tastlink; empty where the user has no profile folder.
+std::wstring settingsFolder();
+
+// A settings file's bytes as UTF-8. Notepad writes UTF-8 with a byte order
+// mark, "Unicode" (UTF-16 with one) and, before Windows 10, the ANSI code
+// page: each reads as the user wrote it.
+std::string textAsUtf8(std::string_view bytes);
+
+// <folder>\tastlink.ini, read; none there means no values. Raises
+// app::SettingsError (German) when it is there but cannot be read.
+app::IniFile readSettings(const std::wstring& folder);
+
+// The port chosen last, kept in <folder>\state.ini apart from the user's
+// file, so that the file with its comments is never rewritten. Forgetting
+// is harmless: a port that cannot be kept or read back is simply not
+// remembered.
+std::string rememberedPort(const std::wstring& folder);
+void rememberPort(const std::wstring& folder, const std::string& port);
+
+// The Run value's command: the program, minimized, waiting for its adapter.
+std::wstring autostartCommand(const std::wstring& exe);
+// Writes or removes the per-user Run value; "" or, in German, why not.
+std::string setAutostart(bool on);
+
+// The mark a running copy leaves in the user's session: a named mutex for
+// any copy, and one for the port it was told to use. Held until destroyed.
+class CopyMark {
+ public:
+  // `port` as the settings have it ("COM3"); empty for none.
+  explicit CopyMark(const std::string& port);
+  ~CopyMark();
+  CopyMark(const CopyMark&) = delete;
+  CopyMark& operator=(const CopyMark&) = delete;
+  // Another copy runs that this one would fight over the keys: one without
+  // a port of its own when this has none either, or one on the same port.
+  bool second() const { return second_; }
+  // Puts this copy's window where a second copy finds it.
+  static void label(HWND window, const std::string& port);
+  // The second copy's part: brings the first copy's window to the front,
+  // waiting a moment for it while the first copy is still starting.
+  static void showFirst(const std::string& port);
+
+ private:
+  std::vector<HANDLE> handles_;
+  bool second_ = false;
+};
+
+}  // namespace tl::desktop_win32
