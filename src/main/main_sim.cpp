@@ -71,7 +71,7 @@ void recordOpen(const std::string& what) {
 
 class SimDriver : public LineDriver {
  public:
-  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, uint8_t, LineNotify notify) override {
+  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, uint8_t watch, LineNotify notify) override {
     recordOpen("line COM" + std::to_string(n));
     auto* p = bench.present(n);
     const std::string label = "COM" + std::to_string(n) + " (sim)";
@@ -79,7 +79,7 @@ class SimDriver : public LineDriver {
     if (bench.isTaken(n))
       throw Error(err::kPathAccess, reports::cannotOpen(label, "wird gerade von einem anderen Programm benutzt", ""));
     p->assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
-    return std::make_unique<sim::SimLine>(*p, std::move(notify), label);
+    return std::make_unique<sim::SimLine>(*p, std::move(notify), label, watch);
   }
 };
 
