@@ -3,7 +3,11 @@
 // Ports come from TASTLINK_SIM_PORTS ("3,12"), those another program holds
 // at start-up from TASTLINK_SIM_TAKEN; the button and the tests'
 // questions arrive on standard input, one command a line:
-//   press N | release N | blip N | hangup N | take N | free N  -> "ok"
+//   press N [LINE] | release N [LINE] | blip N [LINE]  -> "ok" (LINE: CTS,
+//     the default, DSR, DCD or RI)
+//   bounce N EDGES [LINE]  -> "ok" once EDGES changes 1 ms apart are made,
+//     the line ending flipped when EDGES is odd (a contact that bounces)
+//   hangup N | take N | free N  -> "ok"
 //   unplug N | plug N  -> "ok" (an adapter pulled out, put back or new)
 //   lines N     -> "dtr=0/1 rts=0/1"
 //   dump        -> label, list, selection, focus, visible windows, message box
@@ -27,9 +31,11 @@
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
+#include "main/config_linux.h"
 #include "main/linux_app.h"
 #include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
+#include "window/switches.h"
 #include "core/reports.h"
 #include "core/runtime.h"
 
@@ -175,13 +181,24 @@ void control() {
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
     std::string cmd;
-    int n = 0;
+    int n = 0, edges = 0;
     in >> cmd >> n;
+    if (cmd == "bounce") in >> edges;
+    std::string lineArg;
+    const uint8_t wire = (in >> lineArg) ? lineByName(lineArg) : lines::CTS;
     std::string reply = "ok";
-    auto* p = bench.port(n);
-    if (cmd == "press" && p) p->setCts(true);
-    else if (cmd == "release" && p) p->setCts(false);
-    else if (cmd == "blip" && p) p->blip();
+    auto* p = wire ? bench.port(n) : nullptr;
+    if (cmd == "press" && p) p->set(wire, true);
+    else if (cmd == "release" && p) p->set(wire, false);
+    else if (cmd == "blip" && p) p->blip(1, wire);
+    else if (cmd == "bounce" && p && edges > 0) {
+      for (int i = 0; i < edges; ++i) {
+        int bits = 0;
+        p->getLines(bits);
+        p->set(wire, !(bits & serial_linux::tiocmOf(wire)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
     else if (cmd == "hangup" && p) p->hangUp();
     else if (cmd == "unplug" && p) p->unplug(), pokeWatch();
     else if (cmd == "plug") {
@@ -259,6 +276,12 @@ int main(int argc, char** argv) {
   };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
   p.makeWatch = [] { return std::make_unique<SimWatch>(); };
+  // Settings as the real program reads them; a port by its number only.
+  app::addSettingsHooks(p);
+  p.portOf = [](const std::string& port) -> int16_t {
+    const int n = app::comNumber(port);
+    return bench.present(n) ? static_cast<int16_t>(n) : 0;
+  };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);
