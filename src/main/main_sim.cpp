@@ -10,7 +10,8 @@
 //   hangup N | take N | free N  -> "ok"
 //   unplug N | plug N  -> "ok" (an adapter pulled out, put back or new)
 //   lines N     -> "dtr=0/1 rts=0/1"
-//   dump        -> label, list, selection, focus, visible windows, message box
+//   dump        -> label, list, selection, focus, visible windows, message box,
+//                  minimized=1 while the main window is, the text typed
 //   choose I    -> the user picks list row I (a click, even on the same row)
 #include <QApplication>
 #include <QComboBox>
@@ -163,6 +164,8 @@ std::string dump() {
       o << "\nselected=" << c->currentText().toStdString() << "\n";
     }
     if (w->isVisible()) o << "visible=" << w->metaObject()->className() << "\n";
+    if (w->findChild<QLabel*>("Label1") && w->isMinimized()) o << "minimized=1\n";
+    if (auto* t = w->findChild<QPlainTextEdit*>("Text1")) o << "text=" << t->toPlainText().toStdString() << "\n";
     if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
       o << (box->objectName() == "note" ? "note=" : "box=") << box->text().replace('\n', "\\n").toStdString()
         << "\n";
