@@ -464,7 +464,10 @@ class ShippedBinary(unittest.TestCase):
     def test_no_serial_port_on_the_machine(self):
         # A private mount namespace whose /sys/class/tty lists no serial port.
         script = 'mount -t tmpfs none /sys/class/tty && exec "$0"'
-        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.DEVNULL)
+        home = tempfile.mkdtemp(prefix="tastlink-e2e-")
+        self.addCleanup(shutil.rmtree, home, True)
+        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.DEVNULL,
+                             env=dict(os.environ, **home_env(home)))
         try:
             wins = until(lambda: window_ids(p.pid), "the error report")
             time.sleep(0.3)
