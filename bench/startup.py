@@ -9,17 +9,26 @@ import pty
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 SIM, WIN_BIN, NAMESPACE = sys.argv[1], sys.argv[2], sys.argv[3]
 RUNS = 10
+
+# A home of its own: no settings file of the user's, and no running
+# Tastlink to hand over to.
+_HOME = tempfile.mkdtemp(prefix="tastlink-bench-")
+for _d in ("config", "run"):
+    os.makedirs(os.path.join(_HOME, _d), mode=0o700)
+SIM_ENV = dict(os.environ, HOME=_HOME, XDG_CONFIG_HOME=os.path.join(_HOME, "config"),
+               XDG_RUNTIME_DIR=os.path.join(_HOME, "run"), TASTLINK_SIM_ANNOUNCE="1")
 
 
 def linux_startup(ports):
     times = []
     for _ in range(RUNS):
         t0 = time.monotonic_ns()
-        p = subprocess.Popen([SIM], env=dict(os.environ, TASTLINK_SIM_ANNOUNCE="1", TASTLINK_SIM_PORTS=ports),
+        p = subprocess.Popen([SIM], env=dict(SIM_ENV, TASTLINK_SIM_PORTS=ports),
                              stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         for line in p.stderr:
             if line.startswith("shown "):
@@ -36,7 +45,7 @@ def report(name, times):
 
 
 def whole_program_idle():
-    p = subprocess.Popen([SIM], env=dict(os.environ, TASTLINK_SIM_ANNOUNCE="1", TASTLINK_SIM_PORTS="1"),
+    p = subprocess.Popen([SIM], env=dict(SIM_ENV, TASTLINK_SIM_PORTS="1"),
                          stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     for line in p.stderr:
         if line.startswith("shown "):

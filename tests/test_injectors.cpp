@@ -149,3 +149,32 @@ TEST(SystemInjector, UinputAdviceFitsTheCause) {
   }
   unlink(denied.c_str());
 }
+
+TEST(Layout, LettersFollowTheServersKeymap) {
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "no X display";
+  Display* dpy = XOpenDisplay(nullptr);
+  ASSERT_TRUE(dpy);
+  auto moved = [] {
+    std::string out;
+    for (const auto& [key, code] : keys_linux::layoutLetterCodes(nullptr))
+      out += std::string(key->name) + "=" + std::to_string(code) + " ";
+    return out;
+  };
+  EXPECT_EQ(moved(), "") << "a US keymap moves nothing";
+  // Y and Z swapped, as a German layout has them; put back afterwards.
+  const KeyCode y = KEY_Y + 8, z = KEY_Z + 8;
+  int per = 0;
+  KeySym* saved[2] = {XGetKeyboardMapping(dpy, y, 1, &per), nullptr};
+  saved[1] = XGetKeyboardMapping(dpy, z, 1, &per);
+  XChangeKeyboardMapping(dpy, y, per, saved[1], 1);
+  XChangeKeyboardMapping(dpy, z, per, saved[0], 1);
+  XSync(dpy, False);
+  const std::string swapped = moved();
+  XChangeKeyboardMapping(dpy, y, per, saved[0], 1);
+  XChangeKeyboardMapping(dpy, z, per, saved[1], 1);
+  XSync(dpy, False);
+  XFree(saved[0]);
+  XFree(saved[1]);
+  XCloseDisplay(dpy);
+  EXPECT_EQ(swapped, "Y=44 Z=21 ");
+}

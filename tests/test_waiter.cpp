@@ -2,6 +2,7 @@
 // missed, the fallback for drivers that cannot wait, and prompt stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -16,6 +17,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
+std::string name(uint8_t line) {
+  return line == lines::DSR ? "DSR" : line == lines::DCD ? "DCD" : line == lines::RI ? "RI" : "CTS";
+}
+
 // Collects what the waiter reports, from its thread.
 struct Reports {
   std::mutex m;
@@ -27,7 +32,9 @@ struct Reports {
     return [this](const LineEvent& ev) {
       {
         std::lock_guard<std::mutex> g(m);
-        seen.push_back(ev.kind == LineEvent::Kind::Failure ? "fail:" + ev.description : (ev.cts() ? "down" : "up"));
+        seen.push_back(ev.kind == LineEvent::Kind::Failure ? "fail:" + ev.description
+                       : ev.line == lines::CTS     ? (ev.cts() ? "down" : "up")
+                                                   : name(ev.line) + ((ev.levels & ev.line) ? "+" : "-"));
         cv.notify_all();
       }
       if (hook) hook();
@@ -51,17 +58,61 @@ using V = std::vector<std::string>;
 
 }  // namespace
 
-TEST(Waiter, ReportsEveryChangeWithTheCtsItRead) {
-  sim::SimModemPort port;
-  Reports r;
-  serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)");
-  awaitWaits(port, 1);
-  port.setCts(true);
-  r.await(1);
-  port.toggleDsr();  // not CTS: still reported, with CTS as it is
-  r.await(2);
-  port.setCts(false);
-  EXPECT_EQ(r.await(3), (V{"down", "down", "up"}));
+TEST(Waiter, ReportsEachWatchedLinesChangesAsItsOwn) {
+  struct Case {
+    const char* what;
+    uint8_t watch;
+    bool riTrailingOnly;
+    std::function<void(sim::SimModemPort&)> act;
+    V want;  // in each line's own order; lines apart may come in any order
+  };
+  const Case cases[] = {
+      {"unwatched lines say nothing", lines::CTS, false,
+       [](sim::SimModemPort& p) {
+         p.set(lines::DSR, true), p.set(lines::DCD, true), p.blip(1, lines::RI);
+         p.setCts(true);
+       },
+       {"down"}},
+      {"every line its own events", lines::All, false,
+       [](sim::SimModemPort& p) {
+         p.set(lines::DSR, true), p.setCts(true), p.set(lines::RI, true), p.set(lines::DCD, true);
+         p.set(lines::DSR, false);
+       },
+       {"down", "DSR+", "DSR-", "DCD+", "RI+"}},
+      {"short presses on another line", lines::DSR | lines::DCD, false, [](sim::SimModemPort& p) { p.blip(2, lines::DCD); },
+       {"DCD+", "DCD-", "DCD+", "DCD-"}},
+      {"a short ring counted at both edges", lines::RI, false, [](sim::SimModemPort& p) { p.blip(1, lines::RI); },
+       {"RI+", "RI-"}},
+      // An 8250 counts a ring once, at its end, and TIOCMIWAIT wakes only on
+      // counts: a ring held down comes whole at its release.
+      {"a short ring counted at its end", lines::RI, true, [](sim::SimModemPort& p) { p.blip(1, lines::RI); },
+       {"RI+", "RI-"}},
+      {"a held ring counted at its end", lines::RI, true,
+       [](sim::SimModemPort& p) {
+         p.set(lines::RI, true);
+         std::this_thread::sleep_for(30ms);
+         p.set(lines::RI, false);
+       },
+       {"RI+", "RI-"}},
+  };
+  auto byLine = [](V v) {
+    std::stable_sort(v.begin(), v.end(), [](const std::string& a, const std::string& b) {
+      auto rank = [](const std::string& e) { return e == "down" || e == "up" ? 0 : e[1] == 'S' ? 1 : e[1] == 'C' ? 2 : 3; };
+      return rank(a) < rank(b);
+    });
+    return v;
+  };
+  for (const Case& c : cases) {
+    sim::SimModemPort port;
+    port.riTrailingOnly = c.riTrailingOnly;
+    Reports r;
+    serial_linux::LineWaiter w(port, r.notify(), "COM1 (sim)", {}, c.watch);
+    awaitWaits(port, 1);
+    c.act(port);
+    r.await(c.want.size());
+    std::this_thread::sleep_for(50ms);  // nothing more may follow
+    EXPECT_EQ(byLine(r.await(c.want.size())), c.want) << c.what;
+  }
 }
 
 TEST(Waiter, AChangeBetweenTwoWaitsIsNotSleptThrough) {

@@ -12,10 +12,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <filesystem>
 #include <unistd.h>
 
 #include "app/session.h"
 #include "main/desktop_linux.h"
+#include "main/single_instance_linux.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
 #include "core/runtime.h"
@@ -92,6 +94,10 @@ int run(int argc, char** argv, const Platform& platform) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;
   }
+  // One Tastlink per user (per program name, so that the test program runs
+  // beside the real one): decided before any port is looked at.
+  SingleInstance instance(argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink");
+  if (instance.handedOver(session.settings().port)) return 0;
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));
@@ -113,6 +119,8 @@ int run(int argc, char** argv, const Platform& platform) {
       ::kill(::getpid(), SIGSTOP);
     }
   });
+
+  instance.serve();
 
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
@@ -160,8 +168,25 @@ int run(int argc, char** argv, const Platform& platform) {
       });
   });
   QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { session.windowClosing(); });
+  // A later Tastlink asks for this window; one given another port than
+  // the one in use runs beside this one.
+  bool shown = false;
+  instance.raise = [&](const std::string& port) {
+    if (!port.empty()) {
+      const int16_t n = platform.portOf ? platform.portOf(port) : static_cast<int16_t>(comNumber(port));
+      if (!line.PortOpen() || n != line.CommPort()) return false;
+    }
+    if (shown && !session.ending()) {
+      view.setWindowState((view.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+      view.show();
+      view.raise();
+      view.activateWindow();
+    }
+    return true;
+  };
   if (!session.load()) return session.exitCode();
   view.Text1->setFocus(Qt::OtherFocusReason);
+  shown = true;
   if (session.settings().minimized) {
     view.showMinimized();
   } else {

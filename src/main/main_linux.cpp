@@ -1,4 +1,5 @@
 #include "keys/linux/injectors.h"
+#include "main/config_linux.h"
 #include "main/linux_app.h"
 #include "serial/linux/device_watch.h"
 #include "serial/linux/file_layer.h"
@@ -20,5 +21,10 @@ int main(int argc, char** argv) {
     const auto d = table->find(com);
     return d ? d->path : std::string();
   };
+  p.portOf = [table](const std::string& port) -> int16_t {
+    if (const int n = app::comNumber(port)) return table->find(n) ? static_cast<int16_t>(n) : 0;
+    return static_cast<int16_t>(table->comOfPath(port));
+  };
+  app::addSettingsHooks(p);
   return app::run(argc, argv, p);
 }

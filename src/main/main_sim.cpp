@@ -3,10 +3,15 @@
 // Ports come from TASTLINK_SIM_PORTS ("3,12"), those another program holds
 // at start-up from TASTLINK_SIM_TAKEN; the button and the tests'
 // questions arrive on standard input, one command a line:
-//   press N | release N | blip N | hangup N | take N | free N  -> "ok"
+//   press N [LINE] | release N [LINE] | blip N [LINE]  -> "ok" (LINE: CTS,
+//     the default, DSR, DCD or RI)
+//   bounce N EDGES [LINE]  -> "ok" once EDGES changes 1 ms apart are made,
+//     the line ending flipped when EDGES is odd (a contact that bounces)
+//   hangup N | take N | free N  -> "ok"
 //   unplug N | plug N  -> "ok" (an adapter pulled out, put back or new)
 //   lines N     -> "dtr=0/1 rts=0/1"
-//   dump        -> label, list, selection, focus, visible windows, message box
+//   dump        -> label, list, selection, focus, visible windows, message box,
+//                  minimized=1 while the main window is, the text typed
 //   choose I    -> the user picks list row I (a click, even on the same row)
 #include <QApplication>
 #include <QComboBox>
@@ -27,9 +32,11 @@
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
+#include "main/config_linux.h"
 #include "main/linux_app.h"
 #include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
+#include "window/switches.h"
 #include "core/reports.h"
 #include "core/runtime.h"
 
@@ -71,7 +78,7 @@ void recordOpen(const std::string& what) {
 
 class SimDriver : public LineDriver {
  public:
-  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, uint8_t, LineNotify notify) override {
+  std::unique_ptr<OpenLine> open(int16_t n, bool dtr, bool rts, uint8_t watch, LineNotify notify) override {
     recordOpen("line COM" + std::to_string(n));
     auto* p = bench.present(n);
     const std::string label = "COM" + std::to_string(n) + " (sim)";
@@ -79,7 +86,7 @@ class SimDriver : public LineDriver {
     if (bench.isTaken(n))
       throw Error(err::kPathAccess, reports::cannotOpen(label, "wird gerade von einem anderen Programm benutzt", ""));
     p->assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
-    return std::make_unique<sim::SimLine>(*p, std::move(notify), label);
+    return std::make_unique<sim::SimLine>(*p, std::move(notify), label, watch);
   }
 };
 
@@ -157,6 +164,8 @@ std::string dump() {
       o << "\nselected=" << c->currentText().toStdString() << "\n";
     }
     if (w->isVisible()) o << "visible=" << w->metaObject()->className() << "\n";
+    if (w->findChild<QLabel*>("Label1") && w->isMinimized()) o << "minimized=1\n";
+    if (auto* t = w->findChild<QPlainTextEdit*>("Text1")) o << "text=" << t->toPlainText().toStdString() << "\n";
     if (auto* box = qobject_cast<QMessageBox*>(w); box && box->isVisible())
       o << (box->objectName() == "note" ? "note=" : "box=") << box->text().replace('\n', "\\n").toStdString()
         << "\n";
@@ -175,13 +184,24 @@ void control() {
   while (std::getline(std::cin, line)) {
     std::istringstream in(line);
     std::string cmd;
-    int n = 0;
+    int n = 0, edges = 0;
     in >> cmd >> n;
+    if (cmd == "bounce") in >> edges;
+    std::string lineArg;
+    const uint8_t wire = (in >> lineArg) ? lineByName(lineArg) : lines::CTS;
     std::string reply = "ok";
-    auto* p = bench.port(n);
-    if (cmd == "press" && p) p->setCts(true);
-    else if (cmd == "release" && p) p->setCts(false);
-    else if (cmd == "blip" && p) p->blip();
+    auto* p = wire ? bench.port(n) : nullptr;
+    if (cmd == "press" && p) p->set(wire, true);
+    else if (cmd == "release" && p) p->set(wire, false);
+    else if (cmd == "blip" && p) p->blip(1, wire);
+    else if (cmd == "bounce" && p && edges > 0) {
+      for (int i = 0; i < edges; ++i) {
+        int bits = 0;
+        p->getLines(bits);
+        p->set(wire, !(bits & serial_linux::tiocmOf(wire)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
     else if (cmd == "hangup" && p) p->hangUp();
     else if (cmd == "unplug" && p) p->unplug(), pokeWatch();
     else if (cmd == "plug") {
@@ -259,6 +279,12 @@ int main(int argc, char** argv) {
   };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
   p.makeWatch = [] { return std::make_unique<SimWatch>(); };
+  // Settings as the real program reads them; a port by its number only.
+  app::addSettingsHooks(p);
+  p.portOf = [](const std::string& port) -> int16_t {
+    const int n = app::comNumber(port);
+    return bench.present(n) ? static_cast<int16_t>(n) : 0;
+  };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);

@@ -18,8 +18,8 @@ namespace tl::sim {
 
 class SimLine : public OpenLine {
  public:
-  SimLine(SimModemPort& port, LineNotify notify, const std::string& label)
-      : port_(port), waiter_(port, std::move(notify), label, [&port] { return port.gone(); }) {}
+  SimLine(SimModemPort& port, LineNotify notify, const std::string& label, uint8_t watch = lines::CTS)
+      : port_(port), waiter_(port, std::move(notify), label, [&port] { return port.gone(); }, watch) {}
   ~SimLine() override {
     waiter_.stop();
     // A closed port drops its outputs, as the kernel does on close.
@@ -41,10 +41,10 @@ class SimLineDriver : public LineDriver {
  public:
   SimModemPort port;
   std::shared_ptr<LineNotify> lastNotify;
-  std::unique_ptr<OpenLine> open(int16_t, bool dtr, bool rts, uint8_t, LineNotify notify) override {
+  std::unique_ptr<OpenLine> open(int16_t, bool dtr, bool rts, uint8_t watch, LineNotify notify) override {
     port.assertLines((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0));
     lastNotify = std::make_shared<LineNotify>(notify);
-    return std::make_unique<SimLine>(port, std::move(notify), "COM1 (sim)");
+    return std::make_unique<SimLine>(port, std::move(notify), "COM1 (sim)", watch);
   }
 };
 

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "serial/linux/modem_port.h"
+#include "serial/mscomm.h"
 
 namespace tl::sim {
 
@@ -25,12 +26,19 @@ class SimModemPort : public serial_linux::ModemPort {
   int edgesAtNextWait = 0;  // guarded by m: CTS edges racing the next wait
   int edgesAtNextRead = 0;  // guarded by m: CTS edges between reading the counters and the lines
 
+  // An 8250 UART counts only RI's trailing edge (TERI); most USB drivers
+  // count both.
+  bool riTrailingOnly = false;
+
   // The button. Each change of CTS counts one edge.
-  void setCts(bool on) {
+  void setCts(bool on) { set(lines::CTS, on); }
+  // Any input line (a lines:: bit) to a level; each change counts one edge.
+  void set(uint8_t line, bool on) {
     std::lock_guard<std::mutex> g(m);
-    if (((lines & TIOCM_CTS) != 0) == on) return;
-    lines ^= TIOCM_CTS;
-    ++counts_.cts;
+    const int bit = serial_linux::tiocmOf(line);
+    if (((lines & bit) != 0) == on) return;
+    lines ^= bit;
+    count(line, !on);
     cv.notify_all();
   }
   // Another input line moves (DSR): a notification with CTS unchanged.
@@ -41,16 +49,18 @@ class SimModemPort : public serial_linux::ModemPort {
     cv.notify_all();
   }
   // Press and release faster than anyone looks: two edges per press, same level.
-  void blip(int presses = 1) {
+  void blip(int presses = 1, uint8_t line = lines::CTS) {
     std::lock_guard<std::mutex> g(m);
-    counts_.cts += 2 * presses;
+    const bool on = lines & serial_linux::tiocmOf(line);
+    for (int i = 0; i < presses; ++i) count(line, on), count(line, !on);
     cv.notify_all();
   }
-  // Several edges between two looks, CTS ending flipped when `edges` is odd.
-  void burst(int edges) {
+  // Several edges between two looks, the line ending flipped when `edges`
+  // is odd.
+  void burst(int edges, uint8_t line = lines::CTS) {
     std::lock_guard<std::mutex> g(m);
-    counts_.cts += edges;
-    if (edges % 2) lines ^= TIOCM_CTS;
+    const int bit = serial_linux::tiocmOf(line);
+    for (int i = 0; i < edges; ++i) count(line, lines & bit), lines ^= bit;
     cv.notify_all();
   }
   // The adapter pulled out: hung up, and the device gone.
@@ -108,7 +118,8 @@ class SimModemPort : public serial_linux::ModemPort {
     ++waits_;
     cv.notify_all();
     auto moved = [&] {
-      return ((mask & TIOCM_CTS) && counts_.cts != entry.cts) || ((mask & TIOCM_DSR) && counts_.dsr != entry.dsr);
+      return ((mask & TIOCM_CTS) && counts_.cts != entry.cts) || ((mask & TIOCM_DSR) && counts_.dsr != entry.dsr) ||
+             ((mask & TIOCM_CD) && counts_.dcd != entry.dcd) || ((mask & TIOCM_RI) && counts_.rng != entry.rng);
     };
     auto woken = [&] { return interrupted_ || hungUp_ || moved(); };
     if (timeoutMs < 0)
@@ -136,6 +147,17 @@ class SimModemPort : public serial_linux::ModemPort {
   std::condition_variable cv;
 
  private:
+  // One edge of `line`; `falling`: the line goes from asserted to not.
+  void count(uint8_t line, bool falling) {
+    switch (line) {
+      case lines::CTS: ++counts_.cts; break;
+      case lines::DSR: ++counts_.dsr; break;
+      case lines::DCD: ++counts_.dcd; break;
+      default:
+        if (falling || !riTrailingOnly) ++counts_.rng;
+    }
+  }
+
   serial_linux::ModemCounts counts_;
   bool hungUp_ = false;
   bool gone_ = false;

@@ -7,6 +7,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -38,10 +39,26 @@ def no_core_dumps():
     resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
 
 
+def home_env(home):
+    """A home of its own: settings, autostart entry and the one-instance
+    socket never meet another test's or the user's."""
+    for d in ("config", "run"):
+        os.makedirs(os.path.join(home, d), mode=0o700, exist_ok=True)
+    return dict(HOME=home, XDG_CONFIG_HOME=os.path.join(home, "config"), XDG_RUNTIME_DIR=os.path.join(home, "run"))
+
+
+def write_settings(home, text):
+    os.makedirs(os.path.join(home, "config", "Tastlink"), exist_ok=True)
+    with open(os.path.join(home, "config", "Tastlink", "tastlink.conf"), "w") as f:
+        f.write(text)
+
+
 class Sim:
-    def __init__(self, ports, **env):
+    def __init__(self, ports, args=(), home=None, **env):
+        self.own_home = None if home else tempfile.mkdtemp(prefix="tastlink-e2e-")
+        env = dict(home_env(home or self.own_home), **env)
         env = {k: v for k, v in dict(os.environ, TASTLINK_SIM_PORTS=ports, **env).items() if v is not None}
-        self.p = subprocess.Popen([SIM], env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.p = subprocess.Popen([SIM] + list(args), env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=subprocess.DEVNULL, text=True, bufsize=1, preexec_fn=no_core_dumps)
 
     def ask(self, cmd):
@@ -69,21 +86,26 @@ class Sim:
         if self.p.poll() is None:
             self.p.kill()
         self.p.wait(10)
+        if self.own_home:
+            shutil.rmtree(self.own_home, ignore_errors=True)
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY") and SIM and shutil.which("xdotool"), "needs X, xdotool and tastlink-sim")
 class EndToEnd(unittest.TestCase):
     def setUp(self):
         self.sims = []
-        if xdisplay.shift_down():
-            subprocess.run(["xdotool", "keyup", "Shift_L"])
+        self.home = tempfile.mkdtemp(prefix="tastlink-e2e-")
+        for key in ("Shift_L", "Control_L"):
+            if xdisplay.key_down(key):
+                subprocess.run(["xdotool", "keyup", key])
 
     def tearDown(self):
         for s in self.sims:
             s.end()
+        shutil.rmtree(self.home, ignore_errors=True)
 
-    def start(self, ports, **env):
-        s = Sim(ports, **env)
+    def start(self, ports, args=(), **env):
+        s = Sim(ports, args, self.home, **env)
         self.sims.append(s)
         until(lambda: s.p.poll() is not None or s.state().get("visible") or s.state().get("box"), "start-up")
         return s
@@ -251,6 +273,120 @@ class EndToEnd(unittest.TestCase):
                    for t in os.listdir("/proc/%d/task" % s.p.pid)]
         self.assertEqual(threads.count("tl-line-waiter"), 1)
 
+    def test_two_switches_in_overlap_and_both_keys_up_on_close(self):
+        write_settings(self.home, "[switch1]\nline=CTS\nkey=Shift\n[switch2]\nline=DSR\nkey=Ctrl\n")
+        s = self.start("3")
+        steps = [("press 3", True, False, "SHIFT gedrückt"), ("press 3 DSR", True, True, "STRG gedrückt"),
+                 ("release 3", False, True, "SHIFT losgelassen"), ("release 3 DSR", False, False, "STRG losgelassen"),
+                 ("press 3 DSR", False, True, "STRG gedrückt"), ("press 3", True, True, "SHIFT gedrückt")]
+        for cmd, shift, ctrl, label in steps:
+            s.ask(cmd)
+            s.wait_label(label)
+            until(lambda: (xdisplay.key_down("Shift_L"), xdisplay.key_down("Control_L")) == (shift, ctrl), cmd)
+        xdisplay.close_window(window_ids(s.p.pid)[0])
+        self.assertEqual(s.p.wait(10), 0)
+        self.assertFalse(xdisplay.key_down("Shift_L") or xdisplay.key_down("Control_L"), "both keys up")
+
+    def test_inverted_and_toggled_switches(self):
+        # After each command: whether Shift is down.
+        cases = [(["--invert"], [("press 3", False), ("release 3", True), ("press 3", False)]),
+                 (["--mode", "toggle"], [("press 3", True), ("release 3", True), ("press 3", False),
+                                         ("release 3", False), ("blip 3", True)]),
+                 (["--mode", "toggle", "--invert"], [("press 3", False), ("release 3", True),
+                                                           ("press 3", True), ("release 3", False)])]
+        for args, steps in cases:
+            s = self.start("3", args)
+            for cmd, down in steps:
+                s.ask(cmd)
+                until(lambda: xdisplay.shift_down() == down, "%s %s: Shift %s" % (args, cmd, down))
+                time.sleep(0.1)  # and nothing more follows
+                self.assertEqual(xdisplay.shift_down(), down, (args, cmd))
+            xdisplay.close_window(window_ids(s.p.pid)[0])
+            self.assertEqual(s.p.wait(10), 0)
+            self.assertFalse(xdisplay.shift_down(), "a toggled key is let up on close too")
+
+    def test_debounce_lets_only_settled_changes_through(self):
+        # The key types a letter into the window's own text field, so every
+        # press that reaches the X server is counted, however short.
+        for debounce, typed in (("0", "aaaaa"), ("30", "a")):
+            s = self.start("3", ["--key", "A", "--debounce", debounce])
+            until(lambda: s.state().get("focus") == "Text1", "the text field's focus")
+            s.ask("bounce 3 5")  # press: five edges 1 ms apart, ending pressed
+            s.wait_label("A gedrückt")
+            s.ask("bounce 3 5")  # release, as bouncy
+            s.wait_label("A losgelassen")
+            time.sleep(0.2)
+            self.assertEqual(s.state().get("text"), typed, "debounce " + debounce)
+            s.end()
+
+    def test_port_option_and_remembered_port(self):
+        for args, selected in ((["--port", "COM12"], "12"), (["--port", "COM5"], "3")):
+            s = self.start("3,12", args)
+            self.assertEqual(s.state()["selected"], selected, args)
+            self.assertEqual(s.ask("lines " + selected), "dtr=1 rts=1")
+            s.end()
+        user_file = "; mine\n[General]\nremember=true\n"
+        write_settings(self.home, user_file)
+        s = self.start("3,12")
+        s.ask("choose 1")
+        until(lambda: s.ask("lines 12") == "dtr=1 rts=1", "the chosen port")
+        s.p.terminate()
+        self.assertEqual(s.p.wait(10), 0)
+        s = self.start("3,12")
+        self.assertEqual(s.state()["selected"], "12", "the port chosen last")
+        with open(os.path.join(self.home, "config", "Tastlink", "tastlink.conf")) as f:
+            self.assertEqual(f.read(), user_file, "the user's file is never written")
+
+    def test_wait_for_port_opens_the_first_that_comes(self):
+        s = self.start("", ["--wait-for-port"])
+        st = s.state()
+        self.assertEqual(st["label"], "Warte auf Adapter")
+        self.assertNotIn("box", st)
+        s.ask("plug 4")
+        s.wait_label("Kein Kabel gefunden")
+        self.assertEqual(s.ask("lines 4"), "dtr=1 rts=1")
+        s.ask("press 4")
+        until(xdisplay.shift_down, "Shift down from the new port")
+        s.ask("release 4")
+        until(lambda: not xdisplay.shift_down(), "Shift up")
+
+    def test_a_second_instance_raises_the_first_unless_given_another_port(self):
+        first = self.start("3,12", ["--minimized"])
+        self.assertEqual(first.state().get("minimized"), "1")
+        cases = [([], 0), (["--port", "COM3"], 0), (["--port", "COM12"], None)]
+        for args, rc in cases:
+            second = Sim("3,12", args, self.home)
+            self.sims.append(second)
+            if rc is None:  # runs beside the first
+                until(lambda: second.state().get("visible"), "the second window")
+                self.assertEqual(second.state()["selected"], "12")
+            else:
+                self.assertEqual(second.p.wait(10), rc, args)
+                until(lambda: "minimized" not in first.state(), "the first window in front")
+        first.p.kill()  # its socket stays behind, stale
+        first.p.wait(10)
+        third = self.start("3")
+        self.assertEqual(third.state()["selected"], "3", "a stale socket does not stop the next start")
+
+    def test_autostart_on_and_off(self):
+        entry = os.path.join(self.home, "config", "autostart", "io.github.tastlink.Tastlink.desktop")
+        env = dict(os.environ, **home_env(self.home))
+        for arg, exists in (("on", True), ("off", False), ("off", False)):
+            p = subprocess.run([SIM, "--autostart", arg], env=env, capture_output=True, text=True, timeout=30)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            self.assertEqual(os.path.exists(entry), exists, arg)
+            if exists:
+                text = open(entry).read()
+                self.assertIn("Exec=%s --minimized --wait-for-port\n" % os.path.realpath(SIM), text)
+                self.assertIn("[Desktop Entry]\nType=Application\n", text)
+        blocked = os.path.join(self.home, "file")
+        open(blocked, "w").close()
+        p = subprocess.run([SIM, "--autostart", "on"], env=dict(env, XDG_CONFIG_HOME=blocked), capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual(p.returncode, 1)
+        self.assertIn("Der Autostart-Eintrag %s/autostart/io.github.tastlink.Tastlink.desktop lässt sich nicht "
+                      "schreiben" % blocked, p.stderr)
+
     def test_no_port_reports_in_german_and_never_shows_the_window(self):
         s = self.start("")
         box = s.wait_box()
@@ -296,13 +432,31 @@ class CommandLine(unittest.TestCase):
                   "antwortet nicht (DISPLAY=:4711)")]
         for args, env, rc, stream, text in cases:
             env = {k: v for k, v in dict(os.environ, TASTLINK_SIM_PORTS="3", TASTLINK_SIM_OPENS=opens,
-                                         **env).items() if v is not None}
+                                         **home_env(tempfile.mkdtemp(prefix="tastlink-e2e-")), **env).items()
+                   if v is not None}
             p = subprocess.run([SIM] + args, env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True,
                                timeout=30)
+            shutil.rmtree(env["HOME"], ignore_errors=True)
             self.assertEqual(p.returncode, rc, args)
             self.assertIn(text, getattr(p, stream), args)
             self.assertFalse(os.path.exists(opens), "%s opened a port" % args)
 
+
+    def test_a_settings_mistake_is_told_in_german_before_any_port(self):
+        opens = os.path.join(os.environ.get("TMPDIR", "/tmp"), "tastlink-opens-%d" % os.getpid())
+        cases = [("[switch1]\nkey=Hyper\n", "Zeile 2 ([switch1] key=Hyper): unbekannte Taste \u201eHyper\u201c"),
+                 ("kaputt\n", "Zeile 1: \u201ekaputt\u201c ist weder [Abschnitt] noch Eintrag=Wert"),
+                 ("[switch1]\nkey=Ctrl\n[switch2]\nline=DSR\nkey=ctrl\n", "die Taste Ctrl ist zwei Schaltern zugeordnet")]
+        for text, message in cases:
+            home = tempfile.mkdtemp(prefix="tastlink-e2e-")
+            write_settings(home, text)
+            env = dict(os.environ, TASTLINK_SIM_PORTS="3", TASTLINK_SIM_OPENS=opens, **home_env(home))
+            p = subprocess.run([SIM], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+            shutil.rmtree(home, ignore_errors=True)
+            self.assertEqual(p.returncode, 2, text)
+            self.assertIn("Fehler in der Einstellungsdatei " + home + "/config/Tastlink/tastlink.conf", p.stderr)
+            self.assertIn(message, p.stderr)
+            self.assertFalse(os.path.exists(opens), "%r opened a port" % text)
 
 @unittest.skipUnless(os.environ.get("DISPLAY") and BIN and os.geteuid() == 0 and shutil.which("unshare"),
                      "needs X, root and unshare")
@@ -310,7 +464,10 @@ class ShippedBinary(unittest.TestCase):
     def test_no_serial_port_on_the_machine(self):
         # A private mount namespace whose /sys/class/tty lists no serial port.
         script = 'mount -t tmpfs none /sys/class/tty && exec "$0"'
-        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.DEVNULL)
+        home = tempfile.mkdtemp(prefix="tastlink-e2e-")
+        self.addCleanup(shutil.rmtree, home, True)
+        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.DEVNULL,
+                             env=dict(os.environ, **home_env(home)))
         try:
             wins = until(lambda: window_ids(p.pid), "the error report")
             time.sleep(0.3)

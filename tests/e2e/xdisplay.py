@@ -27,13 +27,21 @@ def _display():
     return _dpy
 
 
-def shift_down():
-    """True while the X server's keymap has left Shift down."""
+_KEYSYMS = {"Shift_L": XK_Shift_L, "Control_L": 0xFFE3}
+
+
+def key_down(name):
+    """True while the X server's keymap has that key down."""
     dpy = _display()
     keys = (ctypes.c_char * 32)()
     _x11.XQueryKeymap(dpy, keys)
-    code = _x11.XKeysymToKeycode(dpy, XK_Shift_L)
+    code = _x11.XKeysymToKeycode(dpy, _KEYSYMS[name])
     return bool(keys.raw[code // 8] & (1 << (code % 8)))
+
+
+def shift_down():
+    """True while the X server's keymap has left Shift down."""
+    return key_down("Shift_L")
 
 
 class _ClientMessage(ctypes.Structure):

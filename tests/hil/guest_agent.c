@@ -104,7 +104,8 @@ static int find_keyboard(void) {
   return -1;
 }
 
-static void start(void) {
+/* `args`: options for tastlink, blank-separated; "" for none. */
+static void start(char *args) {
   pthread_mutex_lock(&lock);
   ++generation;
   downs = ups = gone = 0;
@@ -119,7 +120,11 @@ static void start(void) {
     dup2(null, 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("XDG_RUNTIME_DIR", "/tmp", 1);
-    execl("/usr/bin/tastlink", "tastlink", (char *)NULL);
+    char *argv[8] = {"tastlink"};
+    int argc = 1;
+    for (char *a = strtok(args, " "); a && argc < 7; a = strtok(NULL, " ")) argv[argc++] = a;
+    argv[argc] = NULL;
+    execv("/usr/bin/tastlink", argv);
     _exit(127);
   }
   kbd = find_keyboard();
@@ -173,8 +178,8 @@ int main(void) {
   char line[256];
   while (fgets(line, sizeof line, stdin)) {
     line[strcspn(line, "\r\n")] = 0;
-    if (!strcmp(line, "start")) {
-      start();
+    if (!strncmp(line, "start", 5) && (line[5] == 0 || line[5] == ' ')) {
+      start(line + 5);
     } else if (!strcmp(line, "key")) {
       unsigned char bits[KEY_MAX / 8 + 1] = {0};
       if (ioctl(kbd, EVIOCGKEY(sizeof bits), bits) < 0)

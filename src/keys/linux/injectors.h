@@ -2,8 +2,11 @@
 // opened (X11, Wayland and the console alike), else X11's XTest.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "keys/keyboard.h"
 
@@ -17,6 +20,13 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
 // `watched`: a watcher process lets the key up should this one die while
 // holding it (see xtest_injector.cpp).
 std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string& whyNot, bool watched = false);
+
+// uinput sends key positions, and the table's letters sit where a US
+// layout has them: on a German one its Z would type y. Where the X server
+// named by `display` (nullptr: DISPLAY) answers, its keymap tells the
+// position of each letter in the user's layout; these are the letters
+// whose position differs from the table's. None without an X server.
+std::vector<std::pair<const KeyInfo*, uint16_t>> layoutLetterCodes(const char* display);
 
 // uinput first, then XTest; raises the program's Error, in German, saying
 // what is missing when neither can be had.

@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <libevdev/libevdev-uinput.h>
 #include <libevdev/libevdev.h>
@@ -14,10 +15,18 @@ namespace {
 // The device's descriptor, for letting the key up from a signal handler,
 // where libevdev may not be called.
 int liveFd = -1;
+// Letters moved to the user's layout, for the same handler: filled before
+// the device exists, never changed after.
+constexpr size_t kMaxMoved = 26;
+uint16_t movedCodes[kMaxMoved];
+size_t movedCount = 0;
 
 class UinputInjector : public KeyInjector {
  public:
-  UinputInjector(int fd, libevdev_uinput* dev) : fd_(fd), dev_(dev) { liveFd = fd; }
+  UinputInjector(int fd, libevdev_uinput* dev, std::vector<std::pair<const KeyInfo*, uint16_t>> moved)
+      : fd_(fd), dev_(dev), moved_(std::move(moved)) {
+    liveFd = fd;
+  }
   ~UinputInjector() override {
     liveFd = -1;
     // Destroying the device makes the kernel release any key it holds down.
@@ -25,13 +34,17 @@ class UinputInjector : public KeyInjector {
     ::close(fd_);
   }
   void send(const KeyStroke& k) override {
-    libevdev_uinput_write_event(dev_, EV_KEY, k.key->evdev, k.down ? 1 : 0);
+    uint16_t code = k.key->evdev;
+    for (const auto& [key, at] : moved_)
+      if (key == k.key) code = at;
+    libevdev_uinput_write_event(dev_, EV_KEY, code, k.down ? 1 : 0);
     libevdev_uinput_write_event(dev_, EV_SYN, SYN_REPORT, 0);
   }
 
  private:
   int fd_;
   libevdev_uinput* dev_;
+  std::vector<std::pair<const KeyInfo*, uint16_t>> moved_;
 };
 
 }  // namespace
@@ -46,6 +59,10 @@ void uinputKeysUpNow() noexcept {
   ev[1].code = SYN_REPORT;
   for (const KeyInfo& k : keyTable()) {
     ev[0].code = k.evdev;
+    [[maybe_unused]] ssize_t n = ::write(liveFd, ev, sizeof ev);
+  }
+  for (size_t i = 0; i < movedCount; ++i) {
+    ev[0].code = movedCodes[i];
     [[maybe_unused]] ssize_t n = ::write(liveFd, ev, sizeof ev);
   }
 }
@@ -65,6 +82,12 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   // A lone Shift key is enough for the kernel, but desktops only treat a
   // device as a keyboard when it has letter keys too.
   for (int code = KEY_Q; code <= KEY_P; ++code) libevdev_enable_event_code(proto, EV_KEY, code, nullptr);
+  auto moved = std::getenv("DISPLAY") ? layoutLetterCodes(nullptr) : decltype(layoutLetterCodes(nullptr)){};
+  movedCount = 0;
+  for (const auto& [key, code] : moved) {
+    libevdev_enable_event_code(proto, EV_KEY, code, nullptr);
+    if (movedCount < kMaxMoved) movedCodes[movedCount++] = code;
+  }
   libevdev_uinput* dev = nullptr;
   const int rc = libevdev_uinput_create_from_device(proto, fd, &dev);
   libevdev_free(proto);
@@ -74,7 +97,7 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<UinputInjector>(fd, dev);
+  return std::make_unique<UinputInjector>(fd, dev, std::move(moved));
 }
 
 }  // namespace tl::keys_linux

@@ -15,16 +15,27 @@ namespace tl::serial_linux {
 
 namespace {
 
-constexpr int kWatched = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
+constexpr uint8_t kLineOrder[] = {lines::CTS, lines::DSR, lines::DCD, lines::RI};
+
+uint32_t countOf(const ModemCounts& c, uint8_t line) {
+  switch (line) {
+    case lines::CTS: return c.cts;
+    case lines::DSR: return c.dsr;
+    case lines::DCD: return c.dcd;
+    default: return c.rng;
+  }
+}
 
 }  // namespace
 
-LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label, std::function<bool()> deviceGone)
-    : port_(port), notify_(std::move(notify)), label_(std::move(label)), deviceGone_(std::move(deviceGone)) {
+LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label, std::function<bool()> deviceGone,
+                       uint8_t watch)
+    : port_(port), notify_(std::move(notify)), label_(std::move(label)), deviceGone_(std::move(deviceGone)),
+      watch_(watch & lines::All), watchBits_(tiocmOf(watch_)) {
   // One snapshot at opening, before the thread runs: whatever changes
   // after it is a change to report.
   if (port_.getLines(polled_) == 0)
-    lastCts_ = (polled_ & TIOCM_CTS) != 0;
+    lastLevels_ = levelsOf(polled_);
   else
     polled_ = -1;
   haveCounts_ = port_.counts(last_) == 0;
@@ -59,6 +70,12 @@ void LineWaiter::hangUp() {
   }
 }
 
+bool LineWaiter::countsMoved(const ModemCounts& now) const {
+  for (uint8_t line : kLineOrder)
+    if ((watch_ & line) && countOf(now, line) != countOf(last_, line)) return true;
+  return false;
+}
+
 bool LineWaiter::sleepPoll() {
   std::unique_lock<std::mutex> lock(mutex_);
   return !cv_.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds),
@@ -83,9 +100,9 @@ void LineWaiter::run() {
     if (mode == Mode::Wait) {
       // TIOCMIWAIT compares against counters taken on entry: a change that
       // came between two waits would be slept through, so look first.
-      if (!(countsNow && !(now == last_))) {
+      if (!(countsNow && countsMoved(now))) {
         const int rc = port_.waitChange(
-            kWatched, settling ? kSettleMilliseconds[kSettleLooks - settling] : -1);
+            watchBits_, settling ? kSettleMilliseconds[kSettleLooks - settling] : -1);
         if (rc == EINTR) continue;
         if (noModemLines(rc)) {  // a driver that cannot sleep on the lines: sample them
           mode = polled_ >= 0 ? Mode::Poll : Mode::Park;
@@ -96,7 +113,7 @@ void LineWaiter::run() {
           countsNow = haveCounts_ && port_.counts(now) == 0;
           if (const int e = port_.getLines(lines)) return fail("TIOCMGET", e);
           haveLines = true;
-          if (!(countsNow && !(now == last_)) && (lines & kWatched) == (polled_ & kWatched)) continue;
+          if (!(countsNow && countsMoved(now)) && (lines & watchBits_) == (polled_ & watchBits_)) continue;
         } else if (rc != 0) {
           return fail("TIOCMIWAIT", rc);
         } else {
@@ -110,8 +127,8 @@ void LineWaiter::run() {
       if (!sleepPoll()) continue;
       countsNow = haveCounts_ && port_.counts(now) == 0;
       if (const int rc = port_.getLines(lines)) return fail("TIOCMGET", rc);
-      const bool moved = countsNow && !(now == last_);
-      if ((lines & kWatched) == (polled_ & kWatched) && !moved) continue;
+      const bool moved = countsNow && countsMoved(now);
+      if ((lines & watchBits_) == (polled_ & watchBits_) && !moved) continue;
     } else {
       // Neither waiting nor reading works (a pty): nothing will ever change.
       std::unique_lock<std::mutex> lock(mutex_);
@@ -131,29 +148,44 @@ void LineWaiter::run() {
 }
 
 void LineWaiter::report(const ModemCounts* now, int lines) {
-  const bool cts = (lines & TIOCM_CTS) != 0;
+  const uint8_t levels = levelsOf(lines);
+  for (uint8_t line : kLineOrder)
+    if (watch_ & line) reportLine(line, now, levels);
+  if (now) last_ = *now;
+  lastLevels_ = levels;
+}
+
+void LineWaiter::reportLine(uint8_t line, const ModemCounts* now, uint8_t levels) {
+  const bool was = lastLevels_ & line, is = levels & line;
   LineEvent ev;
-  bool sentFinal = false;
+  ev.line = line;
+  uint32_t presses = 0;
   if (now) {
-    // CTS counts both edges. Edges beyond the one that explains a change of
-    // level are whole presses that came and went between two looks: the
-    // user pressed, so the desktop must see each of them.
-    const uint32_t edges = now->cts - last_.cts;
-    const uint32_t unexplained = edges - (cts != lastCts_ && edges ? 1 : 0);
-    const uint32_t presses = std::min<uint32_t>(unexplained / 2, kMaxPressesPerLook);
-    const uint8_t others = levelsOf(lines) & ~lines::CTS;
-    for (uint32_t i = 0; i < presses; ++i) {
-      ev.levels = others | (lastCts_ ? 0 : lines::CTS);
-      notify_(ev);
-      ev.levels = others | (lastCts_ ? lines::CTS : 0);
-      notify_(ev);
-    }
-    sentFinal = presses && cts == lastCts_;
-    last_ = *now;
+    // The driver counts the line's edges. Edges beyond the one that
+    // explains a change of level are whole presses that came and went
+    // between two looks: the user pressed, so the desktop must see each.
+    const uint32_t edges = countOf(*now, line) - countOf(last_, line);
+    const uint32_t unexplained = edges - (is != was && edges ? 1 : 0);
+    // RI is the exception: the 8250 counts only its trailing edge (TERI),
+    // other drivers both. A count with the level where it was is at least
+    // one whole ring, so an odd one is rounded up: a UART's single count
+    // still reaches the desktop, and a driver counting both edges never
+    // gets a press too many. Two rings between looks on an 8250 remain
+    // one, and a ring's start is seen only as a level, never as a count.
+    presses = line == lines::RI && is == was ? (unexplained + 1) / 2 : unexplained / 2;
+    presses = std::min(presses, kMaxPressesPerLook);
   }
-  lastCts_ = cts;
-  if (sentFinal) return;
-  ev.levels = levelsOf(lines);
+  const uint8_t others = levels & ~line;
+  for (uint32_t i = 0; i < presses; ++i) {
+    ev.levels = others | (was ? 0 : line);
+    notify_(ev);
+    ev.levels = others | (was ? line : 0);
+    notify_(ev);
+  }
+  // The last event always matches the line; a line that did not move but
+  // for whole presses has already ended there.
+  if (is == was) return;
+  ev.levels = levels;
   notify_(ev);
 }
 

@@ -1,5 +1,6 @@
 // Watches the modem lines of one open port on a thread of its own and
-// reports every change through a LineNotify; it decides nothing else.
+// reports every change of the lines it is asked to watch through a
+// LineNotify, one event per line; it decides nothing else.
 #pragma once
 
 #include <atomic>
@@ -19,7 +20,10 @@ class LineWaiter {
   // `label` names the port in reports, e.g. "COM3 (/dev/ttyS0)".
   // `deviceGone`, where given, tells whether the device itself went away: a
   // line that fails then was unplugged, and the program waits for it.
-  LineWaiter(ModemPort& port, LineNotify notify, std::string label, std::function<bool()> deviceGone = {});
+  // `watch`: the lines:: bits whose changes are reported; the others do
+  // not even wake the thread.
+  LineWaiter(ModemPort& port, LineNotify notify, std::string label, std::function<bool()> deviceGone = {},
+             uint8_t watch = lines::CTS);
   ~LineWaiter();
   LineWaiter(const LineWaiter&) = delete;
   LineWaiter& operator=(const LineWaiter&) = delete;
@@ -47,6 +51,8 @@ class LineWaiter {
  private:
   void run();
   void report(const ModemCounts* now, int lines);
+  void reportLine(uint8_t line, const ModemCounts* now, uint8_t levels);
+  bool countsMoved(const ModemCounts& now) const;
   void fail(const char* call, int errnum);
   bool unplugged(int errnum);
   static constexpr int kUnplugLooks = 30;  // 10 ms apart
@@ -61,9 +67,11 @@ class LineWaiter {
   bool done_ = false;  // guarded by mutex_
   std::mutex mutex_;
   std::condition_variable cv_;
+  const uint8_t watch_;
+  const int watchBits_;  // watch_ as TIOCM_* bits
   bool haveCounts_ = false;
   ModemCounts last_;
-  bool lastCts_ = false;
+  uint8_t lastLevels_ = 0;  // as last reported
   int polled_ = 0;  // lines as last seen; -1 where they cannot be read
   std::thread thread_;
 };

@@ -122,4 +122,13 @@ std::optional<SerialDevice> PortTable::find(int com) {
   return lookUp();
 }
 
+int PortTable::comOfPath(const std::string& path) {
+  const fs::path wanted = resolved(path);
+  if (wanted.empty()) return 0;
+  refresh();
+  for (const Entry& e : entries_)
+    if (e.present && resolved(e.device.path) == wanted) return e.com;
+  return 0;
+}
+
 }  // namespace tl::serial_linux

@@ -28,6 +28,9 @@ class PortTable {
   comport::PortChanges takeChanges();
   // The device bound to `com`, if it is present; looks again when it is not.
   std::optional<SerialDevice> find(int com);
+  // The number of the device a path leads to (a /dev/serial/by-id link, a
+  // node); 0 when it is no serial port present now.
+  int comOfPath(const std::string& path);
   // The line is on `com` now: its number outlives a short absence.
   void setInUse(int com) { inUse_ = com; }
   const PortResolver& resolver() const { return resolver_; }

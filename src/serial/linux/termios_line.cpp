@@ -20,9 +20,10 @@ namespace {
 class TermiosLine : public OpenLine {
  public:
   // `sysEntry`: the tty's entry in sysfs, which goes with the device.
-  TermiosLine(std::unique_ptr<ClaimedPort> port, LineNotify notify, const std::string& label, std::string sysEntry)
+  TermiosLine(std::unique_ptr<ClaimedPort> port, LineNotify notify, const std::string& label, std::string sysEntry,
+              uint8_t watch)
       : port_(std::move(port)), fd_(port_->fd()), modem_(fd_),
-        waiter_(modem_, std::move(notify), label, [sysEntry] { return access(sysEntry.c_str(), F_OK) != 0; }),
+        waiter_(modem_, std::move(notify), label, [sysEntry] { return access(sysEntry.c_str(), F_OK) != 0; }, watch),
         stopFd_(eventfd(0, EFD_CLOEXEC)), hangupWatch_([this] { watchHangUp(); }) {}
   ~TermiosLine() override {
     const uint64_t one = 1;
@@ -90,7 +91,7 @@ std::unique_ptr<OpenLine> TermiosLineDriver::open(int16_t port, bool dtr, bool r
   if (drop) ioctl(fd, TIOCMBIC, &drop);
   table_->setInUse(port);
   return std::make_unique<TermiosLine>(std::move(claim), std::move(notify), label,
-                                       table_->resolver().root() + "/sys/class/tty/" + dev->name);
+                                       table_->resolver().root() + "/sys/class/tty/" + dev->name, watch);
 }
 
 }  // namespace tl::serial_linux
