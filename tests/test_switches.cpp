@@ -86,7 +86,7 @@ TEST(Switches, EveryWayOutLetsEveryHeldKeyUpAndNoTimerPressesLater) {
   const size_t mark = w.log.size();
   w.form1.Shutdown();
   w.form.runTimers();
-  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:17,0,2,0", "key:16,1,2,0", "label:SHIFT und STRG losgelassen"}));
+  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:17,0,2,0", "key:16,1,2,0", "label:Tasten losgelassen"}));
 }
 
 TEST(Switches, ReChoosingThePortKeepsHeldKeysOnlyWhereTheLineStillHoldsThem) {

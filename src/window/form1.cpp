@@ -278,11 +278,8 @@ void Form1::LetKeysUp() noexcept {
   const std::vector<const KeyInfo*> held = keys_.held();
   keys_.releaseAll();
   try {
-    // "SHIFT losgelassen", "SHIFT und STRG losgelassen", "A, B und C ..."
-    std::string names;
-    for (size_t i = 0; i < held.size(); ++i)
-      names += (i == 0 ? "" : i + 1 == held.size() ? " und " : ", ") + std::string(held[i]->label);
-    view_.setLabel1Caption(names + " losgelassen");
+    // One key by its name; several would not fit the status line's width.
+    view_.setLabel1Caption((held.size() == 1 ? std::string(held[0]->label) : "Tasten") + " losgelassen");
   } catch (...) {
     // The keys are up; a window already gone cannot say so.
   }

@@ -28,6 +28,7 @@ struct Fit {
 };
 constexpr Fit kFits[] = {{kPortCaption, kLabel2.width},
                          {"SHIFT losgelassen", kLabel1.width},
+                         {"LEERTASTE losgelassen", kLabel1.width},  // the longest key name
                          {"Kein Kabel gefunden", kLabel1.width},
                          {kWiringHint, kLabel3.width}};
 
