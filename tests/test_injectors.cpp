@@ -22,11 +22,17 @@ using namespace tl;
 
 namespace {
 
-bool xShiftDown(Display* dpy) {
+bool xKeyDown(Display* dpy, KeyCode code) {
   char keys[32];
   XQueryKeymap(dpy, keys);
-  const KeyCode code = XKeysymToKeycode(dpy, XK_Shift_L);
   return keys[code / 8] & (1 << (code % 8));
+}
+
+bool xShiftDown(Display* dpy) { return xKeyDown(dpy, XKeysymToKeycode(dpy, XK_Shift_L)); }
+
+bool xKeySettles(Display* dpy, KeyCode code, bool want) {
+  for (int i = 0; i < 200 && xKeyDown(dpy, code) != want; ++i) usleep(10000);
+  return xKeyDown(dpy, code) == want;
 }
 
 // The injector only flushes: its events and this connection's query travel
@@ -54,6 +60,18 @@ TEST(XTest, ShiftFollowsTheEventsOnTheServer) {
   keys->keybd_event(0xE8, 1, 0, 0);  // a virtual key the table does not know is dropped
   usleep(50000);
   EXPECT_FALSE(xShiftDown(probe));
+  // A key the layout lacks (Xvfb's has no F13) still reaches the server.
+  keys->keybd_event(0x7C, 0, 0, 0);
+  const KeyCode f13 = [] {  // a new connection reads the changed map
+    Display* fresh = XOpenDisplay(nullptr);
+    const KeyCode c = XKeysymToKeycode(fresh, XK_F13);
+    XCloseDisplay(fresh);
+    return c;
+  }();
+  ASSERT_NE(f13, 0);
+  EXPECT_TRUE(xKeySettles(probe, f13, true));
+  keys->keybd_event(0x7C, 0, 2, 0);
+  EXPECT_TRUE(xKeySettles(probe, f13, false));
   XCloseDisplay(probe);
 }
 

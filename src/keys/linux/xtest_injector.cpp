@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <set>
@@ -83,8 +84,10 @@ class XTestInjector : public KeyInjector {
     }
   }
   void send(const KeyStroke& k) override {
-    const KeyCode code = XKeysymToKeycode(dpy_, k.key->keysym);
-    if (code == 0) return;  // the keyboard map has no such key
+    const auto lent = borrowed_.find(k.key->keysym);
+    KeyCode code = lent != borrowed_.end() ? lent->second : XKeysymToKeycode(dpy_, k.key->keysym);
+    if (code == 0 && k.down) code = borrowed_[k.key->keysym] = borrowKeycode(k.key->keysym);
+    if (code == 0) return;  // no such key and no free place for one
     if (k.down) tell(kDown, code);
     XTestFakeKeyEvent(dpy_, code, k.down ? True : False, CurrentTime);
     // Unflushed, the event would sit in Xlib's buffer until something else
@@ -94,7 +97,33 @@ class XTestInjector : public KeyInjector {
   }
 
  private:
+  // Many layouts have no F13 to F24: the key is put on a keycode that has
+  // no symbol at all, as long as the program runs, so that what the status
+  // line says reaches the desktop. Programs learn of the new mapping
+  // before the key event, which travels after it on this connection.
+  KeyCode borrowKeycode(KeySym keysym) {
+    int min = 0, max = 0, perCode = 0;
+    XDisplayKeycodes(dpy_, &min, &max);
+    KeySym* map = XGetKeyboardMapping(dpy_, static_cast<KeyCode>(min), max - min + 1, &perCode);
+    if (!map) return 0;
+    KeyCode spare = 0;
+    for (int code = max; code >= min && !spare; --code) {
+      bool empty = true;
+      for (int i = 0; i < perCode; ++i) empty = empty && map[(code - min) * perCode + i] == NoSymbol;
+      if (empty) spare = static_cast<KeyCode>(code);
+    }
+    XFree(map);
+    if (!spare) return 0;
+    KeySym syms[2] = {keysym, keysym};
+    XChangeKeyboardMapping(dpy_, spare, 2, syms, 1);
+    XSync(dpy_, False);
+    return spare;
+  }
+
   Display* dpy_;
+  // Keys put on a spare keycode, which this connection's cached map may
+  // not show yet.
+  std::map<KeySym, KeyCode> borrowed_;
 };
 
 }  // namespace
