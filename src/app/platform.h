@@ -38,6 +38,9 @@ struct Platform {
   // When this process was started as a helper of another (the key watcher),
   // runs it and returns its exit code; otherwise returns -1.
   int (*runHelperIfAsked)() = nullptr;
+  // A mistake in the settings file is also shown in a box where nobody
+  // reads standard error (started from the menu or with the session).
+  bool settingsMistakeBox = false;
 };
 
 }  // namespace tl::app

@@ -81,13 +81,25 @@ void showError(const Error& e) {
 int run(int argc, char** argv, const Platform& platform) {
   if (platform.runHelperIfAsked)
     if (const int rc = platform.runHelperIfAsked(); rc >= 0) return rc;
+  std::string told;  // the last mistake told
   Session session({.showReport = showError,
                    .tell = [](const std::string& text) { std::fputs(text.c_str(), stdout); },
-                   .tellMistake = [](const std::string& text) { std::fputs(text.c_str(), stderr); },
+                   .tellMistake = [&told](const std::string& text) {
+                     std::fputs(text.c_str(), stderr);
+                     told = text;
+                   },
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { QApplication::exit(code); }});
   if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return *rc;
-  if (const auto rc = session.configure(platform.readSettings)) return *rc;
+  if (const auto rc = session.configure(platform.readSettings)) {
+    if (platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
+      QApplication qapp(argc, argv);
+      QMessageBox box(QMessageBox::Warning, QStringLiteral("Tastlink"),
+                      QString::fromStdString(told.substr(told.find(' ') + 1)).trimmed(), QMessageBox::Ok);
+      box.exec();
+    }
+    return *rc;
+  }
   if (const auto on = session.autostart())
     return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
   if (const std::string why = desktopUnreachable(); !why.empty()) {

@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   p.makeKeys = [] { return keys_linux::makeSystemInjector(); };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
+  p.settingsMistakeBox = true;
   p.deviceOf = [table](int com) {
     const auto d = table->find(com);
     return d ? d->path : std::string();
