@@ -89,6 +89,19 @@ TEST(Switches, EveryWayOutLetsEveryHeldKeyUpAndNoTimerPressesLater) {
   EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:17,0,2,0", "key:16,1,2,0", "label:Tasten losgelassen"}));
 }
 
+TEST(Switches, ASessionGoingOnPutsBackOnlyTheKeysItsLinesHold) {
+  fake::World w;
+  w.files.openable = {3};
+  w.form1.Switches = {sw(CTS, "Shift"), sw(DSR, "Ctrl")};
+  w.form1.Form_Load();
+  w.set(CTS, true);
+  w.queue.pump();
+  w.form1.LetKeysUp();
+  const size_t mark = w.log.size();
+  w.form1.Resync();
+  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:16,1,0,0", "label:SHIFT gedrückt"}));
+}
+
 TEST(Switches, ReChoosingThePortKeepsHeldKeysOnlyWhereTheLineStillHoldsThem) {
   fake::World w;
   w.files.openable = {3};
@@ -140,6 +153,21 @@ TEST(StartPort, OpensTheNamedPortOrSaysWhyNotOrWaitsForIt) {
   }
 }
 
+TEST(StartPort, APathNamedPortNotThereIsWaitedForAlone) {
+  fake::World w;
+  w.files.openable = {3};
+  int16_t pathIs = 0;  // the device path's number: not there yet
+  w.form1.StartPortOf = [&] { return pathIs; };
+  w.form1.WaitForPort = true;
+  w.form1.Form_Load();
+  EXPECT_FALSE(w.line.PortOpen()) << "COM3 is not the port asked for";
+  w.files.openable.insert(5);
+  pathIs = 5;
+  w.form1.PortsChanged({{5}, {}});
+  EXPECT_EQ(w.line.CommPort(), 5);
+  EXPECT_TRUE(w.line.PortOpen());
+}
+
 TEST(StartPort, AChosenPortIsHandedOnForRemembering) {
   fake::World w;
   w.files.openable = {3, 12};
@@ -173,8 +201,8 @@ std::string settingsError(const std::string& text, const std::vector<std::string
 TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   const std::string text =
       "\xEF\xBB\xBF; made in Notepad\n"
-      "[General]\nport=COM4\nremember=true\nminimized=ja\nwait-for-port=1\n\n"
-      "[switch1]\nline=cts\nkey=ctrl\nmode=toggle\n"
+      "[General]\nport=COM4   ; as Qt's reader has it, a comment\nremember=true\nminimized=ja\nwait-for-port=1\n\n"
+      "[switch1]  ; CTS\nline=cts\nkey=\"ctrl\"\nmode=toggle\n"
       "[Switch2]\n  line = DSR \nkey=F24\ninvert=true\ndebounce=25\n";
   app::Settings s = app::settingsFromFile(app::parseIni(text, "x"));
   EXPECT_EQ(s.port, "COM4");
@@ -212,6 +240,7 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
       {"[switch1]\ncolour=red\n", "unbekannter Eintrag „colour“. Erlaubt sind line, key, invert, mode und debounce."},
       {"[switch9]\nkey=A\n", "unbekannter Abschnitt [switch9]"},
       {"port=LPT1\n", "Zeile 1 ([General] port=LPT1): „LPT1“ ist kein Anschluss."},
+      {"port=COM17\n", "„COM17“ ist kein Anschluss. Erlaubt sind COM1 bis COM16"},
       {"garbage\n", "Zeile 1: „garbage“ ist weder [Abschnitt] noch Eintrag=Wert."},
       {"[switch1]\nkey=A\n[switch2]\nkey=B\n", "die Leitung CTS ist zwei Schaltern zugeordnet"},
       {"[switch1]\nkey=A\n[switch2]\nline=RI\nkey=a\n", "die Taste A ist zwei Schaltern zugeordnet"},
@@ -239,6 +268,7 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
 TEST(CommandLine, ValuesAndTheirMistakes) {
   const std::pair<std::vector<std::string>, std::string> rows[] = {
       {{"--port"}, "die Option --port braucht einen Wert (ANSCHLUSS)"},
+      {{"--key="}, "die Option --key braucht einen Wert (TASTE)"},
       {{"--minimized=yes"}, "die Option --minimized nimmt keinen Wert"},
       {{"--autostart", "maybe"}, "--autostart nimmt on oder off, nicht „maybe“"},
       {{"--bogus"}, "unbekannte Option „--bogus“"},

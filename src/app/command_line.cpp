@@ -67,7 +67,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
       else if (i + 1 < args.size())
         value = args[++i];
       else
-        return mistake("die Option " + name + " braucht einen Wert (" + found->value + ")");
+        value.clear();
+      if (value.empty()) return mistake("die Option " + name + " braucht einen Wert (" + found->value + ")");
     } else if (eq != std::string::npos) {
       return mistake("die Option " + name + " nimmt keinen Wert");
     }

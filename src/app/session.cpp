@@ -36,6 +36,13 @@ std::optional<int> Session::configure(const std::function<IniFile()>& read) {
   return std::nullopt;
 }
 
+std::string Session::portOption() const {
+  std::string port;
+  for (const auto& o : cl_.settings)
+    if (o.name == "port") port = o.value;
+  return port;
+}
+
 int Session::autostartDone(bool on, const std::string& failure) {
   if (!failure.empty()) {
     fe_.tellMistake("tastlink: " + failure + "\n");
@@ -56,7 +63,7 @@ void Session::setUp(Form1& form, const std::function<int16_t(const std::string&)
   if (const int n = comNumber(start))
     form.StartPort = static_cast<int16_t>(n);
   else if (!start.empty() && portOf)
-    form.StartPort = portOf(start);
+    form.StartPortOf = [portOf, start] { return portOf(start); };
   if (settings_.remember && remember)
     form.PortChosen = [remember = std::move(remember)](int16_t port) { remember("COM" + std::to_string(port)); };
 }

@@ -51,6 +51,9 @@ class Session {
   // mistake: the program does not start half-configured.
   std::optional<int> configure(const std::function<IniFile()>& read);
   const Settings& settings() const { return settings_; }
+  // The port given by --port (the last one), "" without: what a second
+  // copy runs beside the first with.
+  std::string portOption() const;
   // --autostart on|off, if given: the program does that and ends.
   std::optional<bool> autostart() const { return cl_.autostart; }
   // Tells the outcome of --autostart; the exit code.

@@ -67,9 +67,9 @@ std::string checkedPort(const std::string& value) {
 #endif
   if (!path && !comNumber(value))
 #ifdef _WIN32
-    throw SettingsError(quoted(value) + " ist kein Anschluss. Erlaubt sind COM1 bis COM255.");
+    throw SettingsError(quoted(value) + " ist kein Anschluss. Erlaubt sind COM1 bis COM16.");
 #else
-    throw SettingsError(quoted(value) + " ist kein Anschluss. Erlaubt sind COM1 bis COM255 oder ein Gerätepfad "
+    throw SettingsError(quoted(value) + " ist kein Anschluss. Erlaubt sind COM1 bis COM16 oder ein Gerätepfad "
                         "wie /dev/ttyUSB0.");
 #endif
   return value;
@@ -106,14 +106,31 @@ std::string place(const IniFile& file, const IniValue& v) {
 }  // namespace
 
 int comNumber(const std::string& port) {
-  if (port.size() < 4 || port.size() > 6 || lower(port.substr(0, 3)) != "com" || port[3] == '0') return 0;
+  if (port.size() < 4 || port.size() > 5 || lower(port.substr(0, 3)) != "com" || port[3] == '0') return 0;
   int n = 0;
   for (size_t i = 3; i < port.size(); ++i) {
     if (port[i] < '0' || port[i] > '9') return 0;
     n = n * 10 + (port[i] - '0');
   }
-  return n <= 255 ? n : 0;
+  // The program lists and watches COM1 to COM16 only: a higher number
+  // could never be opened, and waiting for it would wait for good.
+  return n <= 16 ? n : 0;
 }
+
+namespace {
+
+// A line without what follows a ';' outside quotes: Qt's reader takes it
+// as a comment, here too, so that a file means the same on both systems.
+std::string_view withoutComment(std::string_view line) {
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == '"') quoted = !quoted;
+    if (line[i] == ';' && !quoted) return line.substr(0, i);
+  }
+  return line;
+}
+
+}  // namespace
 
 IniFile parseIni(std::string_view text, const std::string& path) {
   IniFile file{path, {}};
@@ -122,7 +139,7 @@ IniFile parseIni(std::string_view text, const std::string& path) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // Notepad's byte order mark
   while (!text.empty()) {
     const size_t end = text.find('\n');
-    const std::string line = trim(text.substr(0, end));
+    const std::string line = trim(withoutComment(text.substr(0, end)));
     text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
     ++number;
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
@@ -134,8 +151,10 @@ IniFile parseIni(std::string_view text, const std::string& path) {
     if (eq == std::string::npos || eq == 0)
       throw SettingsError("Fehler in der Einstellungsdatei " + path + ", Zeile " + std::to_string(number) + ": " +
                           quoted(line) + " ist weder [Abschnitt] noch Eintrag=Wert.");
-    file.values.push_back({section, trim(std::string_view(line).substr(0, eq)),
-                           trim(std::string_view(line).substr(eq + 1)), number});
+    std::string value = trim(std::string_view(line).substr(eq + 1));
+    // "Ctrl" in quotes means Ctrl, as Qt's reader takes it.
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    file.values.push_back({section, trim(std::string_view(line).substr(0, eq)), value, number});
   }
   return file;
 }

@@ -44,7 +44,8 @@ class SettingsError : public std::runtime_error {
 };
 
 // The program's own reader for the file's text: [section], key=value,
-// comments after ; or #. A line that is none of these is an error.
+// comments after ; (anywhere outside quotes) or # (a line of its own). A
+// line that is none of these is an error.
 IniFile parseIni(std::string_view text, const std::string& path);
 
 // The file's values over the defaults; raises SettingsError.
@@ -58,7 +59,7 @@ void applyOption(Settings& settings, const std::string& option, const std::strin
 // The switches must not share a line or a key; raises SettingsError.
 void checkSwitches(const std::vector<SwitchSetting>& switches, const std::string& where);
 
-// "COM3" (any case) → 3; 0 for anything else.
+// "COM3" (any case) → 3; 0 for anything else, COM17 and above too.
 int comNumber(const std::string& port);
 
 }  // namespace tl::app

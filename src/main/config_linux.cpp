@@ -116,7 +116,9 @@ std::string setAutostart(bool on, const std::string& program) {
   // Written beside and renamed over: a session starting meanwhile reads
   // the old entry or the new one, never half of one.
   const std::string temp = path + ".new";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A fresh file: never through a link someone left in its place.
+  ::unlink(temp.c_str());
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return failed("schreiben", "open", errno);
   const bool written = ::write(fd, entry.data(), entry.size()) == static_cast<ssize_t>(entry.size());
   const int writeErr = errno;

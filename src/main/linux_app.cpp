@@ -91,6 +91,9 @@ int run(int argc, char** argv, const Platform& platform) {
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { QApplication::exit(code); }});
   if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return *rc;
+  // Before the settings: a broken file must not keep the entry from going.
+  if (const auto on = session.autostart())
+    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
   if (const auto rc = session.configure(platform.readSettings)) {
     if (platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
       QApplication qapp(argc, argv);
@@ -100,8 +103,6 @@ int run(int argc, char** argv, const Platform& platform) {
     }
     return *rc;
   }
-  if (const auto on = session.autostart())
-    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
   if (const std::string why = desktopUnreachable(); !why.empty()) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;
@@ -109,7 +110,7 @@ int run(int argc, char** argv, const Platform& platform) {
   // One Tastlink per user (per program name, so that the test program runs
   // beside the real one): decided before any port is looked at.
   SingleInstance instance(argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink");
-  if (instance.handedOver(session.settings().port)) return 0;
+  if (instance.handedOver(session.portOption())) return 0;
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));
@@ -185,8 +186,10 @@ int run(int argc, char** argv, const Platform& platform) {
   bool shown = false;
   instance.raise = [&](const std::string& port) {
     if (!port.empty()) {
-      const int16_t n = platform.portOf ? platform.portOf(port) : static_cast<int16_t>(comNumber(port));
-      if (!line.PortOpen() || n != line.CommPort()) return false;
+      // The port in use, or waited for: a copy for it would only fight.
+      int16_t n = static_cast<int16_t>(comNumber(port));
+      if (!n && platform.portOf) n = platform.portOf(port);
+      if (n != line.CommPort()) return false;
     }
     if (shown && !session.ending()) {
       view.setWindowState((view.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);

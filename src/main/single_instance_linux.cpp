@@ -131,8 +131,16 @@ void SingleInstance::answer() {
   for (;;) {
     const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) return;
-    // A later Tastlink writes its line at once; anyone else gets a second.
-    const std::string request = readLine(fd, 1000);
+    // Only the user's own programs are heard, and only briefly: this runs
+    // on the window's thread, where key events wait meanwhile. A later
+    // Tastlink writes its line at once.
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != ::getuid()) {
+      ::close(fd);
+      continue;
+    }
+    const std::string request = readLine(fd, 200);
     if (request.rfind("raise ", 0) == 0) {
       const bool mine = !raise || raise(request.substr(6));
       writeAll(fd, mine ? "raised\n" : "beside\n");

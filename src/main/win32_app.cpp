@@ -42,13 +42,14 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { PostQuitMessage(code); }});
   if (const auto rc = session.commandLine(commandLineArgs())) return *rc;
-  if (const auto rc = session.configure(platform.readSettings)) return *rc;
+  // Before the settings: a broken file must not keep the entry from going.
   if (const auto on = session.autostart())
     return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
+  if (const auto rc = session.configure(platform.readSettings)) return *rc;
   // One copy holds the keys; a second one started (a double click too many,
   // the autostart beside a manual start) shows the first and goes. Before
   // the probe: its opening and closing the ports would disturb the first.
-  const std::string& port = session.settings().port;
+  const std::string port = session.portOption();
   desktop_win32::CopyMark mark(port);
   if (mark.second()) {
     desktop_win32::CopyMark::showFirst(port);

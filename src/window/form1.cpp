@@ -26,7 +26,18 @@ void Form1::Form_Load() {
   for (const SwitchSetting& s : Switches) watch |= s.line;
   MSComm1.setWatch(watch);
   auto probe = comport::FindPorts(files_, Combo1);
+  if (!StartPort && StartPortOf) StartPort = StartPortOf();
   int first = 0;
+  if (!StartPort && StartPortOf) {
+    // Named by a path that is not there: waiting, only it will do.
+    if (WaitForPort) {
+      waiting_ = Waiting::ForAnyPort;
+      view_.setLabel1Caption("Warte auf Adapter");
+      return;
+    }
+    if (Log && Combo1.ListCount() > 0)
+      Log("Der angegebene Anschluss ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
+  }
   if (StartPort) {
     first = std::max(indexOf(StartPort), 0);
     if (indexOf(StartPort) < 0 && WaitForPort) {
@@ -161,6 +172,8 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
   bool opened = false;
   if (waiting_ == Waiting::ForPortInUse && back) {
     opened = reopen(inUse);
+  } else if (waiting_ == Waiting::ForAnyPort && StartPortOf) {
+    if (const int16_t p = StartPortOf(); p && indexOf(p) >= 0) opened = reopen(p);
   } else if (waiting_ == Waiting::ForAnyPort) {
     for (int i = 0; i < Combo1.ListCount() && !opened; ++i) opened = reopen(CInt(Combo1.List(i)));
   }
@@ -269,8 +282,13 @@ void Form1::releaseInactive() {
 
 void Form1::Resync() {
   if (!MSComm1.PortOpen()) return;
-  for (size_t i = 0; i < Switches.size(); ++i)
-    if (!Switches[i].toggle) apply(i, MSComm1.Holding(Switches[i].line));
+  // Only keys whose state differs from their switch: a key-up for a key
+  // nobody holds would reach the desktop as a stray release, and would
+  // overwrite the status of the key that did go down again.
+  for (const SwitchSetting& s : Switches) {
+    const bool active = MSComm1.Holding(s.line) != s.invert;
+    if (!s.toggle && active != keys_.isDown(s.key)) press(s.key, active);
+  }
 }
 
 void Form1::LetKeysUp() noexcept {

@@ -76,6 +76,9 @@ class Form1 {
   bool WaitForPort = false;
   // The port to open at start where it is there (0: the first listed).
   int16_t StartPort = 0;
+  // A start port named by a device path (Linux): its number now, 0 while
+  // it is not there. Looked up at start and, while waiting, as devices come.
+  std::function<int16_t()> StartPortOf;
   // The switches the line's changes are read for; set before Form_Load.
   std::vector<SwitchSetting> Switches = defaultSwitches();
   // The user chose a port and it opened (for remembering it).

@@ -77,6 +77,11 @@ class XTestInjector : public KeyInjector {
  public:
   explicit XTestInjector(Display* dpy) : dpy_(dpy) {}
   ~XTestInjector() override {
+    // Keycodes lent to keys the layout lacks go back to having no symbol.
+    for (auto [sym, code] : borrowed_) {
+      KeySym none = NoSymbol;
+      if (code) XChangeKeyboardMapping(dpy_, code, 1, &none, 1);
+    }
     XCloseDisplay(dpy_);
     if (watcherFd >= 0) {
       ::close(watcherFd);
@@ -98,8 +103,8 @@ class XTestInjector : public KeyInjector {
 
  private:
   // Many layouts have no F13 to F24: the key is put on a keycode that has
-  // no symbol at all, as long as the program runs, so that what the status
-  // line says reaches the desktop. Programs learn of the new mapping
+  // no symbol at all, until the program ends, so that what the status line
+  // says reaches the desktop. Programs learn of the new mapping
   // before the key event, which travels after it on this connection.
   KeyCode borrowKeycode(KeySym keysym) {
     int min = 0, max = 0, perCode = 0;
