@@ -21,7 +21,7 @@ constexpr const char* kAppId = "io.github.tastlink.Tastlink";
 QString settingsPath() { return QString::fromStdString(configHome()) + "/Tastlink/tastlink.conf"; }
 QString statePath() { return QString::fromStdString(configHome()) + "/Tastlink/state.conf"; }
 
-// The desktop entry spec's Exec quoting: a path with blanks or reserved
+// The Desktop Entry format's Exec quoting: a path with blanks or reserved
 // characters is quoted, with ", `, $ and \ escaped inside; a value's own
 // backslashes are then escaped once more, and % is doubled.
 std::string execArgument(const std::string& path) {
