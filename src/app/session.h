@@ -60,8 +60,9 @@ class Session {
   int autostartDone(bool on, const std::string& failure);
 
   // Hands the settings to the window: its switches, start port and
-  // waiting. `portOf` turns a port as written into its number (0: not
-  // there); `remember`, where set, keeps each port the user chooses.
+  // waiting. `portOf` turns a device path into the port's number now (0: not
+  // there; COM names need none); `remember`, where set, keeps each port the
+  // user chooses.
   void setUp(Form1& form, const std::function<int16_t(const std::string&)>& portOf,
              const std::string& remembered, std::function<void(const std::string&)> remember);
 

@@ -22,10 +22,7 @@ int main(int argc, char** argv) {
     const auto d = table->find(com);
     return d ? d->path : std::string();
   };
-  p.portOf = [table](const std::string& port) -> int16_t {
-    if (const int n = app::comNumber(port)) return table->find(n) ? static_cast<int16_t>(n) : 0;
-    return static_cast<int16_t>(table->comOfPath(port));
-  };
+  p.portOf = [table](const std::string& path) { return static_cast<int16_t>(table->comOfPath(path)); };
   app::addSettingsHooks(p);
   return app::run(argc, argv, p);
 }

@@ -279,12 +279,9 @@ int main(int argc, char** argv) {
   };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
   p.makeWatch = [] { return std::make_unique<SimWatch>(); };
-  // Settings as the real program reads them; a port by its number only.
+  // Settings as the real program reads them; simulated ports have no
+  // device paths, only numbers.
   app::addSettingsHooks(p);
-  p.portOf = [](const std::string& port) -> int16_t {
-    const int n = app::comNumber(port);
-    return bench.present(n) ? static_cast<int16_t>(n) : 0;
-  };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);

@@ -19,7 +19,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   p.makeWatch = [] { return std::make_unique<serial_win32::Win32DeviceWatch>(); };
   const std::wstring folder = desktop_win32::settingsFolder();
   p.readSettings = [folder] { return desktop_win32::readSettings(folder); };
-  p.portOf = [](const std::string& port) { return static_cast<int16_t>(app::comNumber(port)); };
   p.rememberedPort = [folder] { return desktop_win32::rememberedPort(folder); };
   p.rememberPort = [folder](const std::string& port) { desktop_win32::rememberPort(folder, port); };
   p.setAutostart = desktop_win32::setAutostart;

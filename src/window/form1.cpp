@@ -27,36 +27,17 @@ void Form1::Form_Load() {
   MSComm1.setWatch(watch);
   auto probe = comport::FindPorts(files_, Combo1);
   if (!StartPort && StartPortOf) StartPort = StartPortOf();
-  int first = 0;
-  if (!StartPort && StartPortOf) {
-    // Named by a path that is not there: waiting, only it will do.
-    if (WaitForPort) {
-      waiting_ = Waiting::ForAnyPort;
-      view_.setLabel1Caption("Warte auf Adapter");
-      return;
-    }
+  const int listed = StartPort ? indexOf(StartPort) : -1;
+  if ((StartPort || StartPortOf) && listed < 0) {
+    // Asked for by name: another port that happens to be there is not it.
+    if (WaitForPort) return waitForAdapter(StartPort ? Waiting::ForPortInUse : Waiting::ForAnyPort);
     if (Log && Combo1.ListCount() > 0)
-      Log("Der angegebene Anschluss ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
+      Log((StartPort ? "COM" + std::to_string(StartPort) : std::string("Der angegebene Anschluss")) +
+          " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
   }
-  if (StartPort) {
-    first = std::max(indexOf(StartPort), 0);
-    if (indexOf(StartPort) < 0 && WaitForPort) {
-      // Asked for by name: another port that happens to be there is not it.
-      MSComm1.setCommPort(StartPort);
-      waiting_ = Waiting::ForPortInUse;
-      view_.setLabel1Caption("Warte auf Adapter");
-      return;
-    }
-    if (indexOf(StartPort) < 0 && Log && Combo1.ListCount() > 0)
-      Log("COM" + std::to_string(StartPort) + " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
-  }
-  if (Combo1.ListCount() == 0 && WaitForPort) {
-    waiting_ = Waiting::ForAnyPort;
-    view_.setLabel1Caption("Warte auf Adapter");
-    return;
-  }
+  if (Combo1.ListCount() == 0 && WaitForPort) return waitForAdapter(Waiting::ForAnyPort);
   try {
-    Combo1.setListIndex(first);
+    Combo1.setListIndex(std::max(listed, 0));
   } catch (const Error& e) {
     // An empty list refuses the selection; "invalid property value" alone
     // would leave the user guessing, so say what really went wrong.
@@ -79,6 +60,14 @@ void Form1::Form_Load() {
       Combo1.setListIndex(0);
     }
   }
+}
+
+// Start-up with nothing to open yet: the port named (its number set as the
+// line's), or whichever comes first.
+void Form1::waitForAdapter(Waiting what) {
+  if (what == Waiting::ForPortInUse) MSComm1.setCommPort(StartPort);
+  waiting_ = what;
+  view_.setLabel1Caption("Warte auf Adapter");
 }
 
 void Form1::Combo1_Click() {

@@ -111,6 +111,7 @@ class Form1 {
   bool reopen(int16_t port);
   void showPortInUse();
   void backAgain();
+  void waitForAdapter(Waiting what);
   void lineOpened();
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);
