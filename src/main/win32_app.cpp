@@ -7,6 +7,7 @@
 #include "core/runtime.h"
 #include "keys/win32/crash_release.h"
 #include "main/win32_desktop.h"
+#include "serial/win32/win_error.h"
 #include "window/form1.h"
 #include "window/win32/form1_win32.h"
 #include "window/win32/message_loop.h"
@@ -59,15 +60,20 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
   Keyboard keys(*injector);
-  keys_win32::letKeysUpOnCrash([&keys] { keys.releaseAll(); });
-  auto driver = platform.makeLine();
+  keys_win32::letKeysUpOnCrash();
+  auto platformDriver = platform.makeLine();
   auto files = platform.makeFiles();
   window_win32::Win32Form1 view(instance);
-  desktop_win32::CopyMark::label(view.hwnd(), port);
+  desktop_win32::CopyMark::label(view.hwnd(), app::comNumber(port));
+  // A second copy finds this one under the port it has open.
+  desktop_win32::MarkedLineDriver marked(*platformDriver, [&view](int opened) {
+    desktop_win32::CopyMark::label(view.hwnd(), opened);
+  });
 
   view.runTask = [&](std::function<void()>& task) { session.guarded(task); };
-  MSComm line(*driver, [&view](std::function<void()> task) { view.post(std::move(task)); });
+  MSComm line(marked, [&view](std::function<void()> task) { view.post(std::move(task)); });
   Form1 form(view, line, *files, keys);
+  form.Log = serial_win32::logLine;
   session.attach(form);
   session.setUp(form, platform.portOf, platform.rememberedPort ? platform.rememberedPort() : "", platform.rememberPort);
   // An error's report replaces the window, whose end then ends the loop.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/reports.h"
+#include "core/runtime.h"
 #include "serial/win32/win_error.h"
 #include "window/win32/text.h"
 
@@ -100,11 +102,30 @@ std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
   return out;
 }
 
-std::wstring mutexName(const std::string& port) {
-  const int n = app::comNumber(port);
+std::wstring mutexName(int port) {
   // "Local\": one program per user session, as a user sees it.
-  return n ? L"Local\\Tastlink.COM" + std::to_wstring(n) : L"Local\\Tastlink";
+  return port ? L"Local\\Tastlink.COM" + std::to_wstring(port) : L"Local\\Tastlink";
 }
+
+// The port marks this process holds, with how many holders each has; only
+// the window's thread takes and drops them.
+std::map<int, std::pair<HANDLE, int>>& heldMarks() {
+  static std::map<int, std::pair<HANDLE, int>> marks;
+  return marks;
+}
+
+// An open line with its port's mark, dropped after the line has closed.
+class MarkedLine : public OpenLine {
+ public:
+  MarkedLine(std::unique_ptr<OpenLine> line, std::unique_ptr<PortMark> mark)
+      : line_(std::move(line)), mark_(std::move(mark)) {}
+  ~MarkedLine() override { line_.reset(); }
+  uint8_t levels() override { return line_->levels(); }
+
+ private:
+  std::unique_ptr<OpenLine> line_;
+  std::unique_ptr<PortMark> mark_;
+};
 
 constexpr wchar_t kPortProperty[] = L"Tastlink.Port";
 
@@ -222,21 +243,64 @@ std::string setAutostart(bool on) {
          serial_win32::reasonWithCall({call, static_cast<DWORD>(r)}) + ".";
 }
 
+PortMark::PortMark(int port) : port_(port) {
+  auto& marks = heldMarks();
+  if (auto it = marks.find(port); it != marks.end()) {
+    ++it->second.second;
+    return;
+  }
+  std::vector<HANDLE> taken;
+  others_ = takeMutex(mutexName(port), taken);
+  if (taken.empty()) return;
+  if (others_) {
+    CloseHandle(taken[0]);
+    return;
+  }
+  marks[port] = {taken[0], 1};
+}
+
+PortMark::~PortMark() {
+  auto& marks = heldMarks();
+  auto it = marks.find(port_);
+  if (others_ || it == marks.end() || --it->second.second > 0) return;
+  CloseHandle(it->second.first);
+  marks.erase(it);
+}
+
+std::unique_ptr<OpenLine> MarkedLineDriver::open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) {
+  auto mark = std::make_unique<PortMark>(port);
+  // Windows lets one program open a port, but not every driver enforces it
+  // (wine on a pseudo-terminal does not): two copies on one port would
+  // press every key twice.
+  if (mark->othersHold())
+    throw Error(err::kPathAccess, reports::cannotOpen("COM" + std::to_string(port),
+                                                      "ein anderes Tastlink-Fenster benutzt ihn schon", ""));
+  auto line = inner_.open(port, dtr, rts, watch, std::move(notify));
+  if (opened_) opened_(port);
+  return std::make_unique<MarkedLine>(std::move(line), std::move(mark));
+}
+
 CopyMark::CopyMark(const std::string& port) {
   // Every copy marks that one runs; without a port of its own a second copy
   // would take whatever the first one has, so that mark is enough to stop
-  // it. With a port, only a copy on that port is in the way.
-  const bool any = takeMutex(mutexName(""), handles_);
-  second_ = app::comNumber(port) ? takeMutex(mutexName(port), handles_) : any;
+  // it. With a port, only a copy using that port is in the way, whether it
+  // was told to use it or chose it.
+  const bool any = takeMutex(mutexName(0), handles_);
+  if (const int n = app::comNumber(port)) {
+    port_ = std::make_unique<PortMark>(n);
+    second_ = port_->othersHold();
+  } else {
+    second_ = any;
+  }
 }
 
 CopyMark::~CopyMark() {
   for (HANDLE h : handles_) CloseHandle(h);
 }
 
-void CopyMark::label(HWND window, const std::string& port) {
+void CopyMark::label(HWND window, int port) {
   // Stored off by one: a property of 0 reads as none.
-  SetPropW(window, kPortProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(app::comNumber(port)) + 1));
+  SetPropW(window, kPortProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(port) + 1));
 }
 
 void CopyMark::showFirst(const std::string& port) {

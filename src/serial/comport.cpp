@@ -75,7 +75,7 @@ ProbeResult FindPorts(FileLayer& files, PortList& list) {
       resumeNext(Err, [&] { list.AddItem(std::to_string(i)); });
       resumeNext(Err, [&] { files.Close(fileNumber); });
     } else if (!deviceIsAbsent(Err.Number)) {
-      result.failures.push_back({i, Err.Description});
+      result.failures.push_back({i, Err.Description, Err.Number});
     }
   }
   return result;

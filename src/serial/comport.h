@@ -31,6 +31,7 @@ class PortList {
 struct ProbeFailure {
   int port;
   std::string description;
+  int number = 0;  // the error the open raised
 };
 
 struct ProbeResult {

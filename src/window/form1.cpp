@@ -6,6 +6,11 @@
 
 namespace tl {
 
+namespace {
+// How often ports that would not open are tried again while waiting.
+constexpr int kRetryRefusedMs = 2000;
+}  // namespace
+
 void ComboBox::setListIndex(int index) {
   if (index < -1 || index >= view_.comboListCount())
     throw Error(err::kInvalidPropertyValue, "Ungültiger Eigenschaftswert");
@@ -26,6 +31,7 @@ void Form1::Form_Load() {
   for (const SwitchSetting& s : Switches) watch |= s.line;
   MSComm1.setWatch(watch);
   auto probe = comport::FindPorts(files_, Combo1);
+  for (const auto& f : probe.failures) refused_.push_back({static_cast<int16_t>(f.port), f.number});
   if (!StartPort && StartPortOf) StartPort = StartPortOf();
   const int listed = StartPort ? indexOf(StartPort) : -1;
   if ((StartPort || StartPortOf) && listed < 0) {
@@ -52,9 +58,14 @@ void Form1::Form_Load() {
       MSComm1.setPortOpen(true);
       lineOpened();
       return;
-    } catch (const Error&) {
+    } catch (const Error& e) {
       // The port vanished or was taken since the probe: it is not one to
       // offer, and the next one may do.
+      if (Combo1.ListCount() <= 1 && WaitForPort) {
+        refused_.push_back({MSComm1.CommPort(), e.number()});
+        Combo1.RemoveItem(0);
+        return waitForAdapter(Waiting::ForAnyPort);
+      }
       if (Combo1.ListCount() <= 1) throw;
       Combo1.RemoveItem(std::max(indexOf(MSComm1.CommPort()), 0));
       Combo1.setListIndex(0);
@@ -67,7 +78,30 @@ void Form1::Form_Load() {
 void Form1::waitForAdapter(Waiting what) {
   if (what == Waiting::ForPortInUse) MSComm1.setCommPort(StartPort);
   waiting_ = what;
-  view_.setLabel1Caption("Warte auf Adapter");
+  if (what == Waiting::ForPortInUse)
+    std::erase_if(refused_, [&](const auto& r) { return r.first != StartPort; });
+  if (refused_.empty()) return view_.setLabel1Caption("Warte auf Adapter");
+  // Why it waits, where the user looks: a port is there but refused.
+  const auto [port, number] = refused_.front();
+  view_.setLabel1Caption("Warte: COM" + std::to_string(port) + (number == err::kPathAccess ? " belegt" : " gestört"));
+  if (Log) Log("COM" + std::to_string(port) + " ist da, lässt sich aber nicht öffnen; Tastlink versucht es alle " +
+               std::to_string(kRetryRefusedMs / 1000) + " s wieder.");
+  retryRefused();
+}
+
+// A slow look, and only while waiting with refused ports: idle costs nothing.
+void Form1::retryRefused() {
+  if (retryPending_) return;
+  retryPending_ = true;
+  view_.after(kRetryRefusedMs, [this] {
+    retryPending_ = false;
+    if (waiting_ == Waiting::No) return refused_.clear();
+    comport::PortChanges again;
+    for (const auto& r : refused_) again.arrived.push_back(r.first);
+    PortsChanged(again);
+    if (waiting_ == Waiting::No) return refused_.clear();
+    retryRefused();
+  });
 }
 
 void Form1::Combo1_Click() {
@@ -171,6 +205,7 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
 }
 
 void Form1::backAgain() {
+  refused_.clear();
   view_.setLabel1Caption("Kein Kabel gefunden");
   if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter wieder da, Leitung geöffnet.");
 }
@@ -258,8 +293,16 @@ void Form1::apply(size_t i, bool level) {
 void Form1::press(const KeyInfo* key, bool down) {
   // Shift goes out as the program always sent it; other keys leave the
   // scan code to the injector.
-  keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0);
-  view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
+  if (keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0)) {
+    view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
+    return;
+  }
+  // Windows takes no input for an elevated window or the secure desktop:
+  // saying "gedrückt" then would be a lie.
+  view_.setLabel1Caption(std::string(key->label) + " abgewiesen");
+  if (Log)
+    Log(std::string("Windows hat die Taste ") + key->label + " nicht angenommen (ein Fenster mit Administratorrechten "
+        "oder der gesicherte Desktop ist vorn).");
 }
 
 // Keys held for switches whose line let go while nobody listened.

@@ -112,6 +112,7 @@ class Form1 {
   void showPortInUse();
   void backAgain();
   void waitForAdapter(Waiting what);
+  void retryRefused();
   void lineOpened();
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);
@@ -126,6 +127,11 @@ class Form1 {
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.
   std::vector<int16_t> gone_;
+  // Ports that exist but would not open (busy) while the program waits,
+  // with the error each raised: no device message comes when another
+  // program lets go of a port, so they are looked at again now and then.
+  std::vector<std::pair<int16_t, int>> refused_;
+  bool retryPending_ = false;
   // Per switch: its line's last level, the level that last counted, and a
   // count that makes a debounce timer stale when the line moves again.
   struct SwitchState {

@@ -14,6 +14,8 @@
 //   inspect define N | undefine N -> COMN's DOS name made or taken away, as a
 //                     serial driver does when its device comes or goes
 //   inspect devchange arrival|removal N -> what Windows then tells the windows
+//   inspect hold N -> "held", then holds COMN's mark as a copy using it does,
+//                     until its input ends
 #include <windows.h>
 
 #include <dbt.h>
@@ -143,6 +145,15 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring target = L"\\Device\\TastlinkTest" + name;
     const DWORD flags = DDD_RAW_TARGET_PATH | (what == L"undefine" ? DDD_REMOVE_DEFINITION : 0);
     return DefineDosDeviceW(flags, name.c_str(), what == L"define" ? target.c_str() : nullptr) ? 0 : 1;
+  }
+  if (what == L"hold" && argc > 2) {
+    HANDLE mark = CreateMutexW(nullptr, FALSE, (std::wstring(L"Local\\Tastlink.COM") + argv[2]).c_str());
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    CloseHandle(mark);
+    return 0;
   }
   if (what == L"note") {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
