@@ -20,7 +20,8 @@ SHOTS = os.environ.get("TASTLINK_SHOTS", "")
 # The modem-line interposer of the hardware-in-the-loop rig (a Linux build).
 INTERPOSER = os.environ.get("TASTLINK_INTERPOSER", "")
 WINE = "/usr/lib/wine/wine64"
-PREFIX = os.path.join(BIN, "wineprefix")
+# A prefix of its own lets a long stress run beside the suite.
+PREFIX = os.environ.get("TASTLINK_WINEPREFIX") or os.path.join(BIN, "wineprefix")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 DOS = os.path.join(PREFIX, "dosdevices")
 OBJDUMP = {"64": "x86_64-w64-mingw32-objdump", "32": "i686-w64-mingw32-objdump"}
@@ -84,10 +85,13 @@ class ShiftWatch:
 
 
 class Ports:
-    """COM ports mapped to fresh pseudo-terminals for the life of a test."""
+    """COM ports mapped to fresh pseudo-terminals for the life of a test,
+    each with its DOS name, as its driver would give it (wine does that only
+    for the ports it finds at its start): the program lists only ports the
+    system names."""
 
     def __init__(self, numbers):
-        self.masters, self.links = [], []
+        self.masters, self.links, self.numbers = [], [], list(numbers)
         for n in numbers:
             master, slave = pty.openpty()
             path = os.ttyname(slave)
@@ -98,8 +102,11 @@ class Ports:
                 os.remove(link)
             os.symlink(path, link)
             self.links.append(link)
+            inspect("define", str(n))
 
     def close(self):
+        for n in self.numbers:
+            inspect("undefine", str(n))
         for link in self.links:
             if os.path.lexists(link):
                 os.remove(link)
@@ -212,8 +219,8 @@ class EndToEnd(unittest.TestCase):
     def test_command_line_answers_in_a_box_before_any_port_or_window(self):
         ports = Ports([3])
         try:
-            for args, rc, text in ((["--help"], 0, "Aufruf: tastlink"), (["--version"], 0, "Tastlink 1.0.0"),
-                                   (["--gibtsnicht"], 2, "unbekannte Option \u201e--gibtsnicht\u201c")):
+            for args, rc, text in ((["--help"], 0, "Pin 8 der 9-poligen D-Sub-Buchse) zur Umschalttaste"), (["--version"], 0, "Tastlink 1.0.0"),
+                                   (["--gibtsnicht"], 2, "\u201eTastlink.exe --help\u201c")):
                 p = subprocess.Popen([WINE, os.path.join(BIN, "Tastlink.exe"), *args], env=ENV,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 try:
@@ -257,9 +264,6 @@ class RealSerialLayer(unittest.TestCase):
 
     def setUp(self):
         self.ports = Ports([3, 12])
-        # COM3's DOS name, as its driver would give it (wine does that only
-        # for the ports it finds at its start).
-        inspect("define", "3")
         self.state_file = os.path.join(BIN, "modem-state")
         with open(self.state_file, "wb") as f:
             f.write(b"\0" * 20)
@@ -278,7 +282,6 @@ class RealSerialLayer(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 self.p.kill()
         self.ports.close()
-        inspect("undefine", "3")
 
     def cts(self, on):
         self.state[0:4] = struct.pack("i", 0x20 if on else 0)
@@ -457,11 +460,9 @@ class Switches(unittest.TestCase):
         self.addCleanup(self.ports.close)
         self.link = self.ports.links[ports.index(modem)]
         self.tty = os.readlink(self.link)
-        if linked:
-            inspect("define", str(modem))
-        else:
+        if not linked:
             os.remove(self.link)
-        self.addCleanup(inspect, "undefine", str(modem))
+            inspect("undefine", str(modem))
         state_file = os.path.join(BIN, "modem-state")
         with open(state_file, "wb") as f:
             f.write(struct.pack("i", lines) + b"\0" * 16)
