@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <map>
 
 namespace tl::app {
@@ -23,7 +24,19 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, s.find_last_not_of(" \t\r") - b + 1));
 }
 
-std::string quoted(const std::string& s) { return "\u201E" + s + "\u201C"; }
+// What a message quotes of the file: short enough for a box on any screen,
+// cut between characters, and nothing a box would not show.
+std::string excerpt(const std::string& s) {
+  constexpr size_t kMax = 40;
+  std::string out;
+  for (char c : s) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+  if (out.size() <= kMax) return out;
+  size_t cut = kMax;
+  while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+  return out.substr(0, cut) + "\u2026";
+}
+
+std::string quoted(const std::string& s) { return "\u201E" + excerpt(s) + "\u201C"; }
 
 bool boolean(const std::string& value) {
   const std::string v = lower(value);
@@ -100,7 +113,7 @@ int switchNumber(const std::string& section) {
 std::string place(const IniFile& file, const IniValue& v) {
   std::string where = "Fehler in der Einstellungsdatei " + file.path;
   if (v.line) where += ", Zeile " + std::to_string(v.line);
-  return where + " ([" + v.section + "] " + v.key + "=" + v.value + "): ";
+  return where + " ([" + excerpt(v.section) + "] " + excerpt(v.key) + "=" + excerpt(v.value) + "): ";
 }
 
 }  // namespace
@@ -138,10 +151,24 @@ IniFile parseIni(std::string_view text, const std::string& path) {
   int number = 0;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // Notepad's byte order mark
   while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string line = trim(withoutComment(text.substr(0, end)));
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    // Lines end in LF, CR LF or (old Mac editors) CR alone.
+    const size_t end = text.find_first_of("\r\n");
+    const std::string_view raw = text.substr(0, end);
+    const size_t next = end == std::string_view::npos ? text.size()
+                        : text.compare(end, 2, "\r\n") == 0 ? end + 2
+                                                             : end + 1;
+    text.remove_prefix(next);
     ++number;
+    // A zero-filled file (a power cut while it was written) or a stray
+    // control character would otherwise cut the message or read as a value.
+    if (const auto bad = std::find_if(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; });
+        bad != raw.end()) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(*bad));
+      throw SettingsError("Fehler in der Einstellungsdatei " + path + ", Zeile " + std::to_string(number) +
+                          ": enthält das Steuerzeichen " + code + ". Bitte die Datei mit einem Texteditor prüfen.");
+    }
+    const std::string line = trim(withoutComment(raw));
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line.front() == '[' && line.back() == ']') {
       section = trim(std::string_view(line).substr(1, line.size() - 2));

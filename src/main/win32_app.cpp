@@ -17,13 +17,20 @@ namespace tl::app {
 
 namespace {
 
+// The boxes' owner once the window exists: a box owned by it stays with
+// it, and a second copy finds the report through it.
+HWND g_owner = nullptr;
+
+// A box for a window already gone would not show at all.
+HWND owner() { return IsWindow(g_owner) ? g_owner : nullptr; }
+
 void showError(const Error& e) {
-  MessageBoxW(nullptr, window_win32::widen(errorReportText(e)).c_str(), L"Tastlink", MB_OK | MB_ICONERROR);
+  MessageBoxW(owner(), window_win32::widen(errorReportText(e)).c_str(), L"Tastlink", MB_OK | MB_ICONERROR);
 }
 
 // There is no console to print to: answers to the command line are boxes.
 void box(const std::string& text, UINT icon) {
-  MessageBoxW(nullptr, window_win32::widen(text).c_str(), L"Tastlink", MB_OK | icon);
+  MessageBoxW(owner(), window_win32::widen(text).c_str(), L"Tastlink", MB_OK | icon);
 }
 
 // The C runtime has split the command line already (by the rules
@@ -39,7 +46,11 @@ std::vector<std::string> commandLineArgs() {
 int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   Session session({.showReport = showError,
                    .tell = [](const std::string& text) { box(text, MB_ICONINFORMATION); },
-                   .tellMistake = [](const std::string& text) { box(text, MB_ICONWARNING); },
+                   // A box has a title saying whose it is; the terminal's prefix goes.
+                   .tellMistake =
+                       [](const std::string& text) {
+                         box(text.rfind("tastlink: ", 0) == 0 ? text.substr(10) : text, MB_ICONWARNING);
+                       },
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { PostQuitMessage(code); }});
   if (const auto rc = session.commandLine(commandLineArgs())) return *rc;
@@ -65,6 +76,7 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   auto files = platform.makeFiles();
   window_win32::Win32Form1 view(instance);
   desktop_win32::CopyMark::label(view.hwnd(), app::comNumber(port));
+  g_owner = view.hwnd();
   // A second copy finds this one under the port it has open.
   desktop_win32::MarkedLineDriver marked(*platformDriver, [&view](int opened) {
     desktop_win32::CopyMark::label(view.hwnd(), opened);

@@ -190,6 +190,12 @@ app::IniFile readSettings(const std::wstring& folder) {
   serial_win32::CallFailure failure;
   if (!readFile(path, bytes, missing, failure)) {
     if (missing) return {narrow(path), {}};
+    // The program's own limit, not the system's failure.
+    if (failure.code == ERROR_FILE_TOO_LARGE)
+      throw app::SettingsError("Die Einstellungsdatei " + narrow(path) + " ist größer als " +
+                               std::to_string(kMaxFileBytes >> 20) +
+                               " MiB; so groß ist keine Einstellungsdatei, Tastlink liest sie nicht. Bitte die "
+                               "Datei prüfen oder löschen.");
     throw app::SettingsError("Die Einstellungsdatei " + narrow(path) +
                              " lässt sich nicht lesen: " + serial_win32::reasonWithCall(failure) + ".");
   }
@@ -220,7 +226,27 @@ void rememberPort(const std::wstring& folder, const std::string& port) {
 
 std::wstring autostartCommand(const std::wstring& exe) { return L"\"" + exe + L"\" --minimized --wait-for-port"; }
 
+bool inTemporaryFolder(const std::wstring& exe) {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  if (n == 0 || n > MAX_PATH) return false;
+  // The same folder may be named short (8.3) or long.
+  wchar_t full[MAX_PATH + 1];
+  const DWORD m = GetLongPathNameW(temp, full, MAX_PATH + 1);
+  for (const std::wstring& dir : {std::wstring(temp, n), m && m <= MAX_PATH ? std::wstring(full, m) : std::wstring()})
+    if (!dir.empty() && exe.size() > dir.size() &&
+        CompareStringOrdinal(exe.c_str(), static_cast<int>(dir.size()), dir.c_str(), static_cast<int>(dir.size()), TRUE) ==
+            CSTR_EQUAL)
+      return true;
+  return false;
+}
+
 std::string setAutostart(bool on) {
+  // An entry pointing into the temporary folder breaks once it is cleaned.
+  if (on && inTemporaryFolder(exePath()))
+    return "Tastlink läuft aus einem vorübergehenden Ordner (" + narrow(exePath()) +
+           "), wohl direkt aus der ZIP-Datei. Bitte die ZIP-Datei zuerst ganz entpacken (Rechtsklick, „Alle "
+           "extrahieren“), zum Beispiel nach Dokumente\\Tastlink, und den Autostart von dort einschalten.";
   HKEY key = nullptr;
   LSTATUS r = on ? RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr)
                  : RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key);
@@ -311,11 +337,11 @@ void CopyMark::showFirst(const std::string& port) {
     if (!s.found) Sleep(100);
   }
   if (!s.found) return;
-  // A window hidden for an error report stays hidden: the report is what
-  // the user has to see.
+  // A window hidden for an error report stays hidden: the report, which it
+  // owns, is what the user has to see.
   if (IsIconic(s.found))
     ShowWindow(s.found, SW_RESTORE);
-  else if (!IsWindowVisible(s.found))
+  else if (!IsWindowVisible(s.found) && !(s.found = GetWindow(s.found, GW_ENABLEDPOPUP)))
     return;
   // Started by the user just now, this copy may hand the foreground on.
   SetForegroundWindow(s.found);

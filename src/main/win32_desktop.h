@@ -37,6 +37,9 @@ void rememberPort(const std::wstring& folder, const std::string& port);
 
 // The Run value's command: the program, minimized, waiting for its adapter.
 std::wstring autostartCommand(const std::wstring& exe);
+// Whether `exe` lies in the user's temporary folder, where Explorer runs a
+// program straight from a ZIP and whatever cleans up removes it later.
+bool inTemporaryFolder(const std::wstring& exe);
 // Writes or removes the per-user Run value; "" or, in German, why not.
 std::string setAutostart(bool on);
 

@@ -120,6 +120,18 @@ TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
   ReleaseDC(f.hwnd(), dc);
 }
 
+// On a monitor of another density the frame is that density's: the client
+// caption grows with the text rather than cutting into the client area.
+TEST(Win32Window, FrameFollowsTheMonitorsDensity) {
+  constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  const RECT at96 = window_win32::frameFor(211, 126, style, 96), at192 = window_win32::frameFor(422, 252, style, 192);
+  const int caption96 = -at96.top, caption192 = -at192.top;
+  EXPECT_GT(caption96, 0);
+  if (GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")) {
+    EXPECT_GE(caption192, 2 * caption96 - 2) << "the caption as at 192 dpi";
+  }
+}
+
 TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
   window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
   int clicks = 0;
@@ -399,15 +411,20 @@ TEST(Win32Desktop, SettingsTextFilesAndCopyMarks) {
     EXPECT_NE(std::string(e.what()).find("tastlink.ini l\u00E4sst sich nicht lesen"), std::string::npos) << e.what();
   }
   RemoveDirectoryW(ini.c_str());
+  EXPECT_TRUE(inTemporaryFolder(std::wstring(temp) + L"Temp1_tastlink.zip\\Tastlink.exe"));
+  EXPECT_FALSE(inTemporaryFolder(L"C:\\Programme\\Tastlink\\Tastlink.exe"));
   DeleteFileW((folder + L"\\state.ini").c_str());
   RemoveDirectoryW(folder.c_str());
 
   // Marks held at once, in order: whether each finds a copy in its way.
+  // COM4 is in use by another copy; one process shares its own marks.
+  HANDLE other = CreateMutexW(nullptr, FALSE, L"Local\\Tastlink.COM4");
   std::vector<std::unique_ptr<CopyMark>> held;
-  for (auto [port, second] : {std::pair{"", false}, {"", true}, {"COM4", false}, {"com4", true}, {"COM5", false}}) {
+  for (auto [port, second] : {std::pair{"", false}, {"", true}, {"com4", true}, {"COM5", false}, {"COM5", false}}) {
     held.push_back(std::make_unique<CopyMark>(port));
     EXPECT_EQ(held.back()->second(), second) << port;
   }
+  CloseHandle(other);
 }
 
 DWORD WINAPI crashSoon(void*) {
