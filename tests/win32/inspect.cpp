@@ -119,9 +119,9 @@ int defineName(const std::wstring& number, bool define) {
   using Open = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
   using Temporary = LONG(NTAPI*)(HANDLE);
   HMODULE nt = GetModuleHandleW(L"ntdll.dll");
-  auto create = reinterpret_cast<Create>(GetProcAddress(nt, "NtCreateSymbolicLinkObject"));
-  auto open = reinterpret_cast<Open>(GetProcAddress(nt, "NtOpenSymbolicLinkObject"));
-  auto temporary = reinterpret_cast<Temporary>(GetProcAddress(nt, "NtMakeTemporaryObject"));
+  auto create = reinterpret_cast<Create>(reinterpret_cast<void*>(GetProcAddress(nt, "NtCreateSymbolicLinkObject")));
+  auto open = reinterpret_cast<Open>(reinterpret_cast<void*>(GetProcAddress(nt, "NtOpenSymbolicLinkObject")));
+  auto temporary = reinterpret_cast<Temporary>(reinterpret_cast<void*>(GetProcAddress(nt, "NtMakeTemporaryObject")));
   std::wstring name = L"\\??\\COM" + number, target = L"\\Device\\TastlinkTestCOM" + number;
   auto text = [](std::wstring& s) {
     return UNICODE_STRING{static_cast<USHORT>(s.size() * 2), static_cast<USHORT>(s.size() * 2), s.data()};

@@ -80,7 +80,7 @@ RECT frameFor(int width, int height, DWORD style, UINT dpi) {
   // on Windows 7, where every monitor has the system's density anyway.
   using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
   static const auto forDpi =
-      reinterpret_cast<ForDpi>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi"));
+      reinterpret_cast<ForDpi>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
   if (!forDpi || !forDpi(&r, style, FALSE, 0, dpi)) AdjustWindowRectEx(&r, style, FALSE, 0);
   return r;
 }
