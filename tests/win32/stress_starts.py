@@ -29,7 +29,7 @@ def define_ports():
 def one_start(env, state):
     """What became of one start: None if it went right, else a word."""
     state[:] = b"\0" * len(state)
-    p = subprocess.Popen([tw.WINE, os.path.join(tw.BIN, "Tastlink.exe")], env=env, stdout=subprocess.DEVNULL,
+    p = subprocess.Popen([tw.WINE, tw.RUN_EXE], env=env, stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL)
     try:
         end = time.monotonic() + 120
