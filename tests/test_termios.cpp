@@ -10,6 +10,7 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ LineNotify ignore() {
 int holder(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
 
 std::string slurp(const fs::path& p) {
+  if (fs::is_fifo(p)) return "fifo";  // opening it would wait for a writer
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -246,6 +248,8 @@ TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
        "ohne lesbare Prozessnummer)."},
       {"console", [&](auto&, auto&) { std::ofstream(root / "sys/class/tty/console/active") << "tty0 ttyS5\n"; return -1; },
        "ist die Konsole des Systems (/sys/class/tty/console/active: ttyS5)."},
+      {"FIFO as lock file", [](auto&, auto& lock) { mkfifo(lock.c_str(), 0644); return -1; },
+       "ist keine gewöhnliche Datei)."},
   };
   std::vector<int> held;
   std::vector<std::string> lockTexts;

@@ -1,13 +1,15 @@
 #include "main/config_linux.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QTemporaryFile>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/linux/os_error.h"
@@ -41,19 +43,63 @@ std::string configHome() {
   return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString();
 }
 
+namespace {
+
+// No settings file is this large; a bigger one is not read into memory.
+constexpr off_t kMaxFileBytes = 1 << 20;
+
+// The file's bytes, read without ever waiting: a FIFO or a device put in
+// the file's place would otherwise hold the start (or fill the memory).
+// nullopt: there is no file.
+std::optional<std::string> readSmallFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throw SettingsError("Die Einstellungsdatei " + path + " lässt sich nicht lesen (" +
+                        core_linux::osReason(errno) + ").");
+  }
+  std::string text;
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  int readErr = 0;
+  if (regular && st.st_size <= kMaxFileBytes) {
+    // One byte over the limit tells a file that grew since fstat().
+    text.resize(static_cast<size_t>(kMaxFileBytes) + 1);
+    size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n > 0) {
+        got += static_cast<size_t>(n);
+      } else if (n == 0 || errno != EINTR) {
+        readErr = n < 0 ? errno : 0;
+        break;
+      }
+    }
+    text.resize(got);
+  }
+  ::close(fd);
+  if (readErr)
+    throw SettingsError("Die Einstellungsdatei " + path + " lässt sich nicht lesen (" +
+                        core_linux::osReason(readErr) + ").");
+  if (!regular)
+    throw SettingsError("Die Einstellungsdatei " + path + " ist keine gewöhnliche Datei und wird nicht gelesen.");
+  if (static_cast<off_t>(text.size()) > kMaxFileBytes || st.st_size > kMaxFileBytes)
+    throw SettingsError("Die Einstellungsdatei " + path +
+                        " ist größer als 1 MiB und wird nicht gelesen; Einstellungen brauchen nur wenige Zeilen.");
+  return text;
+}
+
+}  // namespace
+
 IniFile readSettingsFile() {
   const QString path = settingsPath();
   IniFile file{path.toStdString(), {}};
-  QFile raw(path);
-  if (!raw.exists()) return file;
-  if (!raw.open(QIODevice::ReadOnly))
-    throw SettingsError("Die Einstellungsdatei " + file.path + " lässt sich nicht lesen (" +
-                        core_linux::osReason(errno) + ").");
+  const std::optional<std::string> text = readSmallFile(file.path);
+  if (!text) return file;
   // QSettings skips a line it cannot make sense of and knows no line
   // numbers: the program's own reader checks the text first, so that a
   // stray line is an error, and says where each value stands.
-  const QByteArray text = raw.readAll();
-  const IniFile lines = parseIni(std::string_view(text.constData(), static_cast<size_t>(text.size())), file.path);
+  const IniFile lines = parseIni(*text, file.path);
   auto lineOf = [&](const std::string& section, const std::string& key) {
     int line = 0;
     for (const IniValue& v : lines.values)
@@ -62,7 +108,13 @@ IniFile readSettingsFile() {
         line = v.line;  // QSettings keeps the last of a key written twice
     return line;
   };
-  QSettings ini(path, QSettings::IniFormat);
+  // QSettings reads the very bytes checked above, not the path again.
+  QTemporaryFile copy;
+  if (!copy.open() || copy.write(text->data(), static_cast<qint64>(text->size())) != static_cast<qint64>(text->size()) ||
+      !copy.flush())
+    throw SettingsError("Die Einstellungsdatei " + file.path + " lässt sich nicht lesen (" +
+                        core_linux::osReason(errno) + ").");
+  QSettings ini(copy.fileName(), QSettings::IniFormat);
   if (ini.status() != QSettings::NoError)
     throw SettingsError("Die Einstellungsdatei " + file.path +
                         " ist keine INI-Datei. Erlaubt sind [Abschnitt]-Zeilen und Zeilen Eintrag=Wert.");
@@ -82,6 +134,9 @@ IniFile readSettingsFile() {
 }
 
 std::string rememberedPort() {
+  // The program's own file; anything else in its place is not waited on.
+  const QFileInfo info(statePath());
+  if (!info.isFile() || info.size() > kMaxFileBytes) return {};
   QSettings state(statePath(), QSettings::IniFormat);
   return state.value("lastPort").toString().toStdString();
 }

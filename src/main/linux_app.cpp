@@ -17,7 +17,7 @@
 
 #include "app/session.h"
 #include "main/desktop_linux.h"
-#include "main/single_instance_linux.h"
+#include "desktop/linux/single_instance.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
 #include "core/runtime.h"
@@ -46,10 +46,12 @@ void onCrash(int sig) {
 }
 
 // Every signal whose default would end the program ends it through the
-// event loop, as a closed window does; SIGTSTP lets the key up before the
-// program stops. SIGKILL and SIGSTOP cannot be caught: there the kernel
-// (uinput) or the key watcher (XTest) lets the key up.
+// event loop, as a closed window does; those whose default stops it let
+// the key up first (SIGTTIN and SIGTTOU too: a background run that touches
+// its terminal gets them unasked). SIGKILL and SIGSTOP cannot be caught:
+// there the kernel (uinput) or the key watcher (XTest) lets the key up.
 constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+constexpr int kStoppingSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 void installSignals(void (*keysUpNow)() noexcept) {
@@ -61,7 +63,7 @@ void installSignals(void (*keysUpNow)() noexcept) {
   sa.sa_handler = onSignal;
   sa.sa_flags = SA_RESTART;
   for (int sig : kEndingSignals) sigaction(sig, &sa, nullptr);
-  sigaction(SIGTSTP, &sa, nullptr);
+  for (int sig : kStoppingSignals) sigaction(sig, &sa, nullptr);
   sa.sa_handler = onCrash;
   sa.sa_flags = SA_RESETHAND | SA_NODEFER;
   for (int sig : kCrashSignals) sigaction(sig, &sa, nullptr);
@@ -109,7 +111,7 @@ int run(int argc, char** argv, const Platform& platform) {
   }
   // One Tastlink per user (per program name, so that the test program runs
   // beside the real one): decided before any port is looked at.
-  SingleInstance instance(argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink");
+  desktop_linux::SingleInstance instance(argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink");
   if (instance.handedOver(session.portOption())) return 0;
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
@@ -125,7 +127,8 @@ int run(int argc, char** argv, const Platform& platform) {
   QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
     unsigned char b = 0;
     bool end = false, stop = false;
-    while (::read(signalPipe[0], &b, 1) == 1) (b == SIGTSTP ? stop : end) = true;
+    while (::read(signalPipe[0], &b, 1) == 1)
+      (std::find(std::begin(kStoppingSignals), std::end(kStoppingSignals), b) != std::end(kStoppingSignals) ? stop : end) = true;
     if (end) return session.endRequested();
     if (stop) {
       session.stateSaving();

@@ -5,9 +5,11 @@ import os
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -179,7 +181,7 @@ class EndToEnd(unittest.TestCase):
                                            signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM)]
         cases += [(sig, "dies") for sig in (signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL,
                                             signal.SIGABRT, signal.SIGKILL)]
-        cases += [(signal.SIGPIPE, "runs"), (signal.SIGTSTP, "stops")]
+        cases += [(signal.SIGPIPE, "runs")] + [(sig, "stops") for sig in (signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU)]
         for sig, outcome in cases:
             s = self.start("3")
             s.ask("press 3")
@@ -370,6 +372,42 @@ class EndToEnd(unittest.TestCase):
         third = self.start("3")
         self.assertEqual(third.state()["selected"], "3", "a stale socket does not stop the next start")
 
+    def test_silent_clients_on_the_one_copy_socket_never_hold_a_key(self):
+        s = self.start("3")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        path = os.path.join(self.home, "run", os.path.basename(SIM) + ".socket")
+        stop = threading.Event()
+
+        def pester():  # connects and says nothing, over and over
+            silent = []
+            while not stop.is_set():
+                c = socket.socket(socket.AF_UNIX)
+                try:
+                    c.connect(path)
+                except OSError:
+                    c.close()
+                    time.sleep(0.01)
+                    continue
+                silent.append(c)
+                if len(silent) > 8:
+                    silent.pop(0).close()
+            for c in silent:
+                c.close()
+
+        pesterers = [threading.Thread(target=pester) for _ in range(2)]
+        for t in pesterers:
+            t.start()
+        try:
+            time.sleep(0.5)
+            s.ask("release 3")
+            until(lambda: not xdisplay.shift_down(), "Shift up while the clients keep silent", timeout=3.0)
+            self.assertEqual(s.state()["label"], "SHIFT losgelassen")
+        finally:
+            stop.set()
+            for t in pesterers:
+                t.join()
+
     def test_autostart_on_and_off(self):
         entry = os.path.join(self.home, "config", "autostart", "io.github.tastlink.Tastlink.desktop")
         env = dict(os.environ, **home_env(self.home))
@@ -448,16 +486,27 @@ class CommandLine(unittest.TestCase):
         opens = os.path.join(os.environ.get("TMPDIR", "/tmp"), "tastlink-opens-%d" % os.getpid())
         cases = [("[switch1]\nkey=Hyper\n", "Zeile 2 ([switch1] key=Hyper): unbekannte Taste \u201eHyper\u201c"),
                  ("kaputt\n", "Zeile 1: \u201ekaputt\u201c ist weder [Abschnitt] noch Eintrag=Wert"),
-                 ("[switch1]\nkey=Ctrl\n[switch2]\nline=DSR\nkey=ctrl\n", "die Taste Ctrl ist zwei Schaltern zugeordnet")]
+                 ("[switch1]\nkey=Ctrl\n[switch2]\nline=DSR\nkey=ctrl\n", "die Taste Ctrl ist zwei Schaltern zugeordnet"),
+                 # Nothing put in the file's place may hold the start or fill the box.
+                 (os.mkfifo, "tastlink.conf ist keine gewöhnliche Datei"),
+                 (lambda path: os.symlink("/dev/zero", path), "tastlink.conf ist keine gewöhnliche Datei"),
+                 ("x" * (2 << 20), "tastlink.conf ist größer als 1 MiB"),
+                 ("[switch1]\nkey=" + "H" * 500000 + "\n", "Taste \u201e" + "H" * 60 + "\u2026\u201c.")]
         for text, message in cases:
             home = tempfile.mkdtemp(prefix="tastlink-e2e-")
-            write_settings(home, text)
+            if callable(text):
+                write_settings(home, "")
+                os.unlink(os.path.join(home, "config", "Tastlink", "tastlink.conf"))
+                text(os.path.join(home, "config", "Tastlink", "tastlink.conf"))
+            else:
+                write_settings(home, text)
             env = dict(os.environ, TASTLINK_SIM_PORTS="3", TASTLINK_SIM_OPENS=opens, **home_env(home))
             p = subprocess.run([SIM], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
             shutil.rmtree(home, ignore_errors=True)
             self.assertEqual(p.returncode, 2, text)
-            self.assertIn("Fehler in der Einstellungsdatei " + home + "/config/Tastlink/tastlink.conf", p.stderr)
+            self.assertIn("Einstellungsdatei " + home + "/config/Tastlink/tastlink.conf", p.stderr)
             self.assertIn(message, p.stderr)
+            self.assertLess(len(p.stderr), 1000, "a short excerpt of the line")
             self.assertFalse(os.path.exists(opens), "%r opened a port" % text)
 
 @unittest.skipUnless(os.environ.get("DISPLAY") and BIN and os.geteuid() == 0 and shutil.which("unshare"),

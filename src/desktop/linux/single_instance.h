@@ -13,9 +13,9 @@
 #include <memory>
 #include <string>
 
-class QSocketNotifier;
+class QLocalServer;
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 class SingleInstance {
  public:
@@ -44,8 +44,8 @@ class SingleInstance {
 
   std::string lockPath_, socketPath_;
   int lockFd_ = -1;
-  int listenFd_ = -1;
-  std::unique_ptr<QSocketNotifier> notifier_;
+  std::unique_ptr<QLocalServer> server_;
+  int waiting_ = 0;  // clients heard and not yet answered
 };
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux

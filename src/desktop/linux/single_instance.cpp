@@ -1,6 +1,8 @@
-#include "main/single_instance_linux.h"
+#include "desktop/linux/single_instance.h"
 
-#include <QSocketNotifier>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -13,12 +15,13 @@
 #include <thread>
 #include <unistd.h>
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 namespace {
 
 constexpr int kConnectMs = 3000;  // a first instance between lock and listen
 constexpr int kReplyMs = 5000;    // a first instance busy for a moment
+constexpr int kMaxWaiting = 8;    // clients heard at once; later ones are dropped
 
 bool addressOf(const std::string& path, sockaddr_un& addr) {
   addr = {};
@@ -62,16 +65,12 @@ SingleInstance::SingleInstance(const std::string& name) {
 }
 
 SingleInstance::~SingleInstance() {
-  notifier_.reset();
-  if (listenFd_ >= 0) {
-    ::close(listenFd_);
-    ::unlink(socketPath_.c_str());
-  }
+  server_.reset();  // removes its socket file
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 bool SingleInstance::handedOver(const std::string& port) {
-  lockFd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  lockFd_ = ::open(lockPath_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   // Without a lock file there is no telling; better two than none.
   if (lockFd_ < 0) return false;
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) return false;  // the first
@@ -111,42 +110,51 @@ bool SingleInstance::handedOver(const std::string& port) {
 
 void SingleInstance::serve() {
   if (lockFd_ < 0) return;  // beside the first, or no lock: nobody to answer
-  sockaddr_un addr;
-  if (!addressOf(socketPath_, addr)) return;
   // Holding the lock, whatever socket is there was left by a program that
   // is gone.
-  ::unlink(socketPath_.c_str());
-  listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (listenFd_ < 0) return;
-  if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd_, 4) != 0) {
-    ::close(listenFd_);
-    listenFd_ = -1;
+  QLocalServer::removeServer(QString::fromStdString(socketPath_));
+  server_ = std::make_unique<QLocalServer>();
+  server_->setSocketOptions(QLocalServer::UserAccessOption);
+  if (!server_->listen(QString::fromStdString(socketPath_))) {
+    server_.reset();
     return;
   }
-  notifier_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
-  QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { answer(); });
+  QObject::connect(server_.get(), &QLocalServer::newConnection, [this] { answer(); });
 }
 
 void SingleInstance::answer() {
-  for (;;) {
-    const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) return;
-    // Only the user's own programs are heard, and only briefly: this runs
-    // on the window's thread, where key events wait meanwhile. A later
-    // Tastlink writes its line at once.
+  while (QLocalSocket* client = server_->nextPendingConnection()) {
+    // Only the user's own programs are heard, and never waited for: this
+    // runs on the window's thread, where key events are handled. Each
+    // client is read as its line comes; one that says nothing is dropped
+    // after a while, and a crowd beyond a few at once is turned away.
     ucred peer{};
     socklen_t len = sizeof peer;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 || peer.uid != ::getuid()) {
-      ::close(fd);
+    if (waiting_ >= kMaxWaiting ||
+        ::getsockopt(static_cast<int>(client->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &len) != 0 ||
+        peer.uid != ::getuid()) {
+      client->abort();
+      client->deleteLater();
       continue;
     }
-    const std::string request = readLine(fd, 200);
-    if (request.rfind("raise ", 0) == 0) {
-      const bool mine = !raise || raise(request.substr(6));
-      writeAll(fd, mine ? "raised\n" : "beside\n");
-    }
-    ::close(fd);
+    ++waiting_;
+    QObject::connect(client, &QObject::destroyed, [this] { --waiting_; });
+    QObject::connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
+    QTimer::singleShot(kReplyMs, client, [client] { client->abort(); client->deleteLater(); });
+    QObject::connect(client, &QLocalSocket::readyRead, client, [this, client] {
+      if (!client->canReadLine()) {
+        if (client->bytesAvailable() > 4096) client->abort();
+        return;
+      }
+      std::string request = client->readLine(4096).toStdString();
+      if (!request.empty() && request.back() == '\n') request.pop_back();
+      if (request.rfind("raise ", 0) == 0) {
+        const bool mine = !raise || raise(request.substr(6));
+        client->write(mine ? "raised\n" : "beside\n");
+      }
+      client->disconnectFromServer();
+    });
   }
 }
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux
