@@ -7,7 +7,9 @@
 #include <condition_variable>
 #include <mutex>
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -284,6 +286,36 @@ TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
   EXPECT_EQ(exclusive, 1) << "another program's exclusive flag was cleared";
   for (int fd : held)
     if (fd >= 0) ::close(fd);
+}
+
+TEST_F(PtyTree, ARefusedPortGivesTheLineThatLetsTheUserInWithTheirName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  const fs::path node = fs::canonical(device("ttyS0", "4"));
+  ASSERT_EQ(::chown(node.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(node.c_str(), 0600), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {  // as nobody, whom root's mode 600 keeps out
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    fake::Log log;
+    fake::Form form(log);
+    ComboBox list(form);
+    serial_linux::PosixFileLayer files(resolver());
+    const auto result = comport::FindPorts(files, list);
+    const std::string text = result.failures.empty() ? "" : result.failures[0].description;
+    _exit(::write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  char buf[1024] = {};
+  const ssize_t n = ::read(out[0], buf, sizeof buf - 1);
+  ::close(out[0]);
+  waitpid(child, nullptr, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_NE(std::string(buf).find("keine Berechtigung; Abhilfe: „sudo usermod -aG dialout " +
+                                  std::string(getpwuid(65534)->pw_name) + "“"),
+            std::string::npos)
+      << buf;
 }
 
 TEST_F(PtyTree, TheLineWritesItsLockFileTakesOverAStaleOneAndRemovesIt) {

@@ -184,9 +184,22 @@ int run(int argc, char** argv, const Platform& platform) {
       });
   });
   QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { session.windowClosing(); });
+  bool shown = false;
+  auto bringForward = [&] {
+    view.setWindowState((view.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    view.show();
+    view.raise();
+    view.activateWindow();
+  };
+  // Started minimized with the session, the window would hide what the
+  // user must mend.
+  bool mustAct = false;
+  form.NeedsUser = [&] {
+    mustAct = true;
+    if (shown) bringForward();
+  };
   // A later Tastlink asks for this window; one given another port than
   // the one in use runs beside this one.
-  bool shown = false;
   instance.raise = [&](const std::string& port) {
     if (!port.empty()) {
       // The port in use, or waited for: a copy for it would only fight.
@@ -194,18 +207,13 @@ int run(int argc, char** argv, const Platform& platform) {
       if (!n && platform.portOf) n = platform.portOf(port);
       if (n != line.CommPort()) return false;
     }
-    if (shown && !session.ending()) {
-      view.setWindowState((view.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-      view.show();
-      view.raise();
-      view.activateWindow();
-    }
+    if (shown && !session.ending()) bringForward();
     return true;
   };
   if (!session.load()) return session.exitCode();
   view.Text1->setFocus(Qt::OtherFocusReason);
   shown = true;
-  if (session.settings().minimized) {
+  if (session.settings().minimized && !mustAct) {
     view.showMinimized();
   } else {
     view.show();

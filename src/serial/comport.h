@@ -49,8 +49,9 @@ int portNumberOf(const std::string& name);
 ProbeResult FindPorts(FileLayer& files, PortList& list);
 
 // The same test for one port that has just appeared: it opens, and is closed
-// again. Never raises an error.
-bool ProbePort(FileLayer& files, int16_t port);
+// again. Never raises an error; where the device is there but refused,
+// `why` (if given) gets the reason.
+bool ProbePort(FileLayer& files, int16_t port, std::string* why = nullptr);
 
 // Ports that came and went, as the platform's device events tell.
 struct PortChanges {

@@ -354,6 +354,14 @@ class EndToEnd(unittest.TestCase):
         s.ask("release 4")
         until(lambda: not xdisplay.shift_down(), "Shift up")
 
+    def test_waiting_with_a_refused_port_says_why_and_shows_the_window(self):
+        s = self.start("3", ["--wait-for-port", "--minimized"], TASTLINK_SIM_TAKEN="3")
+        until(lambda: s.state().get("note"), "the note")
+        st = s.state()
+        self.assertEqual(st["label"], "Anschluss verweigert")
+        self.assertIn("COM3: ", st["note"])
+        self.assertNotIn("minimized", st, "the user must act: the window is not left minimized")
+
     def test_a_second_instance_raises_the_first_unless_given_another_port(self):
         first = self.start("3,12", ["--minimized"])
         self.assertEqual(first.state().get("minimized"), "1")
