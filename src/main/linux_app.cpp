@@ -92,19 +92,22 @@ int run(int argc, char** argv, const Platform& platform) {
                    },
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { QApplication::exit(code); }});
-  if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return *rc;
-  // Before the settings: a broken file must not keep the entry from going.
-  if (const auto on = session.autostart())
-    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
-  if (const auto rc = session.configure(platform.readSettings)) {
-    if (platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
+  // A mistake is also shown in a box where nobody reads stderr (started
+  // from the menu, with the session, by a launcher that was given options).
+  auto toldInBox = [&](int rc) {
+    if (!told.empty() && platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
       QApplication qapp(argc, argv);
       QMessageBox box(QMessageBox::Warning, QStringLiteral("Tastlink"),
                       QString::fromStdString(told.substr(told.find(' ') + 1)).trimmed(), QMessageBox::Ok);
       box.exec();
     }
-    return *rc;
-  }
+    return rc;
+  };
+  if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return toldInBox(*rc);
+  // Before the settings: a broken file must not keep the entry from going.
+  if (const auto on = session.autostart())
+    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
+  if (const auto rc = session.configure(platform.readSettings)) return toldInBox(*rc);
   if (const std::string why = desktopUnreachable(); !why.empty()) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;

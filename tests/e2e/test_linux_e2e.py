@@ -543,22 +543,24 @@ class ShippedBinary(unittest.TestCase):
                 p.kill()
                 p.wait()
 
-    def test_a_settings_mistake_is_shown_where_nobody_reads_stderr(self):
-        home = tempfile.mkdtemp(prefix="tastlink-e2e-")
-        self.addCleanup(shutil.rmtree, home, True)
-        write_settings(home, "[switch1]\nkey=Hyper\n")
-        script = 'mount -t tmpfs none /sys/class/tty && exec "$0"'
-        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.PIPE, text=True,
-                             env=dict(os.environ, **home_env(home)))
-        try:
-            until(lambda: window_ids(p.pid), "the box")
-            subprocess.run(["xdotool", "key", "Return"])
-            self.assertEqual(p.wait(10), 2)
-            self.assertIn("unbekannte Taste", p.stderr.read())
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+    def test_a_mistake_is_shown_where_nobody_reads_stderr(self):
+        for settings, args, text in (("[switch1]\nkey=Hyper\n", [], "unbekannte Taste"),
+                                     ("", ["--frobnicate"], "unbekannte Option")):
+            home = tempfile.mkdtemp(prefix="tastlink-e2e-")
+            self.addCleanup(shutil.rmtree, home, True)
+            write_settings(home, settings)
+            script = 'mount -t tmpfs none /sys/class/tty && exec "$0" "$@"'
+            p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN] + args, stderr=subprocess.PIPE, text=True,
+                                 env=dict(os.environ, **home_env(home)))
+            try:
+                until(lambda: window_ids(p.pid), "the box")
+                subprocess.run(["xdotool", "key", "Return"])
+                self.assertEqual(p.wait(10), 2)
+                self.assertIn(text, p.stderr.read())
+            finally:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
 
 
 if __name__ == "__main__":
