@@ -143,6 +143,12 @@ int run(int argc, char** argv, const Platform& platform) {
 
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
+  std::string keysNote;  // for the window too
+  if (platform.keysNote) {
+    const auto [text, inWindow] = platform.keysNote();
+    if (!text.empty()) std::fprintf(stderr, "Tastlink: %s\n", text.c_str());
+    if (inWindow) keysNote = text;
+  }
   Keyboard keys(*injector);
   auto files = platform.makeFiles();
   auto driver = platform.makeLine();
@@ -214,6 +220,10 @@ int run(int argc, char** argv, const Platform& platform) {
     return true;
   };
   if (!session.load()) return session.exitCode();
+  if (!keysNote.empty()) {
+    view.showNote(keysNote);
+    mustAct = true;
+  }
   view.Text1->setFocus(Qt::OtherFocusReason);
   shown = true;
   if (session.settings().minimized && !mustAct) {

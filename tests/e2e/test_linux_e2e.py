@@ -362,6 +362,19 @@ class EndToEnd(unittest.TestCase):
         self.assertIn("COM3: ", st["note"])
         self.assertNotIn("minimized", st, "the user must act: the window is not left minimized")
 
+    @unittest.skipIf(os.path.exists("/dev/uinput"), "uinput is there: XTest is not needed")
+    def test_xtest_in_a_wayland_session_is_said_in_the_window(self):
+        for wayland, note in ((None, None), ("wayland-tastlink-%d" % os.getpid(), "nur X11-Programme (XWayland)")):
+            s = self.start("3", ["--minimized"], WAYLAND_DISPLAY=wayland, QT_QPA_PLATFORM="xcb")
+            st = s.state()
+            if note:
+                self.assertIn(note, st.get("note", ""))
+                self.assertIn("sudo modprobe uinput", st["note"])
+                self.assertNotIn("minimized", st)
+            else:
+                self.assertNotIn("note", st, "on X11 XTest reaches every program")
+            s.end()
+
     def test_a_second_instance_raises_the_first_unless_given_another_port(self):
         first = self.start("3,12", ["--minimized"])
         self.assertEqual(first.state().get("minimized"), "1")
