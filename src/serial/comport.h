@@ -57,7 +57,10 @@ bool ProbePort(FileLayer& files, int16_t port, std::string* why = nullptr);
 struct PortChanges {
   std::vector<int16_t> arrived;
   std::vector<int16_t> left;
-  bool empty() const { return arrived.empty() && left.empty(); }
+  // What the platform saw and the user should know (an adapter taken by
+  // another service as soon as it came), in German.
+  std::vector<std::string> notes;
+  bool empty() const { return arrived.empty() && left.empty() && notes.empty(); }
 };
 
 // The platform's view of its serial devices over time. A port keeps its

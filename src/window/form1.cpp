@@ -152,6 +152,7 @@ void Form1::MSComm1_OnUnplug() {
 
 void Form1::PortsChanged(const comport::PortChanges& changes) {
   if (changes.empty()) return;
+  for (const std::string& note : changes.notes) tell(note);
   const int16_t inUse = MSComm1.CommPort();
   const bool holding = MSComm1.PortOpen() || waiting_ == Waiting::ForPortInUse;
   for (int16_t p : changes.left) {
