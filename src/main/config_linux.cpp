@@ -5,6 +5,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryFile>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
@@ -158,12 +159,23 @@ std::string setAutostart(bool on, const std::string& program) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return failed("entfernen", "unlink", errno);
     return {};
   }
+  // A line break in the path would end Exec= and start a line of the
+  // program's choosing, which the session would run; the format cannot
+  // quote one there.
+  if (std::any_of(program.begin(), program.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; }))
+    return "Der Autostart-Eintrag wird nicht geschrieben: Der Pfad des Programms enthält ein Steuerzeichen "
+           "(einen Zeilenumbruch oder dergleichen).";
+  // TryExec: once the program is gone (the package purged), the session
+  // skips the entry instead of starting nothing.
+  std::string tryExec;
+  for (char c : program) tryExec += c == '\\' ? std::string("\\\\") : std::string(1, c);
   const std::string entry = std::string("[Desktop Entry]\n"
                                         "Type=Application\n"
                                         "Name=Tastlink\n"
                                         "Comment=Taster am seriellen Anschluss als Umschalttaste\n"
                                         "Exec=") +
-                            execArgument(program) + " --minimized --wait-for-port\nIcon=" + kAppId +
+                            execArgument(program) + " --minimized --wait-for-port\nTryExec=" + tryExec +
+                            "\nIcon=" + kAppId +
                             "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);

@@ -438,8 +438,14 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(os.path.exists(entry), exists, arg)
             if exists:
                 text = open(entry).read()
-                self.assertIn("Exec=%s --minimized --wait-for-port\n" % os.path.realpath(SIM), text)
+                self.assertIn("Exec=%s --minimized --wait-for-port\nTryExec=%s\n" % ((os.path.realpath(SIM),) * 2), text)
                 self.assertIn("[Desktop Entry]\nType=Application\n", text)
+        # A line break in the program's path would start a line of its own.
+        odd = os.path.join(self.home, "tastlink\nX-Injected=1")
+        shutil.copy(SIM, odd)
+        p = subprocess.run([odd, "--autostart", "on"], env=env, capture_output=True, text=True, timeout=30)
+        self.assertEqual((p.returncode, os.path.exists(entry)), (1, False))
+        self.assertIn("Steuerzeichen", p.stderr)
         blocked = os.path.join(self.home, "file")
         open(blocked, "w").close()
         p = subprocess.run([SIM, "--autostart", "on"], env=dict(env, XDG_CONFIG_HOME=blocked), capture_output=True,

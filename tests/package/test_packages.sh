@@ -50,6 +50,11 @@ rule=$(basename "$tmp"/deb/usr/lib/udev/rules.d/*-tastlink-uinput.rules)
 check "$rule sorts before 73-seat-late.rules" test "$rule" \< 73-seat-late.rules
 check "desktop-file-validate" desktop-file-validate "$tmp"/deb/usr/share/applications/*.desktop
 check "appstreamcli validate" appstreamcli validate --no-net "$tmp"/deb/usr/share/metainfo/*.xml
+# Docks match the window (WM_CLASS class "Tastlink", Qt's application name)
+# to its menu entry; the metainfo has a release history and a screenshot.
+check "menu entry matches the window" grep -qx 'StartupWMClass=Tastlink' "$tmp"/deb/usr/share/applications/*.desktop
+check "metainfo: a release and a screenshot" sh -c 'grep -q "<release " "$1" && grep -q "<image>" "$1"' - \
+  "$tmp"/deb/usr/share/metainfo/io.github.tastlink.Tastlink.metainfo.xml
 
 # --- the Windows ZIPs ---------------------------------------------------
 zip_ok() {  # zip_ok ARCH FILE-SIGNATURE
