@@ -195,6 +195,7 @@ TEST_F(PtyTree, AHungUpLineIsReportedAsAFailureOfTheLine) {
   EXPECT_EQ(seen[0].number, err::kLineFailed);
   EXPECT_NE(seen[0].description.find("Die Verbindung zu COM1 (" + path + ") ist abgerissen"), std::string::npos)
       << seen[0].description;
+  EXPECT_EQ(seen[0].description.find("Adapter"), std::string::npos) << "a built-in port has no adapter to pull";
   l.unlock();
   line.reset();
   EXPECT_EQ(seen.size(), 1u);
