@@ -492,6 +492,7 @@ class CommandLine(unittest.TestCase):
         cases = [(["--help"], {}, 0, "stdout", "Aufruf: tastlink"),
                  (["-h"], no_desktop, 0, "stdout", "--version"),
                  (["--version"], no_desktop, 0, "stdout", "Tastlink 1.0.0\n"),
+                 (["--version"], dict(TASTLINK_KEY_WATCHER_FD="3"), 0, "stdout", "Tastlink 1.0.0\n"),
                  (["--frobnicate"], {}, 2, "stderr", "unbekannte Option \u201e--frobnicate\u201c"),
                  (["COM3"], {}, 2, "stderr", "tastlink --help"),
                  ([], no_desktop, 1, "stderr", "weder DISPLAY noch WAYLAND_DISPLAY"),

@@ -10,6 +10,7 @@
 #include <spawn.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
@@ -50,7 +51,9 @@ int startWatcher() {
   posix_spawn_file_actions_adddup2(&actions, fds[0], 3);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  std::string env = std::string(kWatcherEnv) + "=3";
+  // The program's pid beside the descriptor: only its own child is the
+  // watcher, never a start that inherited or was given the variable.
+  std::string env = std::string(kWatcherEnv) + "=3:" + std::to_string(::getpid());
   int count = 0;
   while (environ[count]) ++count;
   char** envp = new char*[count + 2];
@@ -157,9 +160,16 @@ std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string&
 void xtestKeysUpNow() noexcept { tell(kUpNow); }  // async-signal-safe: one write(2)
 
 int runKeyWatcherIfAsked() {
-  const char* fdText = std::getenv(kWatcherEnv);
-  if (!fdText) return -1;
-  const int fd = std::atoi(fdText);
+  const char* value = std::getenv(kWatcherEnv);
+  if (!value) return -1;
+  const std::string asked = value;
+  ::unsetenv(kWatcherEnv);  // for none of this process's children
+  const int fd = 3;
+  struct stat st {};
+  const bool pipe = ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+  if (!pipe || asked.rfind("3:", 0) != 0) return -1;  // not started by the program: run as one
+  // Orphaned already: the program ended before this could watch it.
+  if (asked != "3:" + std::to_string(::getppid())) return 0;
   // Ctrl+C in the program's terminal reaches the whole process group; the
   // watcher must outlive the program to do its work.
   signal(SIGINT, SIG_IGN);
