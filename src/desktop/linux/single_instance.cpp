@@ -3,6 +3,7 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QTimer>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -56,17 +57,37 @@ void writeAll(int fd, const std::string& text) {
 
 SingleInstance::SingleInstance(const std::string& name) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  const bool own = runtime && *runtime;
+  // One copy per display: a window raised on another display than the
+  // user's would be no answer.
+  std::string file = own ? name : name + "-" + std::to_string(::getuid());
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const char* x = std::getenv("DISPLAY");
+  const char* display = wayland && *wayland ? wayland : x;
+  if (display && *display) {
+    std::string id = display;
+    // ":0.1" is display :0 (screen 1).
+    if (display == x && id.find('.', id.rfind(':') + 1) != std::string::npos) id.erase(id.find('.', id.rfind(':') + 1));
+    file += '-';
+    for (char c : id) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  }
   // The runtime directory is the user's own; /tmp is shared, so the user's
   // number keeps users apart there.
-  const std::string base = runtime && *runtime ? std::string(runtime) + "/" + name
-                                               : "/tmp/" + name + "-" + std::to_string(::getuid());
-  lockPath_ = base + ".lock";
-  socketPath_ = base + ".socket";
+  const std::string dir = own ? runtime : "/tmp";
+  lockPath_ = dir + "/" + file + ".lock";
+  socketPath_ = dir + "/" + file + ".socket";
+  // A socket's path has room for 107 bytes: a longer one is reached
+  // through a descriptor of its directory, or two copies would run.
+  if (sockaddr_un addr; socketPath_.size() >= sizeof addr.sun_path) {
+    dirFd_ = ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd_ >= 0) socketPath_ = "/proc/self/fd/" + std::to_string(dirFd_) + "/" + file + ".socket";
+  }
 }
 
 SingleInstance::~SingleInstance() {
   server_.reset();  // removes its socket file
   if (lockFd_ >= 0) ::close(lockFd_);
+  if (dirFd_ >= 0) ::close(dirFd_);
 }
 
 bool SingleInstance::handedOver(const std::string& port) {

@@ -1,4 +1,4 @@
-// One Tastlink per user: a second one started while one runs asks the
+// One Tastlink per user and display: a second one started while one runs asks the
 // first to bring its window to the front and ends, so that two programs
 // never hold keys against each other. Only a second one meant for another
 // port runs beside it.
@@ -44,6 +44,7 @@ class SingleInstance {
 
   std::string lockPath_, socketPath_;
   int lockFd_ = -1;
+  int dirFd_ = -1;  // the socket's directory, where its path is too long
   std::unique_ptr<QLocalServer> server_;
   int waiting_ = 0;  // clients heard and not yet answered
 };
