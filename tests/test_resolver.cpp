@@ -119,6 +119,21 @@ TEST_F(FakeTree, ANumberStaysWithItsDeviceWhileOthersComeAndGo) {
   EXPECT_EQ(bound(t, 2), "ttyUSB1");
 }
 
+TEST_F(FakeTree, ARememberedDeviceIsFoundUnderItsNewNumber) {
+  adapter(root, "ttyUSB0", "A", "1-1");
+  adapter(root, "ttyUSB1", "B", "1-2");
+  PortTable before{PortResolver(root.string())};
+  const std::string b = before.identityOfCom(2);
+  // Another day: A is not plugged in, and B is COM1.
+  unplug(root, "ttyUSB0");
+  unplug(root, "ttyUSB1");
+  adapter(root, "ttyUSB0", "B", "1-2");
+  PortTable after{PortResolver(root.string())};
+  EXPECT_EQ(after.comOfIdentity(b), 1);
+  EXPECT_EQ(after.comOfIdentity(before.identityOfCom(1)), 0) << "A is not there";
+  EXPECT_EQ(after.identityOfCom(5), "");
+}
+
 TEST_F(FakeTree, SwapsQuickReplugsAndBurstsEndMatchingTheDevices) {
   adapter(root, "ttyUSB0", "A", "1-1");
   adapter(root, "ttyUSB1", "B", "1-2");

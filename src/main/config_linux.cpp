@@ -134,17 +134,24 @@ IniFile readSettingsFile() {
   return file;
 }
 
-std::string rememberedPort() {
+std::string rememberedPort(const std::function<int(const std::string& device)>& comOf) {
   // The program's own file; anything else in its place is not waited on.
   const QFileInfo info(statePath());
   if (!info.isFile() || info.size() > kMaxFileBytes) return {};
   QSettings state(statePath(), QSettings::IniFormat);
+  // A number alone may stand for another adapter once they were renumbered.
+  const std::string device = state.value("lastDevice").toString().toStdString();
+  if (const int com = comOf && !device.empty() ? comOf(device) : 0) return "COM" + std::to_string(com);
   return state.value("lastPort").toString().toStdString();
 }
 
-void rememberPort(const std::string& port) {
+void rememberPort(const std::string& port, const std::string& device) {
   QSettings state(statePath(), QSettings::IniFormat);
   state.setValue("lastPort", QString::fromStdString(port));
+  if (device.empty())
+    state.remove("lastDevice");
+  else
+    state.setValue("lastDevice", QString::fromStdString(device));
   state.sync();
 }
 
@@ -206,10 +213,13 @@ std::string ownProgram() {
   return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().toStdString();
 }
 
-void addSettingsHooks(Platform& p) {
+void addSettingsHooks(Platform& p, std::function<std::string(int com)> deviceOf,
+                      std::function<int(const std::string& device)> comOf) {
   p.readSettings = readSettingsFile;
-  p.rememberedPort = rememberedPort;
-  p.rememberPort = rememberPort;
+  p.rememberedPort = [comOf] { return rememberedPort(comOf); };
+  p.rememberPort = [deviceOf](const std::string& port) {
+    rememberPort(port, deviceOf ? deviceOf(comNumber(port)) : std::string());
+  };
   p.setAutostart = [](bool on) { return setAutostart(on, ownProgram()); };
 }
 

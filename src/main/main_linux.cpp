@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     return d ? d->path : std::string();
   };
   p.portOf = [table](const std::string& path) { return static_cast<int16_t>(table->comOfPath(path)); };
-  app::addSettingsHooks(p);
+  app::addSettingsHooks(p, [table](int com) { return table->identityOfCom(com); },
+                        [table](const std::string& device) { return table->comOfIdentity(device); });
   return app::run(argc, argv, p);
 }
