@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <unistd.h>
 
 #include "app/session.h"
@@ -114,7 +115,13 @@ int run(int argc, char** argv, const Platform& platform) {
   }
   // One Tastlink per user (per program name, so that the test program runs
   // beside the real one): decided before any port is looked at.
-  desktop_linux::SingleInstance instance(argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink");
+  const std::string programName = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink";
+  desktop_linux::SingleInstance instance(programName);
+  // A copy for a port of its own is asked first: it may run beside the
+  // first copy, which would not know it.
+  std::optional<desktop_linux::SingleInstance> portInstance;
+  if (!session.portOption().empty()) portInstance.emplace(programName, session.portOption());
+  if (portInstance && portInstance->handedOver(session.portOption())) return 0;
   if (instance.handedOver(session.portOption())) return 0;
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
@@ -140,6 +147,7 @@ int run(int argc, char** argv, const Platform& platform) {
   });
 
   instance.serve();
+  if (portInstance) portInstance->serve();
 
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
@@ -219,6 +227,7 @@ int run(int argc, char** argv, const Platform& platform) {
     if (shown && !session.ending()) bringForward();
     return true;
   };
+  if (portInstance) portInstance->raise = instance.raise;
   if (!session.load()) return session.exitCode();
   if (!keysNote.empty()) {
     view.showNote(keysNote);

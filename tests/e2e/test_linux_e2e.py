@@ -379,7 +379,7 @@ class EndToEnd(unittest.TestCase):
     def test_a_second_instance_raises_the_first_unless_given_another_port(self):
         first = self.start("3,12", ["--minimized"])
         self.assertEqual(first.state().get("minimized"), "1")
-        cases = [([], 0), (["--port", "COM3"], 0), (["--port", "COM12"], None)]
+        cases = [([], 0), (["--port", "COM3"], 0), (["--port", "COM12", "--minimized"], None)]
         for args, rc in cases:
             second = Sim("3,12", args, self.home)
             self.sims.append(second)
@@ -389,6 +389,13 @@ class EndToEnd(unittest.TestCase):
             else:
                 self.assertEqual(second.p.wait(10), rc, args)
                 until(lambda: "minimized" not in first.state(), "the first window in front")
+        # A copy for the port the one beside the first is on brings that one forward.
+        beside = self.sims[-1]
+        self.assertEqual(beside.state().get("minimized"), "1")
+        third = Sim("3,12", ["--port", "COM12"], self.home)
+        self.sims.append(third)
+        self.assertEqual(third.p.wait(10), 0)
+        until(lambda: "minimized" not in beside.state(), "the copy on COM12 in front")
         first.p.kill()  # its socket stays behind, stale
         first.p.wait(10)
         third = self.start("3")

@@ -53,9 +53,16 @@ void writeAll(int fd, const std::string& text) {
   [[maybe_unused]] ssize_t n = ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
 }
 
+// `text` as part of a file name.
+std::string fileSafe(const std::string& text) {
+  std::string out;
+  for (char c : text) out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return out;
+}
+
 }  // namespace
 
-SingleInstance::SingleInstance(const std::string& name) {
+SingleInstance::SingleInstance(const std::string& name, const std::string& port) {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   const bool own = runtime && *runtime;
   // One copy per display: a window raised on another display than the
@@ -68,9 +75,9 @@ SingleInstance::SingleInstance(const std::string& name) {
     std::string id = display;
     // ":0.1" is display :0 (screen 1).
     if (display == x && id.find('.', id.rfind(':') + 1) != std::string::npos) id.erase(id.find('.', id.rfind(':') + 1));
-    file += '-';
-    for (char c : id) file += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    file += '-' + fileSafe(id);
   }
+  if (!port.empty()) file += "-" + fileSafe(port);
   // The runtime directory is the user's own; /tmp is shared, so the user's
   // number keeps users apart there.
   const std::string dir = own ? runtime : "/tmp";

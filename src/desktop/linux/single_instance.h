@@ -21,7 +21,9 @@ class SingleInstance {
  public:
   // `name` tells programs apart that may run side by side ("tastlink",
   // "tastlink-sim"); the files go to $XDG_RUNTIME_DIR (else /tmp).
-  explicit SingleInstance(const std::string& name);
+  // With `port`, the copy for that port alone: a copy running beside the
+  // first on a port of its own is found there by a later one for it.
+  explicit SingleInstance(const std::string& name, const std::string& port = "");
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
