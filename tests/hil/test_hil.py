@@ -363,14 +363,14 @@ class RealUartAndUinput(unittest.TestCase):
             until(lambda: VM.key() == "key=0", "Shift up as the adapter went")
             VM.clear_outputs(USB)
             VM.qmp.run("device_add", **ADAPTER)
-            until(lambda: "Adapter wieder da" in VM.ask("report"), "the report of the return", 120)
+            until(lambda: "Adapter wieder da" in VM.ask("report"), "the report of the return")
             self.await_line(USB)
             # QEMU's FTDI sends the modem status only in front of data, where
             # a real chip sends it every 16 ms: until a first status after
             # the return, ftdi_sio takes every line for open and would not
             # count the release. A byte makes QEMU send one, as the chip
             # does by itself (the new device's first count).
-            until(lambda: VM.nudge() or VM.edges("ttyUSB0") > 0, "the adapter's first status", 60, 0.5)
+            until(lambda: VM.nudge() or VM.edges("ttyUSB0") > 0, "the adapter's first status", pause=0.5)
             for level in (False, True, False):  # ends open, as the next start sets it
                 self.set_usb(level, key(level))
             self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
@@ -380,8 +380,8 @@ class RealUartAndUinput(unittest.TestCase):
         key must follow."""
         before = VM.edges("ttyUSB0")
         VM.cts(level, USB)
-        until(lambda: VM.nudge() or VM.edges("ttyUSB0") != before, "the guest to count CTS=%d" % level, 30, 0.5)
-        until(lambda: VM.key() == "key=%d" % key, "key=%d for CTS=%d" % (key, level), 10)
+        until(lambda: VM.nudge() or VM.edges("ttyUSB0") != before, "the guest to count CTS=%d" % level, pause=0.5)
+        until(lambda: VM.key() == "key=%d" % key, "key=%d for CTS=%d" % (key, level))
 
     def test_6_a_switch_on_ri_comes_whole_at_its_release(self):
         # The 8250 counts only RI's trailing edge and raises no interrupt
