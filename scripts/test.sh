@@ -8,11 +8,8 @@ ensure_packages $BUILD_PACKAGES $PACKAGE_PACKAGES $MINGW_PACKAGES $TEST_PACKAGES
   $PACKAGE_CHECK_PACKAGES
 # The 32-bit Windows program runs under wine32 where this machine can run
 # 32-bit programs at all: tried, not assumed.
-if ensure_wine32 && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  interposer32=$PWD/build/test/tests/libmodem_interposer32.so
-else
+if ! { ensure_wine32 && /usr/lib/wine/wine --version >/dev/null 2>&1; }; then
   echo "This machine cannot run 32-bit programs under wine: the 32-bit Tastlink.exe is built and checked, not run."
-  interposer32=
 fi
 
 jobs=$(nproc)
@@ -26,7 +23,7 @@ cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmak
   -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win32 -j"$jobs"
 cmake -S . -B build/win64 -DTASTLINK_EXE32="$PWD/build/win32/Tastlink.exe" \
-  -DTASTLINK_INTERPOSER="$PWD/build/test/tests/libmodem_interposer.so" -DTASTLINK_INTERPOSER32="$interposer32" \
+  -DTASTLINK_INTERPOSER="$PWD/build/test/tests/libmodem_interposer.so" \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/win64 -j"$jobs"
 
