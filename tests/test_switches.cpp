@@ -224,6 +224,9 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   EXPECT_EQ(s.switches[0].line, DCD);
   EXPECT_FALSE(s.switches[0].toggle);
   EXPECT_TRUE(s.switches[0].invert);
+  for (const auto& o : app::parseCommandLine({"--no-invert", "--no-minimized", "--no-wait-for-port"}).settings)
+    app::applyOption(s, o.option, o.name, o.value);
+  EXPECT_FALSE(s.switches[0].invert || s.minimized || s.waitForPort) << "the --no- forms switch off";
 
   EXPECT_EQ(app::settingsFromFile(app::parseIni("", "x")).switches.front().key->vk, kVkShift) << "no file: Shift";
   EXPECT_EQ(app::parseCommandLine({"--autostart", "off"}).autostart, false);
@@ -247,7 +250,7 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
       {std::string("\0\0\0\0", 4), "Zeile 1: enthält das Steuerzeichen 0x00."},
       {"[switch1]\nkey=\x11\n", "Zeile 2: enthält das Steuerzeichen 0x11."},
       {"[switch1]\r\rkey=Hyper\r", "Zeile 3 ([switch1] key=Hyper)"},
-      {"[switch1]\r\nkey=" + std::string(5000, 'x'), "unbekannte Taste „" + std::string(40, 'x') + "…“. Erlaubt"},
+      {"[switch1]\r\nkey=" + std::string(5000, 'x'), "unbekannte Taste „" + std::string(60, 'x') + "…“. Erlaubt"},
   };
   for (const auto& [text, expected] : file) {
     const std::string got = settingsError(text);
@@ -286,4 +289,10 @@ TEST(CommandLine, ValuesAndTheirMistakes) {
   for (const char* o : {"--port", "--key", "--line", "--invert", "--mode", "--debounce", "--minimized",
                         "--wait-for-port", "--autostart"})
     EXPECT_NE(usage.find(o), std::string::npos) << o;
+  for (size_t at = 0, end; at < usage.size(); at = end + 1) {
+    end = usage.find('\n', at);
+    const std::string line = usage.substr(at, end - at);
+    const auto chars = std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    EXPECT_LE(chars, 80) << line;
+  }
 }

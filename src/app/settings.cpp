@@ -24,16 +24,17 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, s.find_last_not_of(" \t\r") - b + 1));
 }
 
-// What a message quotes of the file: short enough for a box on any screen,
-// cut between characters, and nothing a box would not show.
-std::string excerpt(const std::string& s) {
-  constexpr size_t kMax = 40;
-  std::string out;
-  for (char c : s) out += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-  if (out.size() <= kMax) return out;
+// What a message repeats of the user's text: enough to find it, never so
+// much that the message box grows with the file, nothing a box would not
+// show. Cut at a character's start, so that UTF-8 stays whole.
+std::string excerpt(const std::string& text) {
+  constexpr size_t kMax = 60;
+  std::string s;
+  for (char c : text) s += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
+  if (s.size() <= kMax) return s;
   size_t cut = kMax;
-  while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-  return out.substr(0, cut) + "\u2026";
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  return s.substr(0, cut) + "\u2026";
 }
 
 std::string quoted(const std::string& s) { return "\u201E" + excerpt(s) + "\u201C"; }
@@ -197,7 +198,7 @@ Settings settingsFromFile(const IniFile& file) {
       } else if (const int n = switchNumber(v.section)) {
         setSwitch(switches[n], key, v.value);
       } else {
-        throw SettingsError("unbekannter Abschnitt [" + v.section + "]. Erlaubt sind [General] und [switch1] bis [switch" +
+        throw SettingsError("unbekannter Abschnitt [" + excerpt(v.section) + "]. Erlaubt sind [General] und [switch1] bis [switch" +
                             std::to_string(kMaxSwitches) + "].");
       }
     } catch (const SettingsError& e) {

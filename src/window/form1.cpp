@@ -9,6 +9,7 @@ namespace tl {
 namespace {
 // How often ports that would not open are tried again while waiting.
 constexpr int kRetryRefusedMs = 2000;
+std::string refusedPorts(const std::vector<comport::ProbeFailure>& failures);
 }  // namespace
 
 void ComboBox::setListIndex(int index) {
@@ -31,17 +32,17 @@ void Form1::Form_Load() {
   for (const SwitchSetting& s : Switches) watch |= s.line;
   MSComm1.setWatch(watch);
   auto probe = comport::FindPorts(files_, Combo1);
-  for (const auto& f : probe.failures) refused_.push_back({static_cast<int16_t>(f.port), f.number});
   if (!StartPort && StartPortOf) StartPort = StartPortOf();
   const int listed = StartPort ? indexOf(StartPort) : -1;
   if ((StartPort || StartPortOf) && listed < 0) {
     // Asked for by name: another port that happens to be there is not it.
-    if (WaitForPort) return waitForAdapter(StartPort ? Waiting::ForPortInUse : Waiting::ForAnyPort);
-    if (Log && Combo1.ListCount() > 0)
-      Log((StartPort ? "COM" + std::to_string(StartPort) : std::string("Der angegebene Anschluss")) +
-          " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
+    if (WaitForPort)
+      return waitForAdapter(StartPort ? Waiting::ForPortInUse : Waiting::ForAnyPort, probe.failures);
+    if (Combo1.ListCount() > 0)
+      tell((StartPort ? "COM" + std::to_string(StartPort) : std::string("Der angegebene Anschluss")) +
+           " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
   }
-  if (Combo1.ListCount() == 0 && WaitForPort) return waitForAdapter(Waiting::ForAnyPort);
+  if (Combo1.ListCount() == 0 && WaitForPort) return waitForAdapter(Waiting::ForAnyPort, probe.failures);
   try {
     Combo1.setListIndex(std::max(listed, 0));
   } catch (const Error& e) {
@@ -62,9 +63,8 @@ void Form1::Form_Load() {
       // The port vanished or was taken since the probe: it is not one to
       // offer, and the next one may do.
       if (Combo1.ListCount() <= 1 && WaitForPort) {
-        refused_.push_back({MSComm1.CommPort(), e.number()});
         Combo1.RemoveItem(0);
-        return waitForAdapter(Waiting::ForAnyPort);
+        return waitForAdapter(Waiting::ForAnyPort, {{MSComm1.CommPort(), e.description()}});
       }
       if (Combo1.ListCount() <= 1) throw;
       Combo1.RemoveItem(std::max(indexOf(MSComm1.CommPort()), 0));
@@ -74,22 +74,33 @@ void Form1::Form_Load() {
 }
 
 // Start-up with nothing to open yet: the port named (its number set as the
-// line's), or whichever comes first.
-void Form1::waitForAdapter(Waiting what) {
+// line's), or whichever comes first. Ports there but refused are the
+// user's to mend (a group, another program): waiting for an adapter would
+// only hide them.
+void Form1::waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused) {
   if (what == Waiting::ForPortInUse) MSComm1.setCommPort(StartPort);
   waiting_ = what;
-  if (what == Waiting::ForPortInUse)
-    std::erase_if(refused_, [&](const auto& r) { return r.first != StartPort; });
-  if (refused_.empty()) return view_.setLabel1Caption("Warte auf Adapter");
-  // Why it waits, where the user looks: a port is there but refused.
-  const auto [port, number] = refused_.front();
-  view_.setLabel1Caption("Warte: COM" + std::to_string(port) + (number == err::kPathAccess ? " belegt" : " gestört"));
-  if (Log) Log("COM" + std::to_string(port) + " ist da, lässt sich aber nicht öffnen; Tastlink versucht es alle " +
-               std::to_string(kRetryRefusedMs / 1000) + " s wieder.");
+  view_.setLabel1Caption("Warte auf Adapter");
+  std::vector<comport::ProbeFailure> mine;
+  for (const auto& f : refused)
+    if (what == Waiting::ForAnyPort || f.port == StartPort) mine.push_back(f);
+  if (mine.empty()) return;
+  view_.setLabel1Caption("Anschluss verweigert");
+  tell("Tastlink wartet auf einen Adapter." + refusedPorts(mine));
+  if (NeedsUser) NeedsUser();
+  for (const auto& f : mine) refused_.push_back(static_cast<int16_t>(f.port));
   retryRefused();
 }
 
-// A slow look, and only while waiting with refused ports: idle costs nothing.
+// Where the user looks, and in the record.
+void Form1::tell(const std::string& text) {
+  view_.showNote(text);
+  if (Log) Log(text);
+}
+
+// No device message comes when another program lets go of a port: refused
+// ports are looked at again now and then, and only while waiting with
+// some, so that idle costs nothing.
 void Form1::retryRefused() {
   if (retryPending_) return;
   retryPending_ = true;
@@ -97,7 +108,7 @@ void Form1::retryRefused() {
     retryPending_ = false;
     if (waiting_ == Waiting::No) return refused_.clear();
     comport::PortChanges again;
-    for (const auto& r : refused_) again.arrived.push_back(r.first);
+    again.arrived = refused_;
     PortsChanged(again);
     if (waiting_ == Waiting::No) return refused_.clear();
     retryRefused();
@@ -166,6 +177,7 @@ void Form1::MSComm1_OnUnplug() {
 
 void Form1::PortsChanged(const comport::PortChanges& changes) {
   if (changes.empty()) return;
+  for (const std::string& note : changes.notes) tell(note);
   const int16_t inUse = MSComm1.CommPort();
   const bool holding = MSComm1.PortOpen() || waiting_ == Waiting::ForPortInUse;
   for (int16_t p : changes.left) {
@@ -186,9 +198,12 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     }
     Combo1.RemoveItem(i);
   }
+  std::vector<comport::ProbeFailure> refused;
   for (int16_t p : changes.arrived) {
     gone_.erase(std::remove(gone_.begin(), gone_.end(), p), gone_.end());
-    if (indexOf(p) < 0 && comport::ProbePort(files_, p)) insertSorted(p);
+    std::string why;
+    if (indexOf(p) < 0 && comport::ProbePort(files_, p, &why)) insertSorted(p);
+    if (!why.empty()) refused.push_back({p, why});
   }
   const bool back = std::find(changes.arrived.begin(), changes.arrived.end(), inUse) != changes.arrived.end();
   if (back) triedSinceReturn_ = false;
@@ -201,6 +216,7 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     for (int i = 0; i < Combo1.ListCount() && !opened; ++i) opened = reopen(CInt(Combo1.List(i)));
   }
   if (opened) backAgain();
+  else if (waiting_ != Waiting::No && !refused.empty()) waitForAdapter(waiting_, refused);
   showPortInUse();
 }
 
@@ -355,6 +371,29 @@ std::string portList(const std::vector<int>& ports) {
   return out;
 }
 
+// The ports there but refused, with why: one line per reason, ports
+// sharing it named together, and only a few lines at all: sixteen refused
+// ports must not push a box's button off a small screen.
+std::string refusedPorts(const std::vector<comport::ProbeFailure>& failures) {
+  std::vector<std::pair<std::string, std::vector<int>>> groups;
+  for (const auto& f : failures) {
+    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == f.description; });
+    if (it == groups.end()) it = groups.insert(groups.end(), {f.description, {}});
+    it->second.push_back(f.port);
+  }
+  constexpr size_t kMaxLines = 4;
+  const size_t shown = groups.size() <= kMaxLines ? groups.size() : kMaxLines - 1;
+  std::string text = "\n\nVorhanden, aber nicht zu öffnen:";
+  for (size_t i = 0; i < shown; ++i) text += "\n  " + portList(groups[i].second) + ": " + groups[i].first;
+  if (shown < groups.size()) {
+    std::vector<int> rest;
+    for (size_t i = shown; i < groups.size(); ++i) rest.insert(rest.end(), groups[i].second.begin(), groups[i].second.end());
+    std::sort(rest.begin(), rest.end());
+    text += "\n  und " + std::to_string(rest.size()) + " weitere aus anderen Gründen: " + portList(rest);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
@@ -367,26 +406,7 @@ std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
             "starten Sie Tastlink erneut.";
     return text;
   }
-  // One line per reason, ports sharing it named together, and only a few
-  // lines at all: sixteen refused ports must not push the box's button off
-  // a small screen.
-  std::vector<std::pair<std::string, std::vector<int>>> groups;
-  for (const auto& f : failures) {
-    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == f.description; });
-    if (it == groups.end()) it = groups.insert(groups.end(), {f.description, {}});
-    it->second.push_back(f.port);
-  }
-  constexpr size_t kMaxLines = 4;
-  const size_t shown = groups.size() <= kMaxLines ? groups.size() : kMaxLines - 1;
-  text += "\n\nVorhanden, aber nicht zu öffnen:";
-  for (size_t i = 0; i < shown; ++i) text += "\n  " + portList(groups[i].second) + ": " + groups[i].first;
-  if (shown < groups.size()) {
-    std::vector<int> rest;
-    for (size_t i = shown; i < groups.size(); ++i) rest.insert(rest.end(), groups[i].second.begin(), groups[i].second.end());
-    std::sort(rest.begin(), rest.end());
-    text += "\n  und " + std::to_string(rest.size()) + " weitere aus anderen Gründen: " + portList(rest);
-  }
-  return text;
+  return text + refusedPorts(failures);
 }
 
 }  // namespace tl

@@ -86,6 +86,9 @@ class Form1 {
   // Where the front end keeps a record of what happened to the line (a
   // journal, stderr): unplugs, returns, choices that did not work out.
   std::function<void(const std::string&)> Log;
+  // The user must act (ports there but refused while waiting): the window
+  // must not stay out of sight, minimized.
+  std::function<void()> NeedsUser;
 
   // Lets every key the switches hold up (a toggled one too), and says so in
   // the status text: the text always names the keys as the desktop sees
@@ -111,7 +114,8 @@ class Form1 {
   bool reopen(int16_t port);
   void showPortInUse();
   void backAgain();
-  void waitForAdapter(Waiting what);
+  void waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused);
+  void tell(const std::string& text);
   void retryRefused();
   void lineOpened();
   void lineChanged(size_t i, bool level);
@@ -127,10 +131,8 @@ class Form1 {
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.
   std::vector<int16_t> gone_;
-  // Ports that exist but would not open (busy) while the program waits,
-  // with the error each raised: no device message comes when another
-  // program lets go of a port, so they are looked at again now and then.
-  std::vector<std::pair<int16_t, int>> refused_;
+  // Ports that exist but would not open while the program waits.
+  std::vector<int16_t> refused_;
   bool retryPending_ = false;
   // Per switch: its line's last level, the level that last counted, and a
   // count that makes a debounce timer stale when the line moves again.

@@ -87,20 +87,16 @@ HANDLE Win32FileLayer::openPort(int com) {
     throw Error(err::kDeviceUnavailable, "Gerät nicht verfügbar");
 
   auto* pending = new PendingOpen(opener_, devicePath(com));
-  HANDLE thread = pending->done ? CreateThread(nullptr, 64 * 1024, openOnThread, pending, 0, nullptr) : nullptr;
-  if (!thread) {
-    const CallFailure f{"CreateThread", GetLastError()};
-    delete pending;
-    throw Error(err::kIoError, probeFailure(f));
-  }
+  HANDLE thread = CreateThread(nullptr, 64 * 1024, openOnThread, pending, 0, nullptr);
+  if (!thread) openOnThread(pending);  // no thread to spare: the call, without its deadline
   DWORD r = WaitForSingleObject(pending->done, static_cast<DWORD>(deadline_.count()));
-  if (r != WAIT_OBJECT_0) {
+  if (r != WAIT_OBJECT_0 && thread) {
     // Blocked in the driver: ask it to give up, and leave the thread to
     // end on its own if it does not.
     CancelSynchronousIo(thread);
     r = WaitForSingleObject(pending->done, kCancelGraceMs);
   }
-  CloseHandle(thread);
+  if (thread) CloseHandle(thread);
   const bool answered = r == WAIT_OBJECT_0 && !(pending->h == INVALID_HANDLE_VALUE &&
                                                 pending->failure.code == ERROR_OPERATION_ABORTED);
   const HANDLE h = answered ? std::exchange(pending->h, INVALID_HANDLE_VALUE) : INVALID_HANDLE_VALUE;
