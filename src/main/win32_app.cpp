@@ -113,8 +113,16 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
     });
   };
 
+  // Started minimized with the session, the window would hide what the
+  // user must mend (a port refused while waiting).
+  bool mustAct = false;
+  form.NeedsUser = [&] {
+    mustAct = true;
+    if (IsWindowVisible(view.hwnd())) view.Show(SW_RESTORE);
+  };
+
   if (!session.load()) return session.exitCode();
-  view.Show(session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
+  view.Show(mustAct ? SW_SHOWNORMAL : session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
   return session.finish(window_win32::runMessageLoop(view.hwnd(), [&view] { return view.note(); }));
 }
 

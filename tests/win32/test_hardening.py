@@ -54,7 +54,6 @@ class Hardening(unittest.TestCase):
         self.start(["--wait-for-port"], shown=False)
         until(lambda: main_state().get("label") == "Anschluss verweigert", "the wait, with its reason")
         self.assertIn("COM3", until(lambda: tw.inspect("note"), "the note naming the port"))
-        tw.inspect("keys", "enter")
         holder.stdin.close()
         holder.wait(60)
         until(lambda: main_state().get("label") == "Kein Kabel gefunden", "the port taken once free")
