@@ -1,6 +1,6 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
-add_executable(test_linux test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp)
+add_executable(test_linux test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp test_settings_file.cpp)
 target_include_directories(test_linux PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_linux PRIVATE tastlink_linux GTest::gtest_main util)
 gtest_discover_tests(test_linux DISCOVERY_MODE PRE_TEST)

@@ -283,3 +283,19 @@ TEST(CommandLine, ValuesAndTheirMistakes) {
                         "--wait-for-port", "--autostart"})
     EXPECT_NE(usage.find(o), std::string::npos) << o;
 }
+
+TEST(Switches, ChangedWhileRunningOldKeysGoUpFirstThenTheNewLineCounts) {
+  fake::World w;
+  w.files.openable = {3};
+  w.form1.Form_Load();
+  w.set(CTS, true);
+  w.queue.pump();
+  const size_t mark = w.log.size();
+  w.form1.ChangeSwitches({sw(DSR, "Ctrl")});
+  EXPECT_EQ(w.driver.watched, DSR);  // opened again for the new line
+  w.set(CTS, false);
+  w.set(DSR, true);
+  w.queue.pump();
+  EXPECT_EQ(keysAndLabels(w, mark),
+            (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "key:17,0,0,0", "label:STRG gedrückt"}));
+}

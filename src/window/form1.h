@@ -96,6 +96,10 @@ class Form1 {
   // down again where the line still holds them.
   void Resync();
 
+  // New switches while the program runs: the keys the old ones hold go up
+  // first, then the new ones follow the line from its next change.
+  void ChangeSwitches(std::vector<SwitchSetting> switches);
+
   // Runs on every way out (window closed, error report, signal, session
   // end): every key left down is let up before the line closes. Safe to
   // call more than once.
@@ -113,6 +117,7 @@ class Form1 {
   void backAgain();
   void waitForAdapter(Waiting what);
   void lineOpened();
+  uint8_t watchedLines() const;
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);
   void releaseInactive();
