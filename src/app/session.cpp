@@ -26,7 +26,7 @@ std::optional<int> Session::commandLine(const std::vector<std::string>& args) {
 
 std::optional<int> Session::configure(const std::function<IniFile()>& read) {
   try {
-    settings_ = read ? settingsFromFile(read()) : Settings();
+    settings_ = fileSettings_ = read ? settingsFromFile(read()) : Settings();
     for (const auto& o : cl_.settings) applyOption(settings_, o.option, o.name, o.value);
     checkSwitches(settings_.switches, "die Optionen passen nicht zur Einstellungsdatei: ");
   } catch (const SettingsError& e) {
@@ -66,6 +66,24 @@ void Session::setUp(Form1& form, const std::function<int16_t(const std::string&)
     form.StartPortOf = [portOf, start] { return portOf(start); };
   if (settings_.remember && remember)
     form.PortChosen = [remember = std::move(remember)](int16_t port) { remember("COM" + std::to_string(port)); };
+}
+
+std::string Session::changeSettings(const Settings& file, const std::function<std::string(const Settings&)>& save) {
+  Settings next = file;
+  try {
+    for (const auto& o : cl_.settings) applyOption(next, o.option, o.name, o.value);
+    checkSwitches(next.switches, "die Optionen dieses Laufs passen nicht dazu: ");
+  } catch (const SettingsError& e) {
+    return e.what();
+  }
+  if (const std::string why = save(file); !why.empty()) return why;
+  fileSettings_ = file;
+  settings_ = next;
+  if (form_) {
+    form_->WaitForPort = next.waitForPort;
+    form_->ChangeSwitches(next.switches);
+  }
+  return {};
 }
 
 bool Session::prepare(const std::function<void()>& step) {

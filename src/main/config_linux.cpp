@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <unistd.h>
 
+#include "app/settings_file.h"
 #include "core/linux/os_error.h"
 
 namespace tl::app {
@@ -141,6 +142,8 @@ std::string ownProgram() {
 
 void addSettingsHooks(Platform& p) {
   p.readSettings = readSettingsFile;
+  p.saveSettings = [](const Settings& s) { return saveSettings(settingsPath().toStdString(), s); };
+  p.autostartOn = [] { return QFileInfo::exists(QString::fromStdString(configHome() + "/autostart/" + kAppId + ".desktop")); };
   p.rememberedPort = rememberedPort;
   p.rememberPort = rememberPort;
   p.setAutostart = [](bool on) { return setAutostart(on, ownProgram()); };

@@ -16,10 +16,12 @@
 #include <unistd.h>
 
 #include "app/session.h"
+#include "app/settings_dialog.h"
 #include "main/desktop_linux.h"
 #include "main/single_instance_linux.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
+#include "window/qt/settings_qt.h"
 #include "core/runtime.h"
 
 namespace tl::app {
@@ -157,6 +159,48 @@ int run(int argc, char** argv, const Platform& platform) {
     return platform.deviceOf ? platform.deviceOf(std::atoi(entry.c_str())) : std::string();
   };
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
+
+  // The settings window: the file's settings, saved and in force at once,
+  // and the lines of the open port, read while it shows.
+  window_qt::QtSettings settingsView(&view);
+  SettingsDialog settingsDialog(settingsView);
+  auto autostartOn = [&] { return platform.autostartOn && platform.autostartOn(); };
+  settingsDialog.Save = [&](const Settings& file, bool autostart) {
+    std::string why = "Tastlink kann seine Einstellungen hier nicht speichern.";
+    session.guarded([&] {
+      if (platform.saveSettings) why = session.changeSettings(file, platform.saveSettings);
+      if (why.empty() && autostart != autostartOn() && platform.setAutostart) why = platform.setAutostart(autostart);
+    });
+    return why;
+  };
+  auto levels = [&]() -> std::optional<uint8_t> {
+    if (!line.PortOpen()) return std::nullopt;
+    uint8_t now = 0;
+    for (uint8_t l : {lines::CTS, lines::DSR, lines::DCD, lines::RI})
+      if (line.Holding(l)) now |= l;
+    return now;
+  };
+  QTimer lampTimer;
+  lampTimer.setInterval(30);
+  QObject::connect(&lampTimer, &QTimer::timeout, [&] {
+    if (!settingsView.isVisible()) return lampTimer.stop();
+    session.guarded([&] { settingsDialog.LinesNow(levels()); });
+  });
+  settingsView.onOk = [&] { settingsDialog.Ok(); };
+  settingsView.onApply = [&] { settingsDialog.Apply(); };
+  settingsView.onCancel = [&] { settingsDialog.Cancel(); };
+  settingsView.onDetect = [&](int row) { settingsDialog.Detect(row); };
+  view.onSettings = [&] {
+    if (session.ending()) return;
+    if (!settingsView.isVisible()) {
+      settingsDialog.Load(session.fileSettings(), autostartOn(), session.options());
+      session.guarded([&] { settingsDialog.LinesNow(levels()); });
+      lampTimer.start();
+    }
+    settingsView.show();
+    settingsView.raise();
+    settingsView.activateWindow();
+  };
   // The list follows the devices; nothing wakes while none come or go.
   std::unique_ptr<comport::DeviceWatch> watch = platform.makeWatch ? platform.makeWatch() : nullptr;
   std::unique_ptr<QSocketNotifier> watchNotifier;
@@ -165,7 +209,10 @@ int run(int argc, char** argv, const Platform& platform) {
     QObject::connect(watchNotifier.get(), &QSocketNotifier::activated,
                      [&] { session.guarded([&] { form.PortsChanged(watch->changes()); }); });
   }
-  view.onClose = [&] { session.windowClosing(); };
+  view.onClose = [&] {
+    settingsView.hide();
+    session.windowClosing();
+  };
   // Saving the session's state is not its end (a logout may still be
   // cancelled): let the key up, keep the line; the end comes as aboutToQuit.
   QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) {

@@ -2,9 +2,12 @@
 
 #include "window/layout.h"
 
+#include <QAccessible>
+#include <QShortcut>
 #include <QTimer>
 #include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QMessageBox>
 #include <cmath>
 
@@ -62,13 +65,50 @@ QtForm1::QtForm1(double dpi)
   Text1->setTabChangesFocus(true);
   setTabOrder(Text1, Combo1);
 
+  // Names for screen readers; nothing of this shows.
+  Combo1->setAccessibleName(QString::fromUtf8(layout::kPortCaption));
+  Text1->setAccessibleName(QStringLiteral("Notizfeld"));
+  Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Text1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QMenu* menu = Text1->createStandardContextMenu(pos);
+    addOwnItems(menu);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(Text1->viewport()->mapToGlobal(pos));
+  });
+  auto* settings = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+  settings->setContext(Qt::WindowShortcut);
+  connect(settings, &QShortcut::activated, this, [this] {
+    if (onSettings) onSettings();
+  });
+
   Combo1->installEventFilter(this);
   connect(Combo1, &QComboBox::activated, this, [this](int) {
     if (onComboClick) onComboClick();
   });
 }
 
-void QtForm1::setLabel1Caption(const std::string& text) { Label1->setText(q(text)); }
+void QtForm1::setLabel1Caption(const std::string& text) {
+  Label1->setText(q(text));
+  // Read out as it changes: a screen reader user hears the key go down.
+  QAccessibleEvent changed(Label1, QAccessible::NameChanged);
+  QAccessible::updateAccessibility(&changed);
+}
+
+void QtForm1::addOwnItems(QMenu* menu) {
+  if (!menu->isEmpty()) menu->addSeparator();
+  QAction* settings = menu->addAction(QString::fromUtf8("&Einstellungen…"));
+  settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+  connect(settings, &QAction::triggered, this, [this] {
+    if (onSettings) onSettings();
+  });
+}
+
+void QtForm1::contextMenuEvent(QContextMenuEvent* event) {
+  auto* menu = new QMenu(this);
+  addOwnItems(menu);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(event->globalPos());
+}
 
 void QtForm1::comboAddItem(const std::string& text) { comboInsertItem(Combo1->count(), text); }
 
