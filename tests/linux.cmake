@@ -19,6 +19,17 @@ add_test(NAME e2e_linux COMMAND Python3::Interpreter -W ignore ${CMAKE_CURRENT_S
 set_tests_properties(e2e_linux PROPERTIES LABELS "x11;e2e" TIMEOUT 300 RESOURCE_LOCK xserver
   ENVIRONMENT "TASTLINK_SIM=$<TARGET_FILE:tastlink-sim>;TASTLINK_BIN=$<TARGET_FILE:tastlink>")
 
+# The settings window, read and driven through AT-SPI as a screen reader
+# does: Debian's pyatspi belongs to the system's Python, on a bus of its own.
+find_program(SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(DBUS_RUN_SESSION dbus-run-session)
+if(SYSTEM_PYTHON AND DBUS_RUN_SESSION)
+  add_test(NAME e2e_settings COMMAND ${DBUS_RUN_SESSION} -- ${SYSTEM_PYTHON} -W ignore
+    ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_settings_e2e.py -v)
+  set_tests_properties(e2e_settings PROPERTIES LABELS "x11;e2e" TIMEOUT 300 RESOURCE_LOCK xserver
+    ENVIRONMENT "TASTLINK_SIM=$<TARGET_FILE:tastlink-sim>")
+endif()
+
 # Hardware in the loop: a VM with the real 8250 driver, uinput and evdev.
 # (Not in sanitizer builds: the guest agent is a static program.)
 if(NOT TASTLINK_SANITIZE AND NOT TASTLINK_TSAN)

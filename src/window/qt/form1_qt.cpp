@@ -1,6 +1,7 @@
 #include "window/qt/form1_qt.h"
 
 #include "window/layout.h"
+#include "window/qt/accessible_qt.h"
 
 #include <QAccessible>
 #include <QShortcut>
@@ -65,8 +66,10 @@ QtForm1::QtForm1(double dpi)
   Text1->setTabChangesFocus(true);
   setTabOrder(Text1, Combo1);
 
+  nameListsByTheirLabels();
   // Names for screen readers; nothing of this shows.
   Combo1->setAccessibleName(QString::fromUtf8(layout::kPortCaption));
+  Label2->setBuddy(Combo1);
   Text1->setAccessibleName(QStringLiteral("Notizfeld"));
   Text1->setContextMenuPolicy(Qt::CustomContextMenu);
   connect(Text1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {

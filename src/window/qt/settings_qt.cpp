@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "serial/mscomm.h"
+#include "window/qt/accessible_qt.h"
 
 namespace tl::window_qt {
 
@@ -41,6 +42,7 @@ W* addRow(QFormLayout* form, const char* label, W* control) {
 
 QtSettings::QtSettings(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Tastlink - Einstellungen"));
+  nameListsByTheirLabels();
   setObjectName(QStringLiteral("Settings"));
   auto* tabs = new QTabWidget;
   // Every page's tab in sight: the window grows to show them.
