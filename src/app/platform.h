@@ -38,6 +38,8 @@ struct Platform {
   // Writes the file's settings back into the settings file, changing only
   // what changed: "" or a German sentence why not.
   std::function<std::string(const Settings&)> saveSettings;
+  // The settings file's path, watched for edits by hand.
+  std::function<std::string()> settingsPath;
   // Whether the per-user autostart entry is there now.
   std::function<bool()> autostartOn;
   // When this process was started as a helper of another (the key watcher),

@@ -1,9 +1,24 @@
 #include "app/session.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include "app/command_line.h"
 #include "window/form1.h"
 
 namespace tl::app {
+
+namespace {
+
+bool same(const Settings& a, const Settings& b) {
+  auto sw = [](const SwitchSetting& s) { return std::tuple(s.line, s.key, s.invert, s.toggle, s.debounceMs); };
+  return std::equal(a.switches.begin(), a.switches.end(), b.switches.begin(), b.switches.end(),
+                    [&](const SwitchSetting& x, const SwitchSetting& y) { return sw(x) == sw(y); }) &&
+         std::tie(a.port, a.remember, a.minimized, a.waitForPort) ==
+             std::tie(b.port, b.remember, b.minimized, b.waitForPort);
+}
+
+}  // namespace
 
 std::optional<int> Session::commandLine(const std::vector<std::string>& args) {
   cl_ = parseCommandLine(args);
@@ -84,6 +99,17 @@ std::string Session::changeSettings(const Settings& file, const std::function<st
     form_->ChangeSwitches(next.switches);
   }
   return {};
+}
+
+std::string Session::fileChanged(const std::function<IniFile()>& read) {
+  try {
+    const Settings file = settingsFromFile(read());
+    // The program's own writes come back here too: they change nothing.
+    if (same(file, fileSettings_)) return {};
+    return changeSettings(file, [](const Settings&) { return std::string(); });
+  } catch (const SettingsError& e) {
+    return e.what();
+  }
 }
 
 bool Session::prepare(const std::function<void()>& step) {

@@ -59,6 +59,10 @@ class Session {
   // options over them, saved by `save` ("" or why not), then in force at
   // once. "" or a German sentence why not; nothing changes then.
   std::string changeSettings(const Settings& file, const std::function<std::string(const Settings&)>& save);
+  // The file changed on disk (edited by hand): read again by `read` and in
+  // force where it means something new. "" or its mistake, in German; the
+  // running settings stay then.
+  std::string fileChanged(const std::function<IniFile()>& read);
   // The port given by --port (the last one), "" without: what a second
   // copy runs beside the first with.
   std::string portOption() const;

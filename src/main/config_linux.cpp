@@ -143,6 +143,7 @@ std::string ownProgram() {
 void addSettingsHooks(Platform& p) {
   p.readSettings = readSettingsFile;
   p.saveSettings = [](const Settings& s) { return saveSettings(settingsPath().toStdString(), s); };
+  p.settingsPath = [] { return settingsPath().toStdString(); };
   p.autostartOn = [] { return QFileInfo::exists(QString::fromStdString(configHome() + "/autostart/" + kAppId + ".desktop")); };
   p.rememberedPort = rememberedPort;
   p.rememberPort = rememberPort;

@@ -1,6 +1,9 @@
 #include "main/linux_app.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QIcon>
 #include <QMessageBox>
 #include <QScreen>
@@ -190,6 +193,35 @@ int run(int argc, char** argv, const Platform& platform) {
   settingsView.onApply = [&] { settingsDialog.Apply(); };
   settingsView.onCancel = [&] { settingsDialog.Cancel(); };
   settingsView.onDetect = [&](int row) { settingsDialog.Detect(row); };
+  // The file edited by hand while the program runs: in force once the
+  // editor is done; a mistake is shown once and the settings stay.
+  QFileSystemWatcher fileWatch;
+  QTimer reread;
+  reread.setSingleShot(true);
+  reread.setInterval(300);
+  std::string lastMistake;
+  if (platform.settingsPath && platform.readSettings) {
+    const QString path = QString::fromStdString(platform.settingsPath());
+    // Editors often write a new file and rename it over the old one: the
+    // folder says so where the file's own watch would just end.
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    fileWatch.addPath(QFileInfo(path).absolutePath());
+    if (QFileInfo::exists(path)) fileWatch.addPath(path);
+    auto changed = [&, path] {
+      if (QFileInfo::exists(path) && !fileWatch.files().contains(path)) fileWatch.addPath(path);
+      reread.start();
+    };
+    QObject::connect(&fileWatch, &QFileSystemWatcher::fileChanged, changed);
+    QObject::connect(&fileWatch, &QFileSystemWatcher::directoryChanged, changed);
+    QObject::connect(&reread, &QTimer::timeout, [&] {
+      session.guarded([&] {
+        const std::string why = session.fileChanged(platform.readSettings);
+        if (!why.empty() && why != lastMistake)
+          view.showNote("Die geänderte Einstellungsdatei gilt nicht, Tastlink arbeitet weiter wie bisher.\n\n" + why);
+        lastMistake = why;
+      });
+    });
+  }
   view.onSettings = [&] {
     if (session.ending()) return;
     if (!settingsView.isVisible()) {

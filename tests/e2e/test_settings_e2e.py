@@ -90,6 +90,14 @@ class SettingsWindow(unittest.TestCase):
         with open(self.conf) as f:
             return f.read()
 
+    def tap_dsr(self):
+        """Presses and releases the switch on DSR: the key it gave."""
+        self.sim.ask("press 3 DSR")
+        key = until(lambda: next((k for k in ("Shift_L", "Control_L") if xdisplay.key_down(k)), None), "a key")
+        self.sim.ask("release 3 DSR")
+        until(lambda: not xdisplay.key_down(key), key + " up")
+        return key
+
     def windows(self):
         return subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.sim.p.pid), ""],
                               capture_output=True, text=True).stdout.split()
@@ -162,6 +170,19 @@ class SettingsWindow(unittest.TestCase):
             until(lambda: os.path.exists(entry) == on, "the autostart entry " + ("written" if on else "gone"))
             self.app.press("OK", within=dialog)
             until(lambda: not dialog_shown(), "the window to close")
+
+        # A hand edit is in force once saved; a broken one is shown and
+        # changes nothing.
+        for text, note in (("[switch1]\nline=DSR\nkey=Shift\n", False), ("[switch1]\nline=DSR\nkaputt\n", True)):
+            with open(self.conf + ".tmp", "w") as f:
+                f.write(text)
+            os.rename(self.conf + ".tmp", self.conf)  # as editors save
+            if note:
+                until(lambda: "Zeile 3" in self.sim.state().get("note", ""), "the mistake shown")
+            # Nothing tells when the edit is read: the switch is pressed
+            # until it gives Shift (Ctrl while the old setting holds).
+            until(lambda: self.tap_dsr() == "Shift_L", "the hand edit in force")
+        self.assertEqual(self.tap_dsr(), "Shift_L")
 
 
 def main():
