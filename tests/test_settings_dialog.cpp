@@ -30,6 +30,7 @@ struct FakeControls : SettingsControls {
   void setLamp(uint8_t line, bool on) override { lamps[line] = on; }
   void setDetectHint(int r, const std::string& t) override { hints[r] = t; }
   void setOverrideNote(const std::string& t) override { note = t; }
+  void setTrayHint(const std::string&) override {}
   void showError(const std::string& t) override { error = t; }
   void closeWindow() override { closed = true; }
 };

@@ -299,3 +299,22 @@ TEST(Switches, ChangedWhileRunningOldKeysGoUpFirstThenTheNewLineCounts) {
   EXPECT_EQ(keysAndLabels(w, mark),
             (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "key:17,0,0,0", "label:STRG gedrückt"}));
 }
+
+TEST(Switches, PausedTheyLetGoAndSendNothingUntilGoingOn) {
+  fake::World w;
+  w.files.openable = {3};
+  w.form1.Form_Load();
+  w.set(CTS, true);
+  w.queue.pump();
+  const size_t mark = w.log.size();
+  w.form1.Pause(true);
+  w.set(CTS, false);
+  w.set(CTS, true);
+  w.queue.pump();
+  w.form1.Resync();
+  w.form1.Pause(false);  // still held: counts from its next change
+  w.set(CTS, false);
+  w.queue.pump();
+  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "label:Pausiert",
+                                             "label:Fortgesetzt", "key:16,1,2,0", "label:SHIFT losgelassen"}));
+}

@@ -14,8 +14,8 @@ bool same(const Settings& a, const Settings& b) {
   auto sw = [](const SwitchSetting& s) { return std::tuple(s.line, s.key, s.invert, s.toggle, s.debounceMs); };
   return std::equal(a.switches.begin(), a.switches.end(), b.switches.begin(), b.switches.end(),
                     [&](const SwitchSetting& x, const SwitchSetting& y) { return sw(x) == sw(y); }) &&
-         std::tie(a.port, a.remember, a.minimized, a.waitForPort) ==
-             std::tie(b.port, b.remember, b.minimized, b.waitForPort);
+         std::tie(a.port, a.remember, a.minimized, a.waitForPort, a.tray) ==
+             std::tie(b.port, b.remember, b.minimized, b.waitForPort, b.tray);
 }
 
 }  // namespace

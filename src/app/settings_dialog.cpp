@@ -48,6 +48,7 @@ void SettingsDialog::Load(const Settings& file, bool autostart, const std::vecto
   view_.setCheck(Check::Minimized, file.minimized);
   view_.setCheck(Check::WaitForPort, file.waitForPort);
   view_.setCheck(Check::Autostart, autostart);
+  view_.setCheck(Check::Tray, file.tray);
   autostart_ = autostart;
   std::string note;
   for (const auto& o : overrides)
@@ -88,6 +89,7 @@ Settings SettingsDialog::Read() const {
   }
   s.minimized = view_.check(Check::Minimized);
   s.waitForPort = view_.check(Check::WaitForPort);
+  s.tray = view_.check(Check::Tray);
   return s;
 }
 
@@ -107,6 +109,12 @@ bool SettingsDialog::Apply() {
 
 void SettingsDialog::Ok() {
   if (Apply()) view_.closeWindow();
+}
+
+void SettingsDialog::TrayAvailable(bool available) {
+  view_.setTrayHint(available ? ""
+                              : "Diese Arbeitsumgebung hat keinen Infobereich: Tastlink wird stattdessen "
+                                "in die Taskleiste minimiert.");
 }
 
 void SettingsDialog::Detect(int row) {

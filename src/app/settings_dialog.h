@@ -32,6 +32,8 @@ class SettingsDialog {
   // Fills the controls. `overrides` are this run's options: they win over
   // the file, and the window says so.
   void Load(const Settings& file, bool autostart, const std::vector<CommandLine::Setting>& overrides);
+  // Where no tray exists, minimizing to it falls back to the taskbar.
+  void TrayAvailable(bool available);
   // The controls as settings; raises SettingsError, in German, naming the
   // control.
   Settings Read() const;

@@ -47,7 +47,8 @@ std::vector<std::pair<std::string, std::string>> generalEntries(const Settings& 
   return {{"port", s.port},
           {"remember", boolText(s.remember)},
           {"minimized", boolText(s.minimized)},
-          {"wait-for-port", boolText(s.waitForPort)}};
+          {"wait-for-port", boolText(s.waitForPort)},
+          {"minimize-to-tray", boolText(s.tray)}};
 }
 
 // The file's lines, edited where they stand: a line may be dropped, and

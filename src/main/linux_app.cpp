@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "app/session.h"
+#include "app/linux/tray.h"
 #include "app/settings_dialog.h"
 #include "main/desktop_linux.h"
 #include "main/single_instance_linux.h"
@@ -222,10 +223,30 @@ int run(int argc, char** argv, const Platform& platform) {
       });
     });
   }
+  // The tray: the key's state and the status at a glance, and a way back
+  // to the window when it is hidden there.
+  Tray tray;
+  tray.onShowWindow = [&] {
+    view.setWindowState(view.windowState() & ~Qt::WindowMinimized);
+    view.show();
+    view.raise();
+    view.activateWindow();
+  };
+  tray.onSettings = [&] { view.onSettings(); };
+  auto togglePause = [&] { session.guarded([&] { form.Pause(!form.Paused()); }); };
+  tray.onPause = togglePause;
+  view.onPause = togglePause;
+  view.paused = [&] { return form.Paused(); };
+  tray.onQuit = [] { QApplication::quit(); };
+  view.onStatus = [&](const std::string& text) { tray.setStatus(text, keys.anyDown(), form.Paused()); };
+  view.hideWhenMinimized = [&] { return session.settings().tray && Tray::available(); };
+  settingsView.setAttribute(Qt::WA_QuitOnClose, false);
+
   view.onSettings = [&] {
     if (session.ending()) return;
     if (!settingsView.isVisible()) {
       settingsDialog.Load(session.fileSettings(), autostartOn(), session.options());
+      settingsDialog.TrayAvailable(Tray::available());
       session.guarded([&] { settingsDialog.LinesNow(levels()); });
       lampTimer.start();
     }
@@ -281,7 +302,10 @@ int run(int argc, char** argv, const Platform& platform) {
   if (!session.load()) return session.exitCode();
   view.Text1->setFocus(Qt::OtherFocusReason);
   shown = true;
-  if (session.settings().minimized) {
+  tray.show();
+  if (session.settings().minimized && session.settings().tray && Tray::available()) {
+    // Started into the tray: the window comes from its menu.
+  } else if (session.settings().minimized) {
     view.showMinimized();
   } else {
     view.show();

@@ -247,6 +247,7 @@ void Form1::lineChanged(size_t i, bool level) {
 }
 
 void Form1::apply(size_t i, bool level) {
+  if (paused_) return;
   const SwitchSetting& s = Switches[i];
   const bool active = level != s.invert;
   if (!s.toggle) return press(s.key, active);
@@ -268,7 +269,7 @@ void Form1::releaseInactive() {
 }
 
 void Form1::Resync() {
-  if (!MSComm1.PortOpen()) return;
+  if (!MSComm1.PortOpen() || paused_) return;
   // Only keys whose state differs from their switch: a key-up for a key
   // nobody holds would reach the desktop as a stray release, and would
   // overwrite the status of the key that did go down again.
@@ -301,6 +302,16 @@ void Form1::ChangeSwitches(std::vector<SwitchSetting> switches) {
     return;
   }
   lineOpened();
+}
+
+void Form1::Pause(bool on) {
+  if (on == paused_) return;
+  paused_ = on;
+  if (on) LetKeysUp();
+  // Going on, a switch held meanwhile counts from its next change, as on
+  // opening: no key goes down by itself.
+  else if (MSComm1.PortOpen()) lineOpened();
+  view_.setLabel1Caption(on ? "Pausiert" : "Fortgesetzt");
 }
 
 void Form1::LetKeysUp() noexcept {

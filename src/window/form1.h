@@ -100,6 +100,11 @@ class Form1 {
   // first, then the new ones follow the line from its next change.
   void ChangeSwitches(std::vector<SwitchSetting> switches);
 
+  // Paused, the switches send nothing: their keys go up and stay up until
+  // the program goes on, and the status text says so.
+  void Pause(bool on);
+  bool Paused() const { return paused_; }
+
   // Runs on every way out (window closed, error report, signal, session
   // end): every key left down is let up before the line closes. Safe to
   // call more than once.
@@ -127,6 +132,7 @@ class Form1 {
   comport::FileLayer& files_;
   Keyboard& keys_;
   Waiting waiting_ = Waiting::No;
+  bool paused_ = false;
   bool triedSinceReturn_ = false;
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.

@@ -17,7 +17,7 @@ struct SwitchRow {
   int debounceMs = 0;
 };
 
-enum class Check { Minimized, WaitForPort, Autostart };
+enum class Check { Minimized, WaitForPort, Autostart, Tray };
 
 class SettingsControls {
  public:
@@ -38,6 +38,8 @@ class SettingsControls {
   virtual void setLamp(uint8_t line, bool on) = 0;
   // What a row's "Schalter erkennen" is doing; "" when nothing.
   virtual void setDetectHint(int row, const std::string& text) = 0;
+  // Why a choice cannot work here (no tray to minimize to); "" when it can.
+  virtual void setTrayHint(const std::string& text) = 0;
   // Options of this run that override what the window shows; "" for none.
   virtual void setOverrideNote(const std::string& text) = 0;
   // A value that cannot be taken, or a file that could not be written.

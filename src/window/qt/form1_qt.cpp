@@ -95,6 +95,7 @@ void QtForm1::setLabel1Caption(const std::string& text) {
   // Read out as it changes: a screen reader user hears the key go down.
   QAccessibleEvent changed(Label1, QAccessible::NameChanged);
   QAccessible::updateAccessibility(&changed);
+  if (onStatus) onStatus(text);
 }
 
 void QtForm1::addOwnItems(QMenu* menu) {
@@ -104,6 +105,19 @@ void QtForm1::addOwnItems(QMenu* menu) {
   connect(settings, &QAction::triggered, this, [this] {
     if (onSettings) onSettings();
   });
+  if (!onPause) return;
+  QAction* pause = menu->addAction(paused && paused() ? QStringLiteral("&Fortsetzen") : QStringLiteral("&Pausieren"));
+  connect(pause, &QAction::triggered, this, [this] {
+    if (onPause) onPause();
+  });
+}
+
+void QtForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // Hidden once the minimizing is done, or the window manager would show
+  // the window's taskbar entry again.
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && hideWhenMinimized && hideWhenMinimized())
+    QTimer::singleShot(0, this, [this] { hide(); });
 }
 
 void QtForm1::contextMenuEvent(QContextMenuEvent* event) {

@@ -83,7 +83,12 @@ QtSettings::QtSettings(QWidget* parent) : QDialog(parent) {
   minimized_ = new QCheckBox(QStringLiteral("&Minimiert starten"));
   waitForPort_ = new QCheckBox(QStringLiteral("Auf &Adapter warten"));
   autostart_ = new QCheckBox(QStringLiteral("Mit der Sit&zung starten"));
-  for (QCheckBox* c : {minimized_, waitForPort_, autostart_}) form->addRow(c);
+  tray_ = new QCheckBox(QStringLiteral("In den &Infobereich minimieren"));
+  for (QCheckBox* c : {minimized_, waitForPort_, autostart_, tray_}) form->addRow(c);
+  trayHint_ = new QLabel;
+  trayHint_->setWordWrap(true);
+  trayHint_->hide();
+  form->addRow(trayHint_);
   tabs->addTab(general, QStringLiteral("All&gemein"));
 
   auto* lampBox = new QGroupBox(QStringLiteral("Leitungen des offenen Anschlusses"));
@@ -154,12 +159,23 @@ void QtSettings::setPort(const std::string& text) { port_->setCurrentText(q(text
 
 std::string QtSettings::port() const { return port_->currentText().toStdString(); }
 
-void QtSettings::setCheck(Check which, bool on) {
-  (which == Check::Minimized ? minimized_ : which == Check::WaitForPort ? waitForPort_ : autostart_)->setChecked(on);
+QCheckBox* QtSettings::box(Check which) const {
+  switch (which) {
+    case Check::Minimized: return minimized_;
+    case Check::WaitForPort: return waitForPort_;
+    case Check::Autostart: return autostart_;
+    case Check::Tray: break;
+  }
+  return tray_;
 }
 
-bool QtSettings::check(Check which) const {
-  return (which == Check::Minimized ? minimized_ : which == Check::WaitForPort ? waitForPort_ : autostart_)->isChecked();
+void QtSettings::setCheck(Check which, bool on) { box(which)->setChecked(on); }
+
+bool QtSettings::check(Check which) const { return box(which)->isChecked(); }
+
+void QtSettings::setTrayHint(const std::string& text) {
+  trayHint_->setText(q(text));
+  trayHint_->setVisible(!text.empty());
 }
 
 void QtSettings::setLamp(uint8_t line, bool on) {

@@ -29,6 +29,7 @@ class QtSettings : public QDialog, public SettingsControls {
   bool check(Check which) const override;
   void setLamp(uint8_t line, bool on) override;
   void setDetectHint(int row, const std::string& text) override;
+  void setTrayHint(const std::string& text) override;
   void setOverrideNote(const std::string& text) override;
   void showError(const std::string& text) override;
   void closeWindow() override;
@@ -40,6 +41,7 @@ class QtSettings : public QDialog, public SettingsControls {
   void reject() override;
 
  private:
+  QCheckBox* box(Check which) const;
   struct Row {
     QComboBox* line;
     QComboBox* key;
@@ -54,6 +56,8 @@ class QtSettings : public QDialog, public SettingsControls {
   QCheckBox* minimized_;
   QCheckBox* waitForPort_;
   QCheckBox* autostart_;
+  QCheckBox* tray_;
+  QLabel* trayHint_;
   QLabel* lamps_[4];
   QLabel* overrideNote_;
 };
