@@ -5,6 +5,9 @@
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSessionManager>
@@ -120,6 +123,12 @@ int run(int argc, char** argv, const Platform& platform) {
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));
+  // Qt's own words in German too: the text field's edit menu, "Strg" in
+  // the menus' shortcuts. Without Qt's translations they stay English.
+  QTranslator qtWords;
+  if (qtWords.load(QLocale(QLocale::German), QStringLiteral("qtbase"), QStringLiteral("_"),
+                   QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&qtWords);
   // Lets Wayland compositors match the window to its menu entry and icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tastlink.Tastlink"));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.tastlink.Tastlink")));
