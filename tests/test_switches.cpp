@@ -284,13 +284,22 @@ TEST(CommandLine, ValuesAndTheirMistakes) {
     EXPECT_NE(usage.find(o), std::string::npos) << o;
 }
 
-TEST(Switches, ChangedWhileRunningOldKeysGoUpFirstThenTheNewLineCounts) {
-  fake::World w;
+namespace {
+
+// The one default switch loaded and held down; the log's mark after it.
+size_t shiftHeld(fake::World& w) {
   w.files.openable = {3};
   w.form1.Form_Load();
   w.set(CTS, true);
   w.queue.pump();
-  const size_t mark = w.log.size();
+  return w.log.size();
+}
+
+}  // namespace
+
+TEST(Switches, ChangedWhileRunningOldKeysGoUpFirstThenTheNewLineCounts) {
+  fake::World w;
+  const size_t mark = shiftHeld(w);
   w.form1.ChangeSwitches({sw(DSR, "Ctrl")});
   EXPECT_EQ(w.driver.watched, DSR);  // opened again for the new line
   w.set(CTS, false);
@@ -302,11 +311,7 @@ TEST(Switches, ChangedWhileRunningOldKeysGoUpFirstThenTheNewLineCounts) {
 
 TEST(Switches, PausedTheyLetGoAndSendNothingUntilGoingOn) {
   fake::World w;
-  w.files.openable = {3};
-  w.form1.Form_Load();
-  w.set(CTS, true);
-  w.queue.pump();
-  const size_t mark = w.log.size();
+  const size_t mark = shiftHeld(w);
   w.form1.Pause(true);
   w.set(CTS, false);
   w.set(CTS, true);
