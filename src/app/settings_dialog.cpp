@@ -1,5 +1,8 @@
 #include "app/settings_dialog.h"
 
+#include "app/platform.h"
+#include "app/session.h"
+
 namespace tl::app {
 
 namespace {
@@ -52,7 +55,8 @@ void SettingsDialog::Load(const Settings& file, bool autostart, const std::vecto
   autostart_ = autostart;
   std::string note;
   for (const auto& o : overrides)
-    note += (note.empty() ? "" : "; ") + fieldOf(o.name) + ": " + o.option + " " + o.value;
+    note += (note.empty() ? "" : "; ") + fieldOf(o.name) + ": " + o.option +
+            (o.name == "minimized" || o.name == "wait-for-port" ? "" : " " + o.value);
   view_.setOverrideNote(note.empty() ? note
                                      : "Für diesen Lauf gilt die Befehlszeile (" + note +
                                            "). Gespeichert wird, was hier steht.");
@@ -113,8 +117,8 @@ void SettingsDialog::Ok() {
 
 void SettingsDialog::TrayAvailable(bool available) {
   view_.setTrayHint(available ? ""
-                              : "Diese Arbeitsumgebung hat keinen Infobereich: Tastlink wird stattdessen "
-                                "in die Taskleiste minimiert.");
+                              : "Kein Infobereich verfügbar: Tastlink wird stattdessen in die Taskleiste "
+                                "minimiert.");
 }
 
 void SettingsDialog::Detect(int row) {
@@ -146,6 +150,31 @@ void SettingsDialog::LinesNow(std::optional<uint8_t> levels) {
     detecting_ = -1;
     return;
   }
+}
+
+void connectSettings(SettingsDialog& dialog, Session& session, const Platform& platform) {
+  dialog.Save = [&session, &platform](const Settings& file, bool autostart) {
+    std::string why = "Tastlink kann seine Einstellungen hier nicht speichern.";
+    session.guarded([&] {
+      if (platform.saveSettings) why = session.changeSettings(file, platform.saveSettings);
+      const bool on = platform.autostartOn && platform.autostartOn();
+      if (why.empty() && autostart != on && platform.setAutostart) why = platform.setAutostart(autostart);
+    });
+    return why;
+  };
+}
+
+void loadSettings(SettingsDialog& dialog, const Session& session, const Platform& platform, bool trayAvailable) {
+  dialog.Load(session.fileSettings(), platform.autostartOn && platform.autostartOn(), session.options());
+  dialog.TrayAvailable(trayAvailable);
+}
+
+std::optional<uint8_t> linesNow(MSComm& line) {
+  if (!line.PortOpen()) return std::nullopt;
+  uint8_t now = 0;
+  for (uint8_t l : kLines)
+    if (line.Holding(l)) now |= l;
+  return now;
 }
 
 }  // namespace tl::app

@@ -10,6 +10,7 @@
 
 #include "app/command_line.h"
 #include "app/settings.h"
+#include "serial/mscomm.h"
 #include "window/settings_controls.h"
 
 namespace tl::app {
@@ -52,5 +53,16 @@ class SettingsDialog {
   int detecting_ = -1;
   std::optional<uint8_t> detectFrom_;
 };
+
+class Session;
+struct Platform;
+
+// The window as every front end runs it: saving writes the file through the
+// platform and puts it in force through the session, then sets the
+// autostart entry; opening shows what the file says now.
+void connectSettings(SettingsDialog& dialog, Session& session, const Platform& platform);
+void loadSettings(SettingsDialog& dialog, const Session& session, const Platform& platform, bool trayAvailable);
+// The open port's input lines now, none while no port is open.
+std::optional<uint8_t> linesNow(MSComm& line);
 
 }  // namespace tl::app

@@ -177,27 +177,12 @@ int run(int argc, char** argv, const Platform& platform) {
   // and the lines of the open port, read while it shows.
   window_qt::QtSettings settingsView(&view);
   SettingsDialog settingsDialog(settingsView);
-  auto autostartOn = [&] { return platform.autostartOn && platform.autostartOn(); };
-  settingsDialog.Save = [&](const Settings& file, bool autostart) {
-    std::string why = "Tastlink kann seine Einstellungen hier nicht speichern.";
-    session.guarded([&] {
-      if (platform.saveSettings) why = session.changeSettings(file, platform.saveSettings);
-      if (why.empty() && autostart != autostartOn() && platform.setAutostart) why = platform.setAutostart(autostart);
-    });
-    return why;
-  };
-  auto levels = [&]() -> std::optional<uint8_t> {
-    if (!line.PortOpen()) return std::nullopt;
-    uint8_t now = 0;
-    for (uint8_t l : {lines::CTS, lines::DSR, lines::DCD, lines::RI})
-      if (line.Holding(l)) now |= l;
-    return now;
-  };
+  connectSettings(settingsDialog, session, platform);
   QTimer lampTimer;
   lampTimer.setInterval(30);
   QObject::connect(&lampTimer, &QTimer::timeout, [&] {
     if (!settingsView.isVisible()) return lampTimer.stop();
-    session.guarded([&] { settingsDialog.LinesNow(levels()); });
+    session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
   });
   settingsView.onOk = [&] { settingsDialog.Ok(); };
   settingsView.onApply = [&] { settingsDialog.Apply(); };
@@ -254,9 +239,8 @@ int run(int argc, char** argv, const Platform& platform) {
   view.onSettings = [&] {
     if (session.ending()) return;
     if (!settingsView.isVisible()) {
-      settingsDialog.Load(session.fileSettings(), autostartOn(), session.options());
-      settingsDialog.TrayAvailable(Tray::available());
-      session.guarded([&] { settingsDialog.LinesNow(levels()); });
+      loadSettings(settingsDialog, session, platform, Tray::available());
+      session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
       lampTimer.start();
     }
     settingsView.show();

@@ -4,12 +4,14 @@
 #include <utility>
 
 #include "app/session.h"
+#include "app/settings_dialog.h"
 #include "core/runtime.h"
 #include "keys/win32/crash_release.h"
 #include "main/win32_desktop.h"
 #include "window/form1.h"
 #include "window/win32/form1_win32.h"
 #include "window/win32/message_loop.h"
+#include "window/win32/settings_win32.h"
 #include "window/win32/text.h"
 
 namespace tl::app {
@@ -75,6 +77,27 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   session.frontEnd().quit = [&view](int) { DestroyWindow(view.hwnd()); };
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
   view.onClose = [&] { session.windowClosing(); };
+
+  // The settings window: the file's settings, saved and in force at once,
+  // and the lines of the open port, read while it shows.
+  window_win32::Win32Settings settingsView(instance, view.hwnd(), view.dpi());
+  SettingsDialog settingsDialog(settingsView);
+  connectSettings(settingsDialog, session, platform);
+  settingsView.onOk = [&] { settingsDialog.Ok(); };
+  settingsView.onApply = [&] { settingsDialog.Apply(); };
+  settingsView.onCancel = [&] { settingsDialog.Cancel(); };
+  settingsView.onDetect = [&](int row) { settingsDialog.Detect(row); };
+  settingsView.onTick = [&] { session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); }); };
+  view.onSettings = [&] {
+    if (session.ending()) return;
+    if (!settingsView.visible()) {
+      loadSettings(settingsDialog, session, platform, false);
+      session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
+    }
+    settingsView.show();
+  };
+  view.onPause = [&] { session.guarded([&] { form.Pause(!form.Paused()); }); };
+  view.paused = [&] { return form.Paused(); };
   // The list follows the devices; nothing wakes while none come or go. The
   // first look is taken before the probe, so that a device that comes
   // meanwhile is not missed.
@@ -97,7 +120,10 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
 
   if (!session.load()) return session.exitCode();
   view.Show(session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
-  return session.finish(window_win32::runMessageLoop(view.hwnd(), [&view] { return view.note(); }));
+  // Tab and the mnemonics work in whichever of the other windows is active.
+  return session.finish(window_win32::runMessageLoop(view.hwnd(), [&] {
+    return GetActiveWindow() == settingsView.hwnd() ? settingsView.hwnd() : view.note();
+  }));
 }
 
 }  // namespace tl::app

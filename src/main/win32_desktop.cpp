@@ -222,6 +222,14 @@ std::string setAutostart(bool on) {
          serial_win32::reasonWithCall({call, static_cast<DWORD>(r)}) + ".";
 }
 
+bool autostartOn() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  const bool there = RegQueryValueExW(key, kRunValue, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return there;
+}
+
 CopyMark::CopyMark(const std::string& port) {
   // Every copy marks that one runs; without a port of its own a second copy
   // would take whatever the first one has, so that mark is enough to stop

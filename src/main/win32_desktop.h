@@ -35,6 +35,8 @@ void rememberPort(const std::wstring& folder, const std::string& port);
 std::wstring autostartCommand(const std::wstring& exe);
 // Writes or removes the per-user Run value; "" or, in German, why not.
 std::string setAutostart(bool on);
+// Whether the per-user Run value is there.
+bool autostartOn();
 
 // The mark a running copy leaves in the user's session: a named mutex for
 // any copy, and one for the port it was told to use. Held until destroyed.
