@@ -510,6 +510,21 @@ class Switches(unittest.TestCase):
                 self.assertEqual(keys_down(), set(), name + ": a key left down by closing")
                 self.doCleanups()
 
+    def test_settings_window_writes_in_place_and_takes_effect_at_once(self):
+        self.start(ini="; mine\n[General]\nwait-for-port=false\n")
+        inspect("keys", "ctrl+comma")
+        until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Tastlink - Einstellungen$"],
+                                     capture_output=True).returncode == 0, "the settings window")
+        inspect("keys", "tab", "text:Ctrl", "enter")  # switch 1's key typed over Shift; OK
+        ini = os.path.join(APPDATA, "tastlink.ini")
+        until(lambda: "key=Ctrl" in open(ini, encoding="utf-8").read(), "the file written")
+        self.assertEqual(open(ini, encoding="utf-8").read(),
+                         "; mine\n[General]\nwait-for-port=false\n\n[switch1]\nline=CTS\nkey=Ctrl\n")
+        self.lines(CTS)
+        until(lambda: keys_down() == {CTRL}, "Ctrl down")
+        self.lines(0)
+        until(lambda: keys_down() == set(), "Ctrl up")
+
     def test_debounce_lets_only_settled_changes_through(self):
         self.start(["--debounce", "400"])
         watch = ShiftWatch(8000)

@@ -33,6 +33,15 @@ int lampIndex(uint8_t line) {
   return 0;
 }
 
+// A typed list's text: its entry where it has one, so that the arrow keys
+// go on from there.
+void showText(HWND list, const std::string& text) {
+  const std::wstring w = widen(text);
+  const LRESULT i = SendMessageW(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(w.c_str()));
+  SendMessageW(list, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+  if (i == CB_ERR) SetWindowTextW(list, w.c_str());
+}
+
 std::wstring textOf(HWND h) {
   std::wstring s(static_cast<size_t>(GetWindowTextLengthW(h)) + 1, L'\0');
   s.resize(static_cast<size_t>(GetWindowTextW(h, s.data(), static_cast<int>(s.size()))));
@@ -132,7 +141,7 @@ void Win32Settings::setRow(int row, const SwitchRow& v) {
   for (int i = 0; i < 5; ++i)
     if (kLineOf[i] == v.line) line = i;
   SendMessageW(item(rowId(row, 0)), CB_SETCURSEL, line, 0);
-  SetWindowTextW(item(rowId(row, 1)), widen(v.key).c_str());
+  showText(item(rowId(row, 1)), v.key);
   SendMessageW(item(rowId(row, 2)), CB_SETCURSEL, v.toggle ? 1 : 0, 0);
   SendMessageW(item(rowId(row, 3)), BM_SETCHECK, v.invert ? BST_CHECKED : BST_UNCHECKED, 0);
   SetWindowTextW(item(rowId(row, 4)), std::to_wstring(v.debounceMs).c_str());
@@ -153,7 +162,7 @@ void Win32Settings::setPortChoices(const std::vector<std::string>& choices) {
   for (const std::string& s : choices) SendMessageW(c, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(s).c_str()));
 }
 
-void Win32Settings::setPort(const std::string& text) { SetWindowTextW(item(kIdPort), widen(text).c_str()); }
+void Win32Settings::setPort(const std::string& text) { showText(item(kIdPort), text); }
 
 std::string Win32Settings::port() const { return narrow(textOf(item(kIdPort))); }
 
@@ -191,16 +200,17 @@ void Win32Settings::closeWindow() {
 }
 
 void Win32Settings::show() {
-  if (!visible()) {
+  const bool opening = !visible();
+  if (opening) {
     SetTimer(hwnd_, kLampTimer, 30, nullptr);
     // Beside the main window's corner, where the eye already is.
     RECT owner{};
     GetWindowRect(GetWindow(hwnd_, GW_OWNER), &owner);
     SetWindowPos(hwnd_, nullptr, owner.left + 40, owner.top + 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    SetFocus(item(rowId(0, 0)));
   }
   ShowWindow(hwnd_, SW_SHOW);
   SetForegroundWindow(hwnd_);
+  if (opening) SetFocus(item(rowId(0, 0)));
 }
 
 LRESULT CALLBACK Win32Settings::WndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
