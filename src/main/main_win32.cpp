@@ -27,5 +27,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   const std::string file = window_win32::narrow(folder + L"\\tastlink.ini");
   p.saveSettings = [file](const app::Settings& s) { return app::saveSettings(file, s); };
   p.autostartOn = desktop_win32::autostartOn;
+  p.settingsPath = [file] { return file; };
   return app::runWin32(instance, showCommand, p);
 }

@@ -5,6 +5,7 @@
 
 #include "app/session.h"
 #include "app/settings_dialog.h"
+#include "app/win32/folder_watch.h"
 #include "core/runtime.h"
 #include "keys/win32/crash_release.h"
 #include "main/win32_desktop.h"
@@ -96,6 +97,22 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
     }
     settingsView.show();
   };
+  // The file edited by hand while the program runs: in force once the
+  // editor is done; a mistake is shown once and the settings stay.
+  std::string lastMistake;
+  auto reread = [&] {
+    const std::string why = session.fileChanged(platform.readSettings);
+    if (!why.empty() && why != lastMistake)
+      view.showNote("Die geänderte Einstellungsdatei gilt nicht, Tastlink arbeitet weiter wie bisher.\n\n" + why);
+    lastMistake = why;
+  };
+  std::unique_ptr<FolderWatch> fileWatch;
+  if (platform.settingsPath && platform.readSettings) {
+    std::wstring folder = window_win32::widen(platform.settingsPath());
+    folder.resize(folder.find_last_of(L'\\'));
+    CreateDirectoryW(folder.c_str(), nullptr);
+    fileWatch = std::make_unique<FolderWatch>(folder, [&] { view.post([&] { view.after(300, reread); }); });
+  }
   view.onPause = [&] { session.guarded([&] { form.Pause(!form.Paused()); }); };
   view.paused = [&] { return form.Paused(); };
   // The list follows the devices; nothing wakes while none come or go. The

@@ -525,6 +525,19 @@ class Switches(unittest.TestCase):
         self.lines(0)
         until(lambda: keys_down() == set(), "Ctrl up")
 
+        # Edited by hand, as an editor saves: in force without a restart.
+        with open(ini + ".neu", "w", encoding="utf-8") as f:
+            f.write("[switch1]\nline=CTS\nkey=Shift\n")
+        os.replace(ini + ".neu", ini)
+
+        def tap():
+            self.lines(CTS)
+            down = until(keys_down, "a key down")
+            self.lines(0)
+            until(lambda: keys_down() == set(), "the key up")
+            return down
+        until(lambda: tap() == {SHIFT}, "the hand edit in force")
+
     def test_debounce_lets_only_settled_changes_through(self):
         self.start(["--debounce", "400"])
         watch = ShiftWatch(8000)
