@@ -11,7 +11,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import xdisplay  # noqa: E402
-from test_linux_e2e import SIM, SHOTS, Sim, until, window_ids, write_settings  # noqa: E402
+from test_linux_e2e import SIM, SHOTS, Sim, key_watcher, until, window_ids, write_settings  # noqa: E402
 
 try:
     import pyatspi
@@ -77,6 +77,7 @@ class SettingsWindow(unittest.TestCase):
         write_settings(self.home, "; von Hand: bleibt\n[General]\nwait-for-port=false\n")
         self.sim = Sim("3", home=self.home, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         until(lambda: self.sim.state().get("visible"), "the window")
+        self.sim.watcher = key_watcher(self.sim.p.pid)
         self.app = App(self.sim.p.pid)
         self.win = window_ids(self.sim.p.pid)[0]
 
