@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $WINDOWS_PACKAGES $HIL_PACKAGES $PACKAGE_PACKAGES
+ensure_packages $BUILD_PACKAGES $TEST_PACKAGES $MINGW_PACKAGES $WINE_PACKAGES $HIL_PACKAGES $PACKAGE_PACKAGES \
+  $PACKAGE_CHECK_PACKAGES
 
 jobs=$(nproc)
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
