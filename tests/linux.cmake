@@ -1,6 +1,6 @@
 find_package(Qt6 REQUIRED COMPONENTS Widgets Test)
 
-add_executable(test_linux test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp)
+add_executable(test_linux test_waiter.cpp test_resolver.cpp test_termios.cpp test_faults.cpp test_settings_file.cpp)
 target_include_directories(test_linux PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 target_link_libraries(test_linux PRIVATE tastlink_linux GTest::gtest_main util)
 gtest_discover_tests(test_linux DISCOVERY_MODE PRE_TEST)
@@ -18,6 +18,17 @@ find_package(Python3 REQUIRED COMPONENTS Interpreter)
 add_test(NAME e2e_linux COMMAND Python3::Interpreter -W ignore ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_linux_e2e.py -v)
 set_tests_properties(e2e_linux PROPERTIES LABELS "x11;e2e" TIMEOUT 1200 RESOURCE_LOCK xserver
   ENVIRONMENT "TASTLINK_SIM=$<TARGET_FILE:tastlink-sim>;TASTLINK_BIN=$<TARGET_FILE:tastlink>")
+
+# The settings window, read and driven through AT-SPI as a screen reader
+# does: Debian's pyatspi belongs to the system's Python, on a bus of its own.
+find_program(SYSTEM_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH)
+find_program(DBUS_RUN_SESSION dbus-run-session)
+if(SYSTEM_PYTHON AND DBUS_RUN_SESSION)
+  add_test(NAME e2e_settings COMMAND ${DBUS_RUN_SESSION} -- ${SYSTEM_PYTHON} -W ignore
+    ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_settings_e2e.py -v)
+  set_tests_properties(e2e_settings PROPERTIES LABELS "x11;e2e" TIMEOUT 300 RESOURCE_LOCK xserver
+    ENVIRONMENT "TASTLINK_SIM=$<TARGET_FILE:tastlink-sim>")
+endif()
 
 # Hardware in the loop: a VM with the real 8250 driver, uinput and evdev.
 # (Not in sanitizer builds: the guest agent is a static program.)

@@ -296,3 +296,43 @@ TEST(CommandLine, ValuesAndTheirMistakes) {
     EXPECT_LE(chars, 80) << line;
   }
 }
+
+namespace {
+
+// The one default switch loaded and held down; the log's mark after it.
+size_t shiftHeld(fake::World& w) {
+  w.files.openable = {3};
+  w.form1.Form_Load();
+  w.set(CTS, true);
+  w.queue.pump();
+  return w.log.size();
+}
+
+}  // namespace
+
+TEST(Switches, ChangedWhileRunningOldKeysGoUpFirstThenTheNewLineCounts) {
+  fake::World w;
+  const size_t mark = shiftHeld(w);
+  w.form1.ChangeSwitches({sw(DSR, "Ctrl")});
+  EXPECT_EQ(w.driver.watched, DSR);  // opened again for the new line
+  w.set(CTS, false);
+  w.set(DSR, true);
+  w.queue.pump();
+  EXPECT_EQ(keysAndLabels(w, mark),
+            (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "key:17,0,0,0", "label:STRG gedrückt"}));
+}
+
+TEST(Switches, PausedTheyLetGoAndSendNothingUntilGoingOn) {
+  fake::World w;
+  const size_t mark = shiftHeld(w);
+  w.form1.Pause(true);
+  w.set(CTS, false);
+  w.set(CTS, true);
+  w.queue.pump();
+  w.form1.Resync();
+  w.form1.Pause(false);  // still held: counts from its next change
+  w.set(CTS, false);
+  w.queue.pump();
+  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:16,1,2,0", "label:SHIFT losgelassen", "label:Pausiert",
+                                             "label:Fortgesetzt", "key:16,1,2,0", "label:SHIFT losgelassen"}));
+}

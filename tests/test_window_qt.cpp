@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QAction>
 #include <QApplication>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QWheelEvent>
 
+#include "app/linux/tray.h"
 #include "window/qt/form1_qt.h"
 
 using tl::window_qt::QtForm1;
@@ -133,6 +135,25 @@ TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
   const QRect field = f.Combo1->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, f.Combo1);
   EXPECT_LE(fm.horizontalAdvance("16"), field.width());
   EXPECT_LE(fm.height(), field.height());
+}
+
+// Where no desktop tray runs (as here), the icon's state and menu are what
+// is left to check.
+TEST(Tray, MenuTooltipAndPauseFollowTheStatus) {
+  app();
+  tl::app::Tray tray;
+  QStringList items;
+  for (QAction* a : tray.menu().actions())
+    if (!a->isSeparator()) items << a->text();
+  EXPECT_EQ(items.join('|').toStdString(), "Fenster &anzeigen|&Einstellungen…|&Pausieren|&Beenden");
+  int paused = 0;
+  tray.onPause = [&] { ++paused; };
+  tray.pauseAction()->trigger();
+  EXPECT_EQ(paused, 1);
+  tray.setStatus("STRG gedrückt", true, false);
+  EXPECT_EQ(tray.toolTip().toStdString(), "STRG gedrückt");
+  tray.setStatus("Pausiert", false, true);
+  EXPECT_EQ(tray.pauseAction()->text().toStdString(), "&Fortsetzen");
 }
 
 int main(int argc, char** argv) {

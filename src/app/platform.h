@@ -40,6 +40,13 @@ struct Platform {
   std::function<void(const std::string&)> rememberPort;
   // Writes (true) or removes the per-user autostart entry: "" or why not.
   std::function<std::string(bool on)> setAutostart;
+  // Writes the file's settings back into the settings file, changing only
+  // what changed: "" or a German sentence why not.
+  std::function<std::string(const Settings&)> saveSettings;
+  // The settings file's path, watched for edits by hand.
+  std::function<std::string()> settingsPath;
+  // Whether the per-user autostart entry is there now.
+  std::function<bool()> autostartOn;
   // When this process was started as a helper of another (the key watcher),
   // runs it and returns its exit code; otherwise returns -1.
   int (*runHelperIfAsked)() = nullptr;

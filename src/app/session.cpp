@@ -1,9 +1,24 @@
 #include "app/session.h"
 
+#include <algorithm>
+#include <tuple>
+
 #include "app/command_line.h"
 #include "window/form1.h"
 
 namespace tl::app {
+
+namespace {
+
+bool same(const Settings& a, const Settings& b) {
+  auto sw = [](const SwitchSetting& s) { return std::tuple(s.line, s.key, s.invert, s.toggle, s.debounceMs); };
+  return std::equal(a.switches.begin(), a.switches.end(), b.switches.begin(), b.switches.end(),
+                    [&](const SwitchSetting& x, const SwitchSetting& y) { return sw(x) == sw(y); }) &&
+         std::tie(a.port, a.remember, a.minimized, a.waitForPort, a.tray) ==
+             std::tie(b.port, b.remember, b.minimized, b.waitForPort, b.tray);
+}
+
+}  // namespace
 
 std::optional<int> Session::commandLine(const std::vector<std::string>& args) {
   cl_ = parseCommandLine(args);
@@ -26,7 +41,7 @@ std::optional<int> Session::commandLine(const std::vector<std::string>& args) {
 
 std::optional<int> Session::configure(const std::function<IniFile()>& read) {
   try {
-    settings_ = read ? settingsFromFile(read()) : Settings();
+    settings_ = fileSettings_ = read ? settingsFromFile(read()) : Settings();
     for (const auto& o : cl_.settings) applyOption(settings_, o.option, o.name, o.value);
     checkSwitches(settings_.switches, "die Optionen passen nicht zur Einstellungsdatei: ");
   } catch (const SettingsError& e) {
@@ -66,6 +81,35 @@ void Session::setUp(Form1& form, const std::function<int16_t(const std::string&)
     form.StartPortOf = [portOf, start] { return portOf(start); };
   if (settings_.remember && remember)
     form.PortChosen = [remember = std::move(remember)](int16_t port) { remember("COM" + std::to_string(port)); };
+}
+
+std::string Session::changeSettings(const Settings& file, const std::function<std::string(const Settings&)>& save) {
+  Settings next = file;
+  try {
+    for (const auto& o : cl_.settings) applyOption(next, o.option, o.name, o.value);
+    checkSwitches(next.switches, "die Optionen dieses Laufs passen nicht dazu: ");
+  } catch (const SettingsError& e) {
+    return e.what();
+  }
+  if (const std::string why = save(file); !why.empty()) return why;
+  fileSettings_ = file;
+  settings_ = next;
+  if (form_) {
+    form_->WaitForPort = next.waitForPort;
+    form_->ChangeSwitches(next.switches);
+  }
+  return {};
+}
+
+std::string Session::fileChanged(const std::function<IniFile()>& read) {
+  try {
+    const Settings file = settingsFromFile(read());
+    // The program's own writes come back here too: they change nothing.
+    if (same(file, fileSettings_)) return {};
+    return changeSettings(file, [](const Settings&) { return std::string(); });
+  } catch (const SettingsError& e) {
+    return e.what();
+  }
 }
 
 bool Session::prepare(const std::function<void()>& step) {

@@ -51,6 +51,18 @@ class Session {
   // mistake: the program does not start half-configured.
   std::optional<int> configure(const std::function<IniFile()>& read);
   const Settings& settings() const { return settings_; }
+  // What the file says, before the options: what the settings window
+  // shows and writes back.
+  const Settings& fileSettings() const { return fileSettings_; }
+  const std::vector<CommandLine::Setting>& options() const { return cl_.settings; }
+  // New settings for the file, from the settings window: checked with the
+  // options over them, saved by `save` ("" or why not), then in force at
+  // once. "" or a German sentence why not; nothing changes then.
+  std::string changeSettings(const Settings& file, const std::function<std::string(const Settings&)>& save);
+  // The file changed on disk (edited by hand): read again by `read` and in
+  // force where it means something new. "" or its mistake, in German; the
+  // running settings stay then.
+  std::string fileChanged(const std::function<IniFile()>& read);
   // The port given by --port (the last one), "" without: what a second
   // copy runs beside the first with.
   std::string portOption() const;
@@ -97,6 +109,7 @@ class Session {
   FrontEnd fe_;
   CommandLine cl_;
   Settings settings_;
+  Settings fileSettings_;
   Form1* form_ = nullptr;
   bool ending_ = false;
   int exitCode_ = 0;

@@ -98,9 +98,11 @@ void setGeneral(Settings& s, const std::string& name, const std::string& value) 
     s.minimized = boolean(value);
   } else if (name == "wait-for-port") {
     s.waitForPort = boolean(value);
+  } else if (name == "minimize-to-tray") {
+    s.tray = boolean(value);
   } else {
     throw SettingsError("unbekannter Eintrag " + quoted(name) +
-                        ". Erlaubt sind port, remember, minimized und wait-for-port.");
+                        ". Erlaubt sind port, remember, minimized, wait-for-port und minimize-to-tray.");
   }
 }
 

@@ -21,6 +21,8 @@ struct Settings {
   bool remember = false;
   bool minimized = false;
   bool waitForPort = false;
+  // Minimizing hides the window in the tray, where there is one.
+  bool tray = false;
 };
 
 // One value of a settings file, where it stood. `line` is 0 where the

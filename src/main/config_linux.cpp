@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "app/settings_file.h"
 #include "core/linux/os_error.h"
 
 namespace tl::app {
@@ -216,6 +217,9 @@ std::string ownProgram() {
 void addSettingsHooks(Platform& p, std::function<std::string(int com)> deviceOf,
                       std::function<int(const std::string& device)> comOf) {
   p.readSettings = readSettingsFile;
+  p.saveSettings = [](const Settings& s) { return saveSettings(settingsPath().toStdString(), s); };
+  p.settingsPath = [] { return settingsPath().toStdString(); };
+  p.autostartOn = [] { return QFileInfo::exists(QString::fromStdString(configHome() + "/autostart/" + kAppId + ".desktop")); };
   p.rememberedPort = [comOf] { return rememberedPort(comOf); };
   p.rememberPort = [deviceOf](const std::string& port) {
     rememberPort(port, deviceOf ? deviceOf(comNumber(port)) : std::string());

@@ -1,7 +1,13 @@
 #include "main/linux_app.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSessionManager>
@@ -17,10 +23,13 @@
 #include <unistd.h>
 
 #include "app/session.h"
+#include "app/linux/tray.h"
+#include "app/settings_dialog.h"
 #include "main/desktop_linux.h"
 #include "desktop/linux/single_instance.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
+#include "window/qt/settings_qt.h"
 #include "core/runtime.h"
 
 namespace tl::app {
@@ -126,6 +135,12 @@ int run(int argc, char** argv, const Platform& platform) {
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Tastlink"));
+  // Qt's own words in German too: the text field's edit menu, "Strg" in
+  // the menus' shortcuts. Without Qt's translations they stay English.
+  QTranslator qtWords;
+  if (qtWords.load(QLocale(QLocale::German), QStringLiteral("qtbase"), QStringLiteral("_"),
+                   QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+    QApplication::installTranslator(&qtWords);
   // Lets Wayland compositors match the window to its menu entry and icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tastlink.Tastlink"));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.tastlink.Tastlink")));
@@ -177,6 +192,81 @@ int run(int argc, char** argv, const Platform& platform) {
     return platform.deviceOf ? platform.deviceOf(std::atoi(entry.c_str())) : std::string();
   };
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
+
+  // The settings window: the file's settings, saved and in force at once,
+  // and the lines of the open port, read while it shows.
+  window_qt::QtSettings settingsView(&view);
+  SettingsDialog settingsDialog(settingsView);
+  connectSettings(settingsDialog, session, platform);
+  QTimer lampTimer;
+  lampTimer.setInterval(30);
+  QObject::connect(&lampTimer, &QTimer::timeout, [&] {
+    if (!settingsView.isVisible()) return lampTimer.stop();
+    session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
+  });
+  settingsView.onOk = [&] { settingsDialog.Ok(); };
+  settingsView.onApply = [&] { settingsDialog.Apply(); };
+  settingsView.onCancel = [&] { settingsDialog.Cancel(); };
+  settingsView.onDetect = [&](int row) { settingsDialog.Detect(row); };
+  // The file edited by hand while the program runs: in force once the
+  // editor is done; a mistake is shown once and the settings stay.
+  QFileSystemWatcher fileWatch;
+  QTimer reread;
+  reread.setSingleShot(true);
+  reread.setInterval(300);
+  std::string lastMistake;
+  if (platform.settingsPath && platform.readSettings) {
+    const QString path = QString::fromStdString(platform.settingsPath());
+    // Editors often write a new file and rename it over the old one: the
+    // folder says so where the file's own watch would just end.
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    fileWatch.addPath(QFileInfo(path).absolutePath());
+    if (QFileInfo::exists(path)) fileWatch.addPath(path);
+    auto changed = [&, path] {
+      if (QFileInfo::exists(path) && !fileWatch.files().contains(path)) fileWatch.addPath(path);
+      reread.start();
+    };
+    QObject::connect(&fileWatch, &QFileSystemWatcher::fileChanged, changed);
+    QObject::connect(&fileWatch, &QFileSystemWatcher::directoryChanged, changed);
+    QObject::connect(&reread, &QTimer::timeout, [&] {
+      session.guarded([&] {
+        const std::string why = session.fileChanged(platform.readSettings);
+        if (!why.empty() && why != lastMistake)
+          view.showNote("Die geänderte Einstellungsdatei gilt nicht, Tastlink arbeitet weiter wie bisher.\n\n" + why);
+        lastMistake = why;
+      });
+    });
+  }
+  // The tray: the key's state and the status at a glance, and a way back
+  // to the window when it is hidden there.
+  Tray tray;
+  tray.onShowWindow = [&] {
+    view.setWindowState(view.windowState() & ~Qt::WindowMinimized);
+    view.show();
+    view.raise();
+    view.activateWindow();
+  };
+  tray.onSettings = [&] { view.onSettings(); };
+  auto togglePause = [&] { session.guarded([&] { form.Pause(!form.Paused()); }); };
+  tray.onPause = togglePause;
+  view.onPause = togglePause;
+  view.paused = [&] { return form.Paused(); };
+  tray.onQuit = [] { QApplication::quit(); };
+  view.onStatus = [&](const std::string& text) { tray.setStatus(text, keys.anyDown(), form.Paused()); };
+  view.hideWhenMinimized = [&] { return session.settings().tray && Tray::available(); };
+  settingsView.setAttribute(Qt::WA_QuitOnClose, false);
+
+  view.onSettings = [&] {
+    if (session.ending()) return;
+    if (!settingsView.isVisible()) {
+      loadSettings(settingsDialog, session, platform, Tray::available());
+      session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
+      lampTimer.start();
+    }
+    settingsView.show();
+    settingsView.raise();
+    settingsView.activateWindow();
+  };
   // The list follows the devices; nothing wakes while none come or go.
   std::unique_ptr<comport::DeviceWatch> watch = platform.makeWatch ? platform.makeWatch() : nullptr;
   std::unique_ptr<QSocketNotifier> watchNotifier;
@@ -185,7 +275,10 @@ int run(int argc, char** argv, const Platform& platform) {
     QObject::connect(watchNotifier.get(), &QSocketNotifier::activated,
                      [&] { session.guarded([&] { form.PortsChanged(watch->changes()); }); });
   }
-  view.onClose = [&] { session.windowClosing(); };
+  view.onClose = [&] {
+    settingsView.hide();
+    session.windowClosing();
+  };
   // Saving the session's state is not its end (a logout may still be
   // cancelled): let the key up, keep the line; the end comes as aboutToQuit.
   QObject::connect(&qapp, &QGuiApplication::commitDataRequest, [&](QSessionManager&) {
@@ -235,7 +328,10 @@ int run(int argc, char** argv, const Platform& platform) {
   }
   view.Text1->setFocus(Qt::OtherFocusReason);
   shown = true;
-  if (session.settings().minimized && !mustAct) {
+  tray.show();
+  if (session.settings().minimized && !mustAct && session.settings().tray && Tray::available()) {
+    // Started into the tray: the window comes from its menu.
+  } else if (session.settings().minimized && !mustAct) {
     view.showMinimized();
   } else {
     view.show();

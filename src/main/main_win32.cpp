@@ -4,7 +4,9 @@
 
 #include "keys/win32/keybd_injector.h"
 #include "main/win32_app.h"
+#include "app/settings_file.h"
 #include "main/win32_desktop.h"
+#include "window/win32/text.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/device_watch.h"
 #include "serial/win32/file_layer.h"
@@ -22,5 +24,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   p.rememberedPort = [folder] { return desktop_win32::rememberedPort(folder); };
   p.rememberPort = [folder](const std::string& port) { desktop_win32::rememberPort(folder, port); };
   p.setAutostart = desktop_win32::setAutostart;
+  const std::string file = window_win32::narrow(folder + L"\\tastlink.ini");
+  p.saveSettings = [file](const app::Settings& s) { return app::saveSettings(file, s); };
+  p.autostartOn = desktop_win32::autostartOn;
+  p.settingsPath = [file] { return file; };
   return app::runWin32(instance, showCommand, p);
 }

@@ -4,6 +4,8 @@
 #include <utility>
 
 #include "app/session.h"
+#include "app/settings_dialog.h"
+#include "app/win32/folder_watch.h"
 #include "core/runtime.h"
 #include "keys/win32/crash_release.h"
 #include "main/win32_desktop.h"
@@ -11,6 +13,7 @@
 #include "window/form1.h"
 #include "window/win32/form1_win32.h"
 #include "window/win32/message_loop.h"
+#include "window/win32/settings_win32.h"
 #include "window/win32/text.h"
 
 namespace tl::app {
@@ -93,6 +96,43 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   session.frontEnd().quit = [&view](int) { DestroyWindow(view.hwnd()); };
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
   view.onClose = [&] { session.windowClosing(); };
+
+  // The settings window: the file's settings, saved and in force at once,
+  // and the lines of the open port, read while it shows.
+  window_win32::Win32Settings settingsView(instance, view.hwnd(), view.dpi());
+  SettingsDialog settingsDialog(settingsView);
+  connectSettings(settingsDialog, session, platform);
+  settingsView.onOk = [&] { settingsDialog.Ok(); };
+  settingsView.onApply = [&] { settingsDialog.Apply(); };
+  settingsView.onCancel = [&] { settingsDialog.Cancel(); };
+  settingsView.onDetect = [&](int row) { settingsDialog.Detect(row); };
+  settingsView.onTick = [&] { session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); }); };
+  view.onSettings = [&] {
+    if (session.ending()) return;
+    if (!settingsView.visible()) {
+      loadSettings(settingsDialog, session, platform, false);
+      session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
+    }
+    settingsView.show();
+  };
+  // The file edited by hand while the program runs: in force once the
+  // editor is done; a mistake is shown once and the settings stay.
+  std::string lastMistake;
+  auto reread = [&] {
+    const std::string why = session.fileChanged(platform.readSettings);
+    if (!why.empty() && why != lastMistake)
+      view.showNote("Die geänderte Einstellungsdatei gilt nicht, Tastlink arbeitet weiter wie bisher.\n\n" + why);
+    lastMistake = why;
+  };
+  std::unique_ptr<FolderWatch> fileWatch;
+  if (platform.settingsPath && platform.readSettings) {
+    std::wstring folder = window_win32::widen(platform.settingsPath());
+    folder.resize(folder.find_last_of(L'\\'));
+    CreateDirectoryW(folder.c_str(), nullptr);
+    fileWatch = std::make_unique<FolderWatch>(folder, [&] { view.post([&] { view.after(300, reread); }); });
+  }
+  view.onPause = [&] { session.guarded([&] { form.Pause(!form.Paused()); }); };
+  view.paused = [&] { return form.Paused(); };
   // The list follows the devices; nothing wakes while none come or go. The
   // first look is taken before the probe, so that a device that comes
   // meanwhile is not missed.
@@ -123,7 +163,10 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
 
   if (!session.load()) return session.exitCode();
   view.Show(mustAct ? SW_SHOWNORMAL : session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
-  return session.finish(window_win32::runMessageLoop(view.hwnd(), [&view] { return view.note(); }));
+  // Tab and the mnemonics work in whichever of the other windows is active.
+  return session.finish(window_win32::runMessageLoop(view.hwnd(), [&] {
+    return GetActiveWindow() == settingsView.hwnd() ? settingsView.hwnd() : view.note();
+  }));
 }
 
 }  // namespace tl::app

@@ -306,6 +306,14 @@ std::unique_ptr<OpenLine> MarkedLineDriver::open(int16_t port, bool dtr, bool rt
   return std::make_unique<MarkedLine>(std::move(line), std::move(mark));
 }
 
+bool autostartOn() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
+  const bool there = RegQueryValueExW(key, kRunValue, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return there;
+}
+
 CopyMark::CopyMark(const std::string& port) {
   // Every copy marks that one runs; without a port of its own a second copy
   // would take whatever the first one has, so that mark is enough to stop

@@ -42,6 +42,8 @@ std::wstring autostartCommand(const std::wstring& exe);
 bool inTemporaryFolder(const std::wstring& exe);
 // Writes or removes the per-user Run value; "" or, in German, why not.
 std::string setAutostart(bool on);
+// Whether the per-user Run value is there.
+bool autostartOn();
 
 // A port's mark in the user's session, held by the copy that uses the port
 // (or was told to): a named mutex, shared within this process.

@@ -28,9 +28,7 @@ Form1::Form1(FormControls& view, MSComm& line, comport::FileLayer& files, Keyboa
 
 void Form1::Form_Load() {
   view_.setLabel1Caption("Kein Kabel gefunden");
-  uint8_t watch = 0;
-  for (const SwitchSetting& s : Switches) watch |= s.line;
-  MSComm1.setWatch(watch);
+  MSComm1.setWatch(watchedLines());
   auto probe = comport::FindPorts(files_, Combo1);
   if (!StartPort && StartPortOf) StartPort = StartPortOf();
   const int listed = StartPort ? indexOf(StartPort) : -1;
@@ -300,6 +298,7 @@ void Form1::lineChanged(size_t i, bool level) {
 }
 
 void Form1::apply(size_t i, bool level) {
+  if (paused_) return;
   const SwitchSetting& s = Switches[i];
   const bool active = level != s.invert;
   if (!s.toggle) return press(s.key, active);
@@ -329,7 +328,7 @@ void Form1::releaseInactive() {
 }
 
 void Form1::Resync() {
-  if (!MSComm1.PortOpen()) return;
+  if (!MSComm1.PortOpen() || paused_) return;
   // Only keys whose state differs from their switch: a key-up for a key
   // nobody holds would reach the desktop as a stray release, and would
   // overwrite the status of the key that did go down again.
@@ -337,6 +336,41 @@ void Form1::Resync() {
     const bool active = MSComm1.Holding(s.line) != s.invert;
     if (!s.toggle && active != keys_.isDown(s.key)) press(s.key, active);
   }
+}
+
+uint8_t Form1::watchedLines() const {
+  uint8_t watch = 0;
+  for (const SwitchSetting& s : Switches) watch |= s.line;
+  return watch;
+}
+
+void Form1::ChangeSwitches(std::vector<SwitchSetting> switches) {
+  LetKeysUp();
+  const uint8_t before = watchedLines();
+  Switches = std::move(switches);
+  MSComm1.setWatch(watchedLines());
+  if (!MSComm1.PortOpen()) return;
+  // The line reports only the lines it was opened for: a new one needs
+  // the port opened again.
+  if (watchedLines() & ~before) {
+    MSComm1.setPortOpen(false);
+    if (!reopen(MSComm1.CommPort())) {
+      waiting_ = Waiting::ForPortInUse;
+      view_.setLabel1Caption("Adapter getrennt");
+    }
+    return;
+  }
+  lineOpened();
+}
+
+void Form1::Pause(bool on) {
+  if (on == paused_) return;
+  paused_ = on;
+  if (on) LetKeysUp();
+  // Going on, a switch held meanwhile counts from its next change, as on
+  // opening: no key goes down by itself.
+  else if (MSComm1.PortOpen()) lineOpened();
+  view_.setLabel1Caption(on ? "Pausiert" : "Fortgesetzt");
 }
 
 void Form1::LetKeysUp() noexcept {

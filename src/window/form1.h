@@ -99,6 +99,15 @@ class Form1 {
   // down again where the line still holds them.
   void Resync();
 
+  // New switches while the program runs: the keys the old ones hold go up
+  // first, then the new ones follow the line from its next change.
+  void ChangeSwitches(std::vector<SwitchSetting> switches);
+
+  // Paused, the switches send nothing: their keys go up and stay up until
+  // the program goes on, and the status text says so.
+  void Pause(bool on);
+  bool Paused() const { return paused_; }
+
   // Runs on every way out (window closed, error report, signal, session
   // end): every key left down is let up before the line closes. Safe to
   // call more than once.
@@ -118,6 +127,7 @@ class Form1 {
   void tell(const std::string& text);
   void retryRefused();
   void lineOpened();
+  uint8_t watchedLines() const;
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);
   void releaseInactive();
@@ -127,6 +137,7 @@ class Form1 {
   comport::FileLayer& files_;
   Keyboard& keys_;
   Waiting waiting_ = Waiting::No;
+  bool paused_ = false;
   bool triedSinceReturn_ = false;
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.

@@ -30,6 +30,7 @@ constexpr Fit kFits[] = {{kPortCaption, kLabel2.width},
                          {"SHIFT losgelassen", kLabel1.width},
                          {"LEERTASTE losgelassen", kLabel1.width},  // the longest key name
                          {"Kein Kabel gefunden", kLabel1.width},
+                         {"Fortgesetzt", kLabel1.width},
                          {"Anschluss verweigert", kLabel1.width},
                          {kWiringHint, kLabel3.width}};
 

@@ -72,17 +72,30 @@ void pressKeys(int argc, wchar_t** argv) {
     WORD vk;
   };
   const Name names[] = {{L"tab", VK_TAB}, {L"esc", VK_ESCAPE}, {L"f4", VK_F4}, {L"down", VK_DOWN}, {L"up", VK_UP},
-                       {L"enter", VK_RETURN}};
+                       {L"enter", VK_RETURN}, {L"comma", VK_OEM_COMMA}};
   for (int i = 2; i < argc; ++i) {
     std::wstring key = argv[i];
-    const bool shift = key.rfind(L"shift+", 0) == 0;
-    if (shift) key = key.substr(6);
+    if (key.rfind(L"text:", 0) == 0) {  // typed as characters, whatever the layout
+      for (wchar_t c : key.substr(5))
+        for (DWORD up : {DWORD{0}, DWORD{KEYEVENTF_KEYUP}}) {
+          INPUT in{};
+          in.type = INPUT_KEYBOARD;
+          in.ki.wScan = c;
+          in.ki.dwFlags = KEYEVENTF_UNICODE | up;
+          SendInput(1, &in, sizeof in);
+          Sleep(30);
+        }
+      continue;
+    }
+    WORD modifier = 0;
+    for (auto [prefix, vk] : {std::pair{L"shift+", VK_SHIFT}, std::pair{L"ctrl+", VK_CONTROL}})
+      if (key.rfind(prefix, 0) == 0) key = key.substr(wcslen(prefix)), modifier = static_cast<WORD>(vk);
     for (const Name& n : names)
       if (key == n.name) {
-        if (shift) sendKey(VK_SHIFT, false);
+        if (modifier) sendKey(modifier, false);
         sendKey(n.vk, false);
         sendKey(n.vk, true);
-        if (shift) sendKey(VK_SHIFT, true);
+        if (modifier) sendKey(modifier, true);
       }
     Sleep(150);
   }

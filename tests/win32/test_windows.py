@@ -544,6 +544,39 @@ class Switches(unittest.TestCase):
                 self.assertEqual(keys_down(), set(), name + ": a key left down by closing")
                 self.doCleanups()
 
+    def test_settings_window_writes_in_place_and_takes_effect_at_once(self):
+        self.start(ini="; mine\n[General]\nwait-for-port=false\n")
+        inspect("keys", "ctrl+comma")
+        until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Tastlink - Einstellungen$"],
+                                     capture_output=True).returncode == 0, "the settings window")
+        inspect("keys", "tab", "text:Ctrl", "enter")  # switch 1's key typed over Shift; OK
+        ini = os.path.join(APPDATA, "tastlink.ini")
+        until(lambda: "key=Ctrl" in open(ini, encoding="utf-8").read(), "the file written")
+        self.assertEqual(open(ini, encoding="utf-8").read(),
+                         "; mine\n[General]\nwait-for-port=false\n\n[switch1]\nline=CTS\nkey=Ctrl\n")
+        self.lines(CTS)
+        until(lambda: keys_down() == {CTRL}, "Ctrl down")
+        self.lines(0)
+        until(lambda: keys_down() == set(), "Ctrl up")
+
+        # Edited by hand, as an editor saves: in force without a restart.
+        with open(ini + ".neu", "w", encoding="utf-8") as f:
+            f.write("[switch1]\nline=CTS\nkey=Shift\n")
+        os.replace(ini + ".neu", ini)
+
+        def tap():
+            # A switch held while the edit is read counts from its next
+            # change: no key then, and the next tap tells.
+            self.lines(CTS)
+            try:
+                down = until(keys_down, "a key down", timeout=5)
+            except AssertionError:
+                down = set()
+            self.lines(0)
+            until(lambda: keys_down() == set(), "the key up")
+            return down
+        until(lambda: tap() == {SHIFT}, "the hand edit in force")
+
     def test_debounce_lets_only_settled_changes_through(self):
         # The longest debounce allowed: a burst's changes must come closer
         # than it even when the test is slowed by a busy machine.

@@ -1,10 +1,14 @@
 #include "window/qt/form1_qt.h"
 
 #include "window/layout.h"
+#include "window/qt/accessible_qt.h"
 
+#include <QAccessible>
+#include <QShortcut>
 #include <QTimer>
 #include <QAbstractItemView>
 #include <QCloseEvent>
+#include <QContextMenuEvent>
 #include <QMessageBox>
 #include <cmath>
 
@@ -62,13 +66,66 @@ QtForm1::QtForm1(double dpi)
   Text1->setTabChangesFocus(true);
   setTabOrder(Text1, Combo1);
 
+  nameListsByTheirLabels();
+  // Names for screen readers; nothing of this shows.
+  Combo1->setAccessibleName(QString::fromUtf8(layout::kPortCaption));
+  Label2->setBuddy(Combo1);
+  Text1->setAccessibleName(QStringLiteral("Notizfeld"));
+  Text1->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(Text1, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    QMenu* menu = Text1->createStandardContextMenu(pos);
+    addOwnItems(menu);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(Text1->viewport()->mapToGlobal(pos));
+  });
+  auto* settings = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma), this);
+  settings->setContext(Qt::WindowShortcut);
+  connect(settings, &QShortcut::activated, this, [this] {
+    if (onSettings) onSettings();
+  });
+
   Combo1->installEventFilter(this);
   connect(Combo1, &QComboBox::activated, this, [this](int) {
     if (onComboClick) onComboClick();
   });
 }
 
-void QtForm1::setLabel1Caption(const std::string& text) { Label1->setText(q(text)); }
+void QtForm1::setLabel1Caption(const std::string& text) {
+  Label1->setText(q(text));
+  // Read out as it changes: a screen reader user hears the key go down.
+  QAccessibleEvent changed(Label1, QAccessible::NameChanged);
+  QAccessible::updateAccessibility(&changed);
+  if (onStatus) onStatus(text);
+}
+
+void QtForm1::addOwnItems(QMenu* menu) {
+  if (!menu->isEmpty()) menu->addSeparator();
+  QAction* settings = menu->addAction(QString::fromUtf8("&Einstellungen…"));
+  settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
+  connect(settings, &QAction::triggered, this, [this] {
+    if (onSettings) onSettings();
+  });
+  if (!onPause) return;
+  QAction* pause = menu->addAction(paused && paused() ? QStringLiteral("&Fortsetzen") : QStringLiteral("&Pausieren"));
+  connect(pause, &QAction::triggered, this, [this] {
+    if (onPause) onPause();
+  });
+}
+
+void QtForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  // Hidden once the minimizing is done, or the window manager would show
+  // the window's taskbar entry again.
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && hideWhenMinimized && hideWhenMinimized())
+    QTimer::singleShot(0, this, [this] { hide(); });
+}
+
+void QtForm1::contextMenuEvent(QContextMenuEvent* event) {
+  auto* menu = new QMenu(this);
+  addOwnItems(menu);
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(event->globalPos());
+}
 
 void QtForm1::comboAddItem(const std::string& text) { comboInsertItem(Combo1->count(), text); }
 

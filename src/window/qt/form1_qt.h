@@ -4,6 +4,7 @@
 
 #include <QComboBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QWidget>
 #include <functional>
@@ -36,6 +37,15 @@ class QtForm1 : public QWidget, public FormControls {
   std::function<std::string(const std::string& entry)> entryToolTip;
   // A choice from the list by the user (also of the entry already chosen).
   std::function<void()> onComboClick;
+  // "Einstellungen…" from the context menu or Strg+Komma.
+  std::function<void()> onSettings;
+  // "Pausieren" / "Fortsetzen" in the context menu, and whether paused.
+  std::function<void()> onPause;
+  std::function<bool()> paused;
+  // The status text changed (for the tray's tooltip and icon).
+  std::function<void(const std::string&)> onStatus;
+  // Whether minimizing hides the window in the tray instead.
+  std::function<bool()> hideWhenMinimized;
   // The window is closing; runs before it goes.
   std::function<void()> onClose;
   // Runs a timer's task (the program wraps it as it wraps line reports).
@@ -49,7 +59,13 @@ class QtForm1 : public QWidget, public FormControls {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void changeEvent(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  // The window's own items, at the end of whichever menu is shown.
+  void addOwnItems(QMenu* menu);
 };
 
 }  // namespace tl::window_qt

@@ -1,6 +1,7 @@
 #include "window/win32/form1_win32.h"
 
 #include <dbt.h>
+#include <windowsx.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -20,6 +21,7 @@ const wchar_t kNoteClassName[] = L"TastlinkNote";
 // so that no import library is needed for it.
 constexpr GUID kComPortInterface = {0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 constexpr UINT_PTR kTimerDevices = 1;
+constexpr UINT kSysSettings = 0x0100;  // the system menu's item: below 0xF000, low four bits clear
 // A device brings several messages (its node, its interface, its port):
 // the ports are looked at once, after the burst.
 constexpr UINT kDeviceSettleMs = 200;
@@ -119,6 +121,10 @@ Win32Form1::Win32Form1(HINSTANCE instance) {
     return reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(control(id), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ControlProc)));
   };
+  // Classic Win32 tools put their own items in the system menu (Alt+Space).
+  HMENU system = GetSystemMenu(hwnd_, FALSE);
+  AppendMenuW(system, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(system, MF_STRING, kSysSettings, L"&Einstellungen…\tStrg+,");
   editProc_ = subclass(kIdText1);
   comboProc_ = subclass(kIdCombo1);
   layout(windowDpi(hwnd_));
@@ -396,11 +402,67 @@ LRESULT CALLBACK Win32Form1::ControlProc(HWND h, UINT msg, WPARAM wp, LPARAM lp)
   // A wheel notch over the closed list picks the next port: a stray scroll
   // would move the line and let a held Shift go. The open list scrolls.
   if (!edit && msg == WM_MOUSEWHEEL && !SendMessageW(h, CB_GETDROPPEDSTATE, 0, 0)) return 0;
+  if (msg == WM_KEYDOWN && wp == VK_OEM_COMMA && GetKeyState(VK_CONTROL) < 0 && self->onSettings) {
+    self->onSettings();
+    return 0;
+  }
+  if (edit && msg == WM_CONTEXTMENU) {
+    POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+    if (at.x == -1 && at.y == -1) {  // from the keyboard: at the caret's line
+      at = {2, 2};
+      ClientToScreen(h, &at);
+    }
+    self->contextMenu(at, true);
+    return 0;
+  }
   return CallWindowProcW(edit ? self->editProc_ : self->comboProc_, h, msg, wp, lp);
+}
+
+void Win32Form1::contextMenu(POINT at, bool edit) {
+  enum : UINT { kUndo = 1, kCut, kCopy, kPaste, kClear, kSelectAll, kSettings, kPause };
+  HMENU menu = CreatePopupMenu();
+  HWND text = control(kIdText1);
+  if (edit) {
+    DWORD from = 0, to = 0;
+    SendMessageW(text, EM_GETSEL, reinterpret_cast<WPARAM>(&from), reinterpret_cast<LPARAM>(&to));
+    const UINT selected = from != to ? MF_ENABLED : MF_GRAYED;
+    AppendMenuW(menu, SendMessageW(text, EM_CANUNDO, 0, 0) ? MF_ENABLED : MF_GRAYED, kUndo, L"&Rückgängig");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, selected, kCut, L"&Ausschneiden");
+    AppendMenuW(menu, selected, kCopy, L"&Kopieren");
+    AppendMenuW(menu, IsClipboardFormatAvailable(CF_UNICODETEXT) ? MF_ENABLED : MF_GRAYED, kPaste, L"E&infügen");
+    AppendMenuW(menu, selected, kClear, L"&Löschen");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, GetWindowTextLengthW(text) ? MF_ENABLED : MF_GRAYED, kSelectAll, L"Alles &markieren");
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  }
+  AppendMenuW(menu, MF_STRING, kSettings, L"&Einstellungen…\tStrg+,");
+  if (onPause) AppendMenuW(menu, MF_STRING, kPause, paused && paused() ? L"&Fortsetzen" : L"&Pausieren");
+  const UINT chosen = static_cast<UINT>(
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, hwnd_, nullptr));
+  DestroyMenu(menu);
+  static constexpr UINT kEditMessages[] = {0, WM_UNDO, WM_CUT, WM_COPY, WM_PASTE, WM_CLEAR};
+  if (chosen >= kUndo && chosen <= kClear) SendMessageW(text, kEditMessages[chosen], 0, 0);
+  if (chosen == kSelectAll) SendMessageW(text, EM_SETSEL, 0, -1);
+  if (chosen == kSettings && onSettings) onSettings();
+  if (chosen == kPause && onPause) onPause();
 }
 
 LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
+    case WM_CONTEXTMENU: {
+      POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+      if (at.x == -1 && at.y == -1) {
+        at = {0, 0};
+        ClientToScreen(hwnd_, &at);
+      }
+      contextMenu(at, false);
+      return 0;
+    }
+    case WM_SYSCOMMAND:
+      if ((wp & 0xFFF0) != kSysSettings) break;
+      if (onSettings) onSettings();
+      return 0;
     case WM_COMMAND:
       if (LOWORD(wp) != kIdCombo1) return 0;
       // CBN_SELENDOK comes for every choice from the list, the entry in use

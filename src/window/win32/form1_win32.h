@@ -58,6 +58,9 @@ class Win32Form1 : public FormControls {
   std::function<void()> onClose;           // closing, or the session ends
   std::function<void()> onSessionEnding;   // the session may end (the user may still cancel)
   std::function<void()> onSessionResumed;  // ...and it did not
+  // "Einstellungen…" (context menu, system menu, Strg+Komma), "Pausieren".
+  std::function<void()> onSettings, onPause;
+  std::function<bool()> paused;
   std::function<void(std::function<void()>&)> runTask = [](std::function<void()>& t) { t(); };
 
  private:
@@ -65,6 +68,9 @@ class Win32Form1 : public FormControls {
   static LRESULT CALLBACK ControlProc(HWND, UINT, WPARAM, LPARAM);
   static LRESULT CALLBACK NoteProc(HWND, UINT, WPARAM, LPARAM);
   void openNote();
+  // The window's own menu at `at` (screen), after the edit commands when
+  // it is the text field's.
+  void contextMenu(POINT at, bool edit);
   LRESULT handle(UINT, WPARAM, LPARAM);
   void layout(UINT dpi);
   void fitComboFont(const LOGFONTW& lf);
