@@ -509,3 +509,23 @@ TEST(Win32Version, RecordOfTheBuiltExecutables) {
     FreeLibrary(image);
   }
 }
+
+TEST(Win32Version, RecordOfTheSetupPrograms) {
+  const char* paths = std::getenv("TASTLINK_SETUPS");
+  if (!paths) GTEST_SKIP() << "TASTLINK_SETUPS names the setup programs to read";
+  std::istringstream in(paths);
+  for (std::string path; std::getline(in, path, ';');) {
+    const std::wstring wpath = window_win32::widen(path);
+    DWORD handle = 0;
+    std::vector<char> data(GetFileVersionInfoSizeW(wpath.c_str(), &handle));
+    ASSERT_FALSE(data.empty()) << path;
+    ASSERT_TRUE(GetFileVersionInfoW(wpath.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+    DWORD* translation = nullptr;
+    UINT len = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len));
+    EXPECT_EQ(LOWORD(*translation), 0x0407) << path;
+    EXPECT_EQ(versionString(data, L"ProductName"), L"Tastlink");
+    EXPECT_EQ(versionString(data, L"ProductVersion"), L"1.0.0");
+    EXPECT_EQ(versionString(data, L"CompanyName"), L"The Tastlink developers");
+  }
+}

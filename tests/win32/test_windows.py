@@ -20,7 +20,8 @@ SHOTS = os.environ.get("TASTLINK_SHOTS", "")
 # The modem-line interposer of the hardware-in-the-loop rig (a Linux build).
 INTERPOSER = os.environ.get("TASTLINK_INTERPOSER", "")
 WINE = "/usr/lib/wine/wine64"
-PREFIX = os.path.join(BIN, "wineprefix")
+# A suite that changes what the user has installed brings a prefix of its own.
+PREFIX = os.environ.get("TASTLINK_WINEPREFIX") or os.path.join(BIN, "wineprefix")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 DOS = os.path.join(PREFIX, "dosdevices")
 OBJDUMP = {"64": "x86_64-w64-mingw32-objdump", "32": "i686-w64-mingw32-objdump"}
