@@ -7,7 +7,7 @@ TEST_PACKAGES="libgtest-dev googletest xvfb xdotool python3 util-linux"
 HIL_PACKAGES="qemu-system-x86 linux-image-amd64 busybox-static cpio"
 # The Windows build, cross-compiled and run under wine64 (never wine32: this
 # kernel cannot run 32-bit programs; the 32-bit exe is built and checked).
-WINDOWS_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 wine wine64"
+WINDOWS_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 wine wine64 nsis"
 # Icons and manual pages for the install, the .deb (dpkg-shlibdeps) and the
 # checks run on the packages.
 PACKAGE_PACKAGES="librsvg2-bin scdoc dpkg-dev lintian desktop-file-utils appstream unzip file"

@@ -34,7 +34,6 @@ InstallDirRegKey HKCU "${UNINST_KEY}" "InstallLocation"
 !define MUI_COMPONENTSPAGE_NODESC
 !define MUI_FINISHPAGE_RUN "$INSTDIR\Tastlink.exe"
 !define MUI_FINISHPAGE_RUN_TEXT "Tastlink jetzt starten"
-!define MUI_FINISHPAGE_RUN_NOTCHECKED
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the .deb and the two Windows ZIPs from finished build directories
-# into build/packages and checks them as a user meets them: lintian, the
-# desktop-entry and AppStream validators, the ZIPs' contents, and a real
-# `apt-get install` of the .deb (so that a wrong dependency fails), its
-# `tastlink --version`, and its removal (a purge: its postrm would keep it
-# listed otherwise).
+# into build/packages, with the Windows setup programs those builds made, and
+# checks them as a user meets them: lintian, the desktop-entry and AppStream
+# validators, the ZIPs' contents, and a real `apt-get install` of the .deb
+# (so that a wrong dependency fails), its `tastlink --version`, and its
+# removal (a purge: its postrm would keep it listed otherwise).
 #   tests/package/test_packages.sh LINUX_BUILD WIN32_BUILD WIN64_BUILD
 set -uo pipefail
 linux=$1 win32=$2 win64=$3
@@ -64,6 +64,16 @@ zip_ok() {  # zip_ok ARCH FILE-SIGNATURE
 }
 check "Tastlink-$version-win32.zip" zip_ok win32 "PE32 executable (GUI) Intel 80386"
 check "Tastlink-$version-win64.zip" zip_ok win64 "PE32+ executable (GUI) x86-64"
+
+# --- the Windows setup programs (each Windows build makes its own; the
+# wine tests run them) ----------------------------------------------------
+setup_ok() {  # setup_ok BUILD ARCH FILE-SIGNATURE
+  local name=Tastlink-$version-$2-setup.exe
+  cp "$1/$name" "$out/" || return 1
+  file "$out/$name" | grep -q "$3" || { echo "  not $3"; return 1; }
+}
+check "Tastlink-$version-win32-setup.exe" setup_ok "$win32" win32 "PE32 executable (GUI) Intel 80386"
+check "Tastlink-$version-win64-setup.exe" setup_ok "$win64" win64 "PE32+ executable (GUI) x86-64"
 
 # --- installing the .deb ------------------------------------------------
 if [ "$(id -u)" -ne 0 ]; then

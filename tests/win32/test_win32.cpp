@@ -457,10 +457,10 @@ TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
 
 namespace {
 
-std::wstring versionString(const std::vector<char>& data, const wchar_t* name) {
+std::wstring versionString(const std::vector<char>& data, const wchar_t* name, const wchar_t* block = L"040704B0") {
   wchar_t* value = nullptr;
   UINT len = 0;
-  const std::wstring key = std::wstring(L"\\StringFileInfo\\040704B0\\") + name;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\") + block + L"\\" + name;
   if (!VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &len)) return L"<none>";
   return value;
 }
@@ -523,9 +523,11 @@ TEST(Win32Version, RecordOfTheSetupPrograms) {
     DWORD* translation = nullptr;
     UINT len = 0;
     ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len));
+    // German, in the code page NSIS gives German (1252).
     EXPECT_EQ(LOWORD(*translation), 0x0407) << path;
-    EXPECT_EQ(versionString(data, L"ProductName"), L"Tastlink");
-    EXPECT_EQ(versionString(data, L"ProductVersion"), L"1.0.0");
-    EXPECT_EQ(versionString(data, L"CompanyName"), L"The Tastlink developers");
+    EXPECT_EQ(HIWORD(*translation), 1252) << path;
+    EXPECT_EQ(versionString(data, L"ProductName", L"040704e4"), L"Tastlink");
+    EXPECT_EQ(versionString(data, L"ProductVersion", L"040704e4"), L"1.0.0");
+    EXPECT_EQ(versionString(data, L"CompanyName", L"040704e4"), L"The Tastlink developers");
   }
 }
