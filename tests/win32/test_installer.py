@@ -68,6 +68,8 @@ class SetupPrograms(unittest.TestCase):
         self.assertNotIn("SKIPPED", r.stdout)
 
 
+# Wine starts programs slowly on a loaded machine: windows are waited for up
+# to five minutes (the wait ends as soon as they show).
 class InstallUnderWine(unittest.TestCase):
     def setUp(self):
         shutil.rmtree(tw.APPDATA, ignore_errors=True)
@@ -78,7 +80,7 @@ class InstallUnderWine(unittest.TestCase):
     def run_installed(self):
         p = start(EXE)
         self.addCleanup(lambda: p.poll() is None and (tw.inspect("close"), p.wait(30)))
-        until(tw.shown_main, "the installed Tastlink's window")
+        until(tw.shown_main, "the installed Tastlink's window", 300)
         return p
 
     def test_silent_install_then_uninstall_over_a_running_copy(self):
@@ -121,7 +123,7 @@ class InstallUnderWine(unittest.TestCase):
         self.assertNotIn("Tastlink", values(RUN), "autostart switched on by the upgrade")
         self.assertEqual(settings(), "[switch1]\nkey=Ctrl\n")
         # Started again: its window is back, and it is the only copy.
-        until(lambda: tw.main_state().get("visible") == "1", "Tastlink started again")
+        until(lambda: tw.main_state().get("visible") == "1", "Tastlink started again", 300)
         self.assertEqual(tw.main_state()["copies"], "1")
         tw.inspect("close")
 
