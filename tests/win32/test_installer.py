@@ -7,7 +7,7 @@ import subprocess
 import unittest
 
 import test_windows as tw
-from test_windows import setUpModule, tearDownModule, until  # noqa: F401 (unittest runs them)
+from test_windows import tearDownModule, until  # noqa: F401 (unittest runs it)
 
 SETUP = os.environ["TASTLINK_SETUP"]
 SETUP32 = os.environ.get("TASTLINK_SETUP32", "")
@@ -19,6 +19,14 @@ UNINST = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tastlink"
 RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
 # What Windows itself provides besides the program's own DLLs.
 SETUP_DLLS = tw.SYSTEM_DLLS | {"shell32.dll", "comctl32.dll", "ole32.dll"}
+
+
+def setUpModule():
+    # Each run meets a Windows that has never seen Tastlink: nothing an
+    # earlier, interrupted run installed.
+    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=tw.ENV, stderr=subprocess.DEVNULL)
+    shutil.rmtree(tw.PREFIX, ignore_errors=True)
+    tw.setUpModule()
 
 
 def values(key):
