@@ -88,7 +88,12 @@ class InstallUnderWine(unittest.TestCase):
     def run_installed(self):
         p = start(EXE)
         self.addCleanup(lambda: p.poll() is None and (tw.inspect("close"), p.wait(30)))
-        until(tw.shown_main, "the installed Tastlink's window", 300)
+        try:
+            until(tw.shown_main, "the installed Tastlink's window", 300)
+        except AssertionError as e:
+            # What it shows instead, if anything: a report, a hidden window.
+            raise AssertionError("%s; report %r; window %r; running %s"
+                                 % (e, tw.inspect("box"), tw.inspect("main"), p.poll() is None)) from None
         return p
 
     def test_silent_install_then_uninstall_over_a_running_copy(self):
