@@ -39,12 +39,11 @@ ensure_packages() {
   fi
 }
 
-# wine32 (Debian's i386 architecture) runs the 32-bit Windows program, and
-# gcc-multilib builds the 32-bit modem-line interposer it needs. Installed
+# wine32 (Debian's i386 architecture) runs the 32-bit Windows program. Installed
 # where it can be (as root, the i386 architecture added); whether 32-bit
 # programs then really run is for the caller to try. Never fatal.
 ensure_wine32() {
-  local wanted="wine32:i386 gcc-multilib"
+  local wanted="wine32:i386"
   [ -z "$(missing_packages $wanted)" ] && return 0
   [ "$(id -u)" -eq 0 ] || return 1
   export DEBIAN_FRONTEND=noninteractive

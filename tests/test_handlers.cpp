@@ -376,3 +376,51 @@ TEST_F(Started, ReChoosingTheHeldPortThatWillNotReopenLetsShiftUp) {
   EXPECT_EQ(w.form.label1, "Adapter getrennt");
   EXPECT_FALSE(w.shift.anyDown()) << "no line is left to report the release";
 }
+
+TEST(FormLoad, RefusedPortsAndAMissingStartPortAreToldWhereTheUserLooks) {
+  auto notes = [](const fake::Log& log) {
+    std::string text;
+    for (const std::string& l : log)
+      if (l.rfind("note:", 0) == 0) text += l.substr(5);
+    return text;
+  };
+  const Error denied(err::kPermissionDenied, "keine Berechtigung");
+  struct Case {
+    int16_t start;
+    bool wait;
+    std::set<int> openable;
+    std::string label, note;
+    bool needsUser;
+  };
+  const Case cases[] = {
+      {0, true, {}, "Anschluss verweigert", "COM1: keine Berechtigung", true},
+      {5, true, {}, "Warte auf Adapter", "", false},  // not the port waited for
+      {5, false, {3}, "Kein Kabel gefunden", "COM5 ist nicht da; Tastlink öffnet COM3.", false},
+  };
+  for (const Case& c : cases) {
+    fake::World w;
+    w.files.openable = c.openable;
+    w.files.failing.emplace(1, denied);
+    w.form1.StartPort = c.start;
+    w.form1.WaitForPort = c.wait;
+    std::string logged;
+    bool needed = false;
+    w.form1.Log = [&](const std::string& t) { logged += t; };
+    w.form1.NeedsUser = [&] { needed = true; };
+    w.form1.Form_Load();
+    EXPECT_EQ(w.form.label1, c.label) << c.start;
+    const std::string note = notes(w.log);
+    EXPECT_EQ(note.empty(), c.note.empty()) << note;
+    EXPECT_NE(note.find(c.note), std::string::npos) << note;
+    EXPECT_EQ(logged, note) << "the record holds what the window says";
+    EXPECT_EQ(needed, c.needsUser) << c.start;
+  }
+  // An adapter that arrives refused while waiting is told too.
+  fake::World w;
+  w.form1.WaitForPort = true;
+  w.form1.Form_Load();
+  w.files.failing.emplace(4, denied);
+  w.form1.PortsChanged({{4}, {}});
+  EXPECT_EQ(w.form.label1, "Anschluss verweigert");
+  EXPECT_EQ(notes(w.log), "Tastlink wartet auf einen Adapter.\n\nVorhanden, aber nicht zu öffnen:\n  COM4: keine Berechtigung");
+}

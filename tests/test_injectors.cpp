@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "keys/linux/injectors.h"
@@ -195,4 +196,32 @@ TEST(Layout, LettersFollowTheServersKeymap) {
   XFree(saved[1]);
   XCloseDisplay(dpy);
   EXPECT_EQ(swapped, "Y=44 Z=21 ");
+}
+
+TEST(UinputAdvice, FollowsTheCauseAndHowTastlinkWasInstalled) {
+  const std::filesystem::path root =
+      std::filesystem::temp_directory_path() / ("tl-advice-" + std::to_string(::getpid()));
+  struct Case {
+    int e;
+    const char* installedFile;  // "" for a build run where it was built
+    const char* says;
+    const char* never;
+  };
+  const Case cases[] = {
+      {ENOENT, "usr/lib/modules-load.d/tastlink.conf", "sudo modprobe uinput", "/etc/modules-load.d"},
+      {ENOENT, "", "/etc/modules-load.d/uinput.conf", "udev"},
+      {EACCES, "usr/lib/udev/rules.d/60-tastlink-uinput.rules", "sudo udevadm trigger", "KERNEL=="},
+      {EACCES, "", "TAG+=\"uaccess\"", "Fernzugriff"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(root);
+    if (*c.installedFile) {
+      std::filesystem::create_directories((root / c.installedFile).parent_path());
+      std::ofstream(root / c.installedFile) << "\n";
+    }
+    const std::string advice = keys_linux::uinputAdvice(c.e, root.string() + "/");
+    EXPECT_NE(advice.find(c.says), std::string::npos) << c.installedFile << ": " << advice;
+    EXPECT_EQ(advice.find(c.never), std::string::npos) << c.installedFile << ": " << advice;
+  }
+  std::filesystem::remove_all(root);
 }

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "serial/linux/device_watch.h"
 #include "serial/linux/port_resolver.h"
 #include "serial/linux/port_table.h"
 
@@ -118,6 +119,21 @@ TEST_F(FakeTree, ANumberStaysWithItsDeviceWhileOthersComeAndGo) {
   EXPECT_EQ(bound(t, 2), "ttyUSB1");
 }
 
+TEST_F(FakeTree, ARememberedDeviceIsFoundUnderItsNewNumber) {
+  adapter(root, "ttyUSB0", "A", "1-1");
+  adapter(root, "ttyUSB1", "B", "1-2");
+  PortTable before{PortResolver(root.string())};
+  const std::string b = before.identityOfCom(2);
+  // Another day: A is not plugged in, and B is COM1.
+  unplug(root, "ttyUSB0");
+  unplug(root, "ttyUSB1");
+  adapter(root, "ttyUSB0", "B", "1-2");
+  PortTable after{PortResolver(root.string())};
+  EXPECT_EQ(after.comOfIdentity(b), 1);
+  EXPECT_EQ(after.comOfIdentity(before.identityOfCom(1)), 0) << "A is not there";
+  EXPECT_EQ(after.identityOfCom(5), "");
+}
+
 TEST_F(FakeTree, SwapsQuickReplugsAndBurstsEndMatchingTheDevices) {
   adapter(root, "ttyUSB0", "A", "1-1");
   adapter(root, "ttyUSB1", "B", "1-2");
@@ -160,4 +176,21 @@ TEST_F(FakeTree, SwapsQuickReplugsAndBurstsEndMatchingTheDevices) {
   t.refresh();
   EXPECT_EQ(bound(t, 3), "-");
   EXPECT_EQ(bound(t, 4), "ttyUSB6");
+}
+
+TEST(Brltty, ARuleClaimingTheAdaptersIdsIsFoundAndNoOther) {
+  const fs::path dir = fs::temp_directory_path() / ("tl-brltty-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "85-brltty.rules") << "# ENV{PRODUCT}==\"403/6001/*\" commented out\n"
+                                            "ENV{PRODUCT}==\"1a86/7523/*\", ENV{BRLTTY_BRAILLE_DRIVER}=\"bm\"\n";
+  std::ofstream(dir / "60-other.rules") << "ENV{PRODUCT}==\"10c4/ea60/*\"\n";
+  const struct {
+    const char *vid, *pid;
+    bool claimed;
+  } cases[] = {{"1a86", "7523", true}, {"1A86", "7523", true}, {"0403", "6001", false}, {"10c4", "ea60", false}};
+  for (const auto& c : cases)
+    EXPECT_EQ(tl::serial_linux::brlttyRuleFor(c.vid, c.pid, {(dir / "none").string(), dir.string()}),
+              c.claimed ? (dir / "85-brltty.rules").string() : "")
+        << c.vid << ":" << c.pid;
+  fs::remove_all(dir);
 }

@@ -224,6 +224,9 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   EXPECT_EQ(s.switches[0].line, DCD);
   EXPECT_FALSE(s.switches[0].toggle);
   EXPECT_TRUE(s.switches[0].invert);
+  for (const auto& o : app::parseCommandLine({"--no-invert", "--no-minimized", "--no-wait-for-port"}).settings)
+    app::applyOption(s, o.option, o.name, o.value);
+  EXPECT_FALSE(s.switches[0].invert || s.minimized || s.waitForPort) << "the --no- forms switch off";
 
   EXPECT_EQ(app::settingsFromFile(app::parseIni("", "x")).switches.front().key->vk, kVkShift) << "no file: Shift";
   EXPECT_EQ(app::parseCommandLine({"--autostart", "off"}).autostart, false);
@@ -282,4 +285,10 @@ TEST(CommandLine, ValuesAndTheirMistakes) {
   for (const char* o : {"--port", "--key", "--line", "--invert", "--mode", "--debounce", "--minimized",
                         "--wait-for-port", "--autostart"})
     EXPECT_NE(usage.find(o), std::string::npos) << o;
+  for (size_t at = 0, end; at < usage.size(); at = end + 1) {
+    end = usage.find('\n', at);
+    const std::string line = usage.substr(at, end - at);
+    const auto chars = std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; });
+    EXPECT_LE(chars, 80) << line;
+  }
 }

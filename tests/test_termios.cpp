@@ -7,9 +7,12 @@
 #include <condition_variable>
 #include <mutex>
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -64,6 +67,7 @@ LineNotify ignore() {
 int holder(const std::string& path) { return ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
 
 std::string slurp(const fs::path& p) {
+  if (fs::is_fifo(p)) return "fifo";  // opening it would wait for a writer
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
@@ -191,6 +195,7 @@ TEST_F(PtyTree, AHungUpLineIsReportedAsAFailureOfTheLine) {
   EXPECT_EQ(seen[0].number, err::kLineFailed);
   EXPECT_NE(seen[0].description.find("Die Verbindung zu COM1 (" + path + ") ist abgerissen"), std::string::npos)
       << seen[0].description;
+  EXPECT_EQ(seen[0].description.find("Adapter"), std::string::npos) << "a built-in port has no adapter to pull";
   l.unlock();
   line.reset();
   EXPECT_EQ(seen.size(), 1u);
@@ -246,6 +251,8 @@ TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
        "ohne lesbare Prozessnummer)."},
       {"console", [&](auto&, auto&) { std::ofstream(root / "sys/class/tty/console/active") << "tty0 ttyS5\n"; return -1; },
        "ist die Konsole des Systems (/sys/class/tty/console/active: ttyS5)."},
+      {"FIFO as lock file", [](auto&, auto& lock) { mkfifo(lock.c_str(), 0644); return -1; },
+       "ist keine gewöhnliche Datei)."},
   };
   std::vector<int> held;
   std::vector<std::string> lockTexts;
@@ -280,6 +287,36 @@ TEST_F(PtyTree, PortsAnotherProgramHoldsAreLeftAloneWhateverTheirMark) {
   EXPECT_EQ(exclusive, 1) << "another program's exclusive flag was cleared";
   for (int fd : held)
     if (fd >= 0) ::close(fd);
+}
+
+TEST_F(PtyTree, ARefusedPortGivesTheLineThatLetsTheUserInWithTheirName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  const fs::path node = fs::canonical(device("ttyS0", "4"));
+  ASSERT_EQ(::chown(node.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod(node.c_str(), 0600), 0);
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  const pid_t child = fork();
+  if (child == 0) {  // as nobody, whom root's mode 600 keeps out
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    fake::Log log;
+    fake::Form form(log);
+    ComboBox list(form);
+    serial_linux::PosixFileLayer files(resolver());
+    const auto result = comport::FindPorts(files, list);
+    const std::string text = result.failures.empty() ? "" : result.failures[0].description;
+    _exit(::write(out[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ::close(out[1]);
+  char buf[1024] = {};
+  const ssize_t n = ::read(out[0], buf, sizeof buf - 1);
+  ::close(out[0]);
+  waitpid(child, nullptr, 0);
+  ASSERT_GT(n, 0);
+  EXPECT_NE(std::string(buf).find("keine Berechtigung; Abhilfe: „sudo usermod -aG dialout " +
+                                  std::string(getpwuid(65534)->pw_name) + "“"),
+            std::string::npos)
+      << buf;
 }
 
 TEST_F(PtyTree, TheLineWritesItsLockFileTakesOverAStaleOneAndRemovesIt) {

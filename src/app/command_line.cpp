@@ -24,16 +24,19 @@ const Option kOptions[] = {
 #ifdef _WIN32
     {"", "--port", A::Run, "ANSCHLUSS", "port", "diesen Anschluss beim Start öffnen (COM3)"},
 #else
-    {"", "--port", A::Run, "ANSCHLUSS", "port", "diesen Anschluss beim Start öffnen (COM3, /dev/ttyUSB0)"},
+    {"", "--port", A::Run, "ANSCHLUSS", "port", "beim Start öffnen (COM3, /dev/ttyUSB0)"},
 #endif
     {"", "--key", A::Run, "TASTE", "key", "die Taste des Schalters (Shift, Ctrl, Alt, F5, …)"},
     {"", "--line", A::Run, "LEITUNG", "line", "die Leitung des Schalters: CTS, DSR, DCD oder RI"},
-    {"", "--invert", A::Run, "", "invert", "Schalter wirkt, solange die Leitung offen ist (Öffner)"},
-    {"", "--mode", A::Run, "ART", "mode", "hold (Taste gedrückt halten) oder toggle (umschalten)"},
+    {"", "--invert", A::Run, "", "invert", "Öffner: wirkt, solange die Leitung offen ist"},
+    {"", "--no-invert", A::Run, "", "invert", "Schließer, auch wenn die Datei invert=true sagt"},
+    {"", "--mode", A::Run, "ART", "mode", "hold (Taste halten) oder toggle (umschalten)"},
     {"", "--debounce", A::Run, "MS", "debounce", "Entprellzeit in Millisekunden (0 bis 1000)"},
     {"", "--minimized", A::Run, "", "minimized", "mit verkleinertem Fenster starten"},
-    {"", "--wait-for-port", A::Run, "", "wait-for-port", "ohne Anschluss starten und auf einen Adapter warten"},
-    {"", "--autostart", A::Run, "on|off", "", "mit der Sitzung starten (on) oder nicht mehr (off), dann beenden"},
+    {"", "--no-minimized", A::Run, "", "minimized", "mit offenem Fenster starten"},
+    {"", "--wait-for-port", A::Run, "", "wait-for-port", "ohne Anschluss auf einen Adapter warten"},
+    {"", "--no-wait-for-port", A::Run, "", "wait-for-port", "ohne Anschluss nicht warten"},
+    {"", "--autostart", A::Run, "on|off", "", "mit der Sitzung starten (on) oder nicht (off)"},
 };
 
 CommandLine mistake(std::string what) {
@@ -60,7 +63,8 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
     if (!found)
       return mistake((arg.size() > 1 && arg[0] == '-') ? "unbekannte Option " + quoted(arg)
                                                        : "unerwartetes Argument " + quoted(arg));
-    std::string value = "true";
+    // --no-invert and the like switch off what the file switches on.
+    std::string value = name.rfind("--no-", 0) == 0 ? "false" : "true";
     if (*found->value) {
       if (eq != std::string::npos)
         value = arg.substr(eq + 1);

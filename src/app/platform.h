@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "keys/keyboard.h"
 #include "serial/comport.h"
@@ -18,6 +19,10 @@ struct Platform {
   std::function<std::unique_ptr<LineDriver>()> makeLine;
   std::function<std::unique_ptr<comport::FileLayer>()> makeFiles;
   std::function<std::unique_ptr<KeyInjector>()> makeKeys;  // may raise Error
+  // After makeKeys: what to tell about the way keys are sent ("" for
+  // nothing), and whether the window must say it too (keys that reach only
+  // some programs).
+  std::function<std::pair<std::string, bool>()> keysNote;
   std::function<std::string(int com)> deviceOf;           // for list tooltips
   // Serial devices coming and going; none where the platform cannot tell.
   std::function<std::unique_ptr<comport::DeviceWatch>()> makeWatch;

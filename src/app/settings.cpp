@@ -23,7 +23,18 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, s.find_last_not_of(" \t\r") - b + 1));
 }
 
-std::string quoted(const std::string& s) { return "\u201E" + s + "\u201C"; }
+// What a message repeats of the user's text: enough to find it, never so
+// much that the message box grows with the file. Cut at a character's
+// start, so that UTF-8 stays whole.
+std::string excerpt(const std::string& s) {
+  constexpr size_t kMax = 60;
+  if (s.size() <= kMax) return s;
+  size_t cut = kMax;
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  return s.substr(0, cut) + "\u2026";
+}
+
+std::string quoted(const std::string& s) { return "\u201E" + excerpt(s) + "\u201C"; }
 
 bool boolean(const std::string& value) {
   const std::string v = lower(value);
@@ -100,7 +111,7 @@ int switchNumber(const std::string& section) {
 std::string place(const IniFile& file, const IniValue& v) {
   std::string where = "Fehler in der Einstellungsdatei " + file.path;
   if (v.line) where += ", Zeile " + std::to_string(v.line);
-  return where + " ([" + v.section + "] " + v.key + "=" + v.value + "): ";
+  return where + " ([" + excerpt(v.section) + "] " + excerpt(v.key) + "=" + excerpt(v.value) + "): ";
 }
 
 }  // namespace
@@ -170,7 +181,7 @@ Settings settingsFromFile(const IniFile& file) {
       } else if (const int n = switchNumber(v.section)) {
         setSwitch(switches[n], key, v.value);
       } else {
-        throw SettingsError("unbekannter Abschnitt [" + v.section + "]. Erlaubt sind [General] und [switch1] bis [switch" +
+        throw SettingsError("unbekannter Abschnitt [" + excerpt(v.section) + "]. Erlaubt sind [General] und [switch1] bis [switch" +
                             std::to_string(kMaxSwitches) + "].");
       }
     } catch (const SettingsError& e) {

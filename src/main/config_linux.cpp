@@ -1,13 +1,16 @@
 #include "main/config_linux.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QTemporaryFile>
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/linux/os_error.h"
@@ -41,19 +44,63 @@ std::string configHome() {
   return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString();
 }
 
+namespace {
+
+// No settings file is this large; a bigger one is not read into memory.
+constexpr off_t kMaxFileBytes = 1 << 20;
+
+// The file's bytes, read without ever waiting: a FIFO or a device put in
+// the file's place would otherwise hold the start (or fill the memory).
+// nullopt: there is no file.
+std::optional<std::string> readSmallFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::nullopt;
+    throw SettingsError("Die Einstellungsdatei " + path + " lässt sich nicht lesen (" +
+                        core_linux::osReason(errno) + ").");
+  }
+  std::string text;
+  struct stat st {};
+  const bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  int readErr = 0;
+  if (regular && st.st_size <= kMaxFileBytes) {
+    // One byte over the limit tells a file that grew since fstat().
+    text.resize(static_cast<size_t>(kMaxFileBytes) + 1);
+    size_t got = 0;
+    while (got < text.size()) {
+      const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+      if (n > 0) {
+        got += static_cast<size_t>(n);
+      } else if (n == 0 || errno != EINTR) {
+        readErr = n < 0 ? errno : 0;
+        break;
+      }
+    }
+    text.resize(got);
+  }
+  ::close(fd);
+  if (readErr)
+    throw SettingsError("Die Einstellungsdatei " + path + " lässt sich nicht lesen (" +
+                        core_linux::osReason(readErr) + ").");
+  if (!regular)
+    throw SettingsError("Die Einstellungsdatei " + path + " ist keine gewöhnliche Datei und wird nicht gelesen.");
+  if (static_cast<off_t>(text.size()) > kMaxFileBytes || st.st_size > kMaxFileBytes)
+    throw SettingsError("Die Einstellungsdatei " + path +
+                        " ist größer als 1 MiB und wird nicht gelesen; Einstellungen brauchen nur wenige Zeilen.");
+  return text;
+}
+
+}  // namespace
+
 IniFile readSettingsFile() {
   const QString path = settingsPath();
   IniFile file{path.toStdString(), {}};
-  QFile raw(path);
-  if (!raw.exists()) return file;
-  if (!raw.open(QIODevice::ReadOnly))
-    throw SettingsError("Die Einstellungsdatei " + file.path + " lässt sich nicht lesen (" +
-                        core_linux::osReason(errno) + ").");
+  const std::optional<std::string> text = readSmallFile(file.path);
+  if (!text) return file;
   // QSettings skips a line it cannot make sense of and knows no line
   // numbers: the program's own reader checks the text first, so that a
   // stray line is an error, and says where each value stands.
-  const QByteArray text = raw.readAll();
-  const IniFile lines = parseIni(std::string_view(text.constData(), static_cast<size_t>(text.size())), file.path);
+  const IniFile lines = parseIni(*text, file.path);
   auto lineOf = [&](const std::string& section, const std::string& key) {
     int line = 0;
     for (const IniValue& v : lines.values)
@@ -62,7 +109,13 @@ IniFile readSettingsFile() {
         line = v.line;  // QSettings keeps the last of a key written twice
     return line;
   };
-  QSettings ini(path, QSettings::IniFormat);
+  // QSettings reads the very bytes checked above, not the path again.
+  QTemporaryFile copy;
+  if (!copy.open() || copy.write(text->data(), static_cast<qint64>(text->size())) != static_cast<qint64>(text->size()) ||
+      !copy.flush())
+    throw SettingsError("Die Einstellungsdatei " + file.path + " lässt sich nicht lesen (" +
+                        core_linux::osReason(errno) + ").");
+  QSettings ini(copy.fileName(), QSettings::IniFormat);
   if (ini.status() != QSettings::NoError)
     throw SettingsError("Die Einstellungsdatei " + file.path +
                         " ist keine INI-Datei. Erlaubt sind [Abschnitt]-Zeilen und Zeilen Eintrag=Wert.");
@@ -81,14 +134,24 @@ IniFile readSettingsFile() {
   return file;
 }
 
-std::string rememberedPort() {
+std::string rememberedPort(const std::function<int(const std::string& device)>& comOf) {
+  // The program's own file; anything else in its place is not waited on.
+  const QFileInfo info(statePath());
+  if (!info.isFile() || info.size() > kMaxFileBytes) return {};
   QSettings state(statePath(), QSettings::IniFormat);
+  // A number alone may stand for another adapter once they were renumbered.
+  const std::string device = state.value("lastDevice").toString().toStdString();
+  if (const int com = comOf && !device.empty() ? comOf(device) : 0) return "COM" + std::to_string(com);
   return state.value("lastPort").toString().toStdString();
 }
 
-void rememberPort(const std::string& port) {
+void rememberPort(const std::string& port, const std::string& device) {
   QSettings state(statePath(), QSettings::IniFormat);
   state.setValue("lastPort", QString::fromStdString(port));
+  if (device.empty())
+    state.remove("lastDevice");
+  else
+    state.setValue("lastDevice", QString::fromStdString(device));
   state.sync();
 }
 
@@ -103,12 +166,23 @@ std::string setAutostart(bool on, const std::string& program) {
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) return failed("entfernen", "unlink", errno);
     return {};
   }
+  // A line break in the path would end Exec= and start a line of the
+  // program's choosing, which the session would run; the format cannot
+  // quote one there.
+  if (std::any_of(program.begin(), program.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; }))
+    return "Der Autostart-Eintrag wird nicht geschrieben: Der Pfad des Programms enthält ein Steuerzeichen "
+           "(einen Zeilenumbruch oder dergleichen).";
+  // TryExec: once the program is gone (the package purged), the session
+  // skips the entry instead of starting nothing.
+  std::string tryExec;
+  for (char c : program) tryExec += c == '\\' ? std::string("\\\\") : std::string(1, c);
   const std::string entry = std::string("[Desktop Entry]\n"
                                         "Type=Application\n"
                                         "Name=Tastlink\n"
                                         "Comment=Taster am seriellen Anschluss als Umschalttaste\n"
                                         "Exec=") +
-                            execArgument(program) + " --minimized --wait-for-port\nIcon=" + kAppId +
+                            execArgument(program) + " --minimized --wait-for-port\nTryExec=" + tryExec +
+                            "\nIcon=" + kAppId +
                             "\nTerminal=false\nX-GNOME-Autostart-enabled=true\n";
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
@@ -139,10 +213,13 @@ std::string ownProgram() {
   return QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().toStdString();
 }
 
-void addSettingsHooks(Platform& p) {
+void addSettingsHooks(Platform& p, std::function<std::string(int com)> deviceOf,
+                      std::function<int(const std::string& device)> comOf) {
   p.readSettings = readSettingsFile;
-  p.rememberedPort = rememberedPort;
-  p.rememberPort = rememberPort;
+  p.rememberedPort = [comOf] { return rememberedPort(comOf); };
+  p.rememberPort = [deviceOf](const std::string& port) {
+    rememberPort(port, deviceOf ? deviceOf(comNumber(port)) : std::string());
+  };
   p.setAutostart = [](bool on) { return setAutostart(on, ownProgram()); };
 }
 

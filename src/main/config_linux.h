@@ -4,6 +4,7 @@
 // session's autostart entry.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/platform.h"
@@ -19,8 +20,10 @@ std::string configHome();
 IniFile readSettingsFile();
 
 // The port chosen last, from configHome()/Tastlink/state.conf; "" if none.
-std::string rememberedPort();
-void rememberPort(const std::string& port);
+// With `comOf`, the device it was (its identity, kept beside the number)
+// where that is present now under whatever number; else the number.
+std::string rememberedPort(const std::function<int(const std::string& device)>& comOf = {});
+void rememberPort(const std::string& port, const std::string& device = {});
 
 // Writes (on) or removes (off) configHome()/autostart/<id>.desktop, which
 // starts `program` minimized and waiting for a port. "" on success, else
@@ -30,7 +33,10 @@ std::string setAutostart(bool on, const std::string& program);
 // This program's own file, for the autostart entry to start.
 std::string ownProgram();
 
-// The platform's settings, remembered port and autostart hooks, as above.
-void addSettingsHooks(Platform& p);
+// The platform's settings, remembered port and autostart hooks, as above;
+// `deviceOf` and `comOf` (where the platform knows devices) turn a COM
+// number into its device's identity and back.
+void addSettingsHooks(Platform& p, std::function<std::string(int com)> deviceOf = {},
+                      std::function<int(const std::string& device)> comOf = {});
 
 }  // namespace tl::app

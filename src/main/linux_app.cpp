@@ -13,11 +13,12 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
+#include <optional>
 #include <unistd.h>
 
 #include "app/session.h"
 #include "main/desktop_linux.h"
-#include "main/single_instance_linux.h"
+#include "desktop/linux/single_instance.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
 #include "core/runtime.h"
@@ -46,10 +47,12 @@ void onCrash(int sig) {
 }
 
 // Every signal whose default would end the program ends it through the
-// event loop, as a closed window does; SIGTSTP lets the key up before the
-// program stops. SIGKILL and SIGSTOP cannot be caught: there the kernel
-// (uinput) or the key watcher (XTest) lets the key up.
+// event loop, as a closed window does; those whose default stops it let
+// the key up first (SIGTTIN and SIGTTOU too: a background run that touches
+// its terminal gets them unasked). SIGKILL and SIGSTOP cannot be caught:
+// there the kernel (uinput) or the key watcher (XTest) lets the key up.
 constexpr int kEndingSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM};
+constexpr int kStoppingSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 constexpr int kCrashSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
 
 void installSignals(void (*keysUpNow)() noexcept) {
@@ -61,7 +64,7 @@ void installSignals(void (*keysUpNow)() noexcept) {
   sa.sa_handler = onSignal;
   sa.sa_flags = SA_RESTART;
   for (int sig : kEndingSignals) sigaction(sig, &sa, nullptr);
-  sigaction(SIGTSTP, &sa, nullptr);
+  for (int sig : kStoppingSignals) sigaction(sig, &sa, nullptr);
   sa.sa_handler = onCrash;
   sa.sa_flags = SA_RESETHAND | SA_NODEFER;
   for (int sig : kCrashSignals) sigaction(sig, &sa, nullptr);
@@ -90,26 +93,35 @@ int run(int argc, char** argv, const Platform& platform) {
                    },
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { QApplication::exit(code); }});
-  if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return *rc;
-  // Before the settings: a broken file must not keep the entry from going.
-  if (const auto on = session.autostart())
-    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
-  if (const auto rc = session.configure(platform.readSettings)) {
-    if (platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
+  // A mistake is also shown in a box where nobody reads stderr (started
+  // from the menu, with the session, by a launcher that was given options).
+  auto toldInBox = [&](int rc) {
+    if (!told.empty() && platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
       QApplication qapp(argc, argv);
       QMessageBox box(QMessageBox::Warning, QStringLiteral("Tastlink"),
                       QString::fromStdString(told.substr(told.find(' ') + 1)).trimmed(), QMessageBox::Ok);
       box.exec();
     }
-    return *rc;
-  }
+    return rc;
+  };
+  if (const auto rc = session.commandLine({argv + std::min(argc, 1), argv + argc})) return toldInBox(*rc);
+  // Before the settings: a broken file must not keep the entry from going.
+  if (const auto on = session.autostart())
+    return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
+  if (const auto rc = session.configure(platform.readSettings)) return toldInBox(*rc);
   if (const std::string why = desktopUnreachable(); !why.empty()) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;
   }
   // One Tastlink per user (per program name, so that the test program runs
   // beside the real one): decided before any port is looked at.
-  SingleInstance instance(argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink");
+  const std::string programName = argc > 0 ? std::filesystem::path(argv[0]).filename().string() : "tastlink";
+  desktop_linux::SingleInstance instance(programName);
+  // A copy for a port of its own is asked first: it may run beside the
+  // first copy, which would not know it.
+  std::optional<desktop_linux::SingleInstance> portInstance;
+  if (!session.portOption().empty()) portInstance.emplace(programName, session.portOption());
+  if (portInstance && portInstance->handedOver(session.portOption())) return 0;
   if (instance.handedOver(session.portOption())) return 0;
   installSignals(platform.keysUpNow);
   QApplication qapp(argc, argv);
@@ -125,7 +137,8 @@ int run(int argc, char** argv, const Platform& platform) {
   QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
     unsigned char b = 0;
     bool end = false, stop = false;
-    while (::read(signalPipe[0], &b, 1) == 1) (b == SIGTSTP ? stop : end) = true;
+    while (::read(signalPipe[0], &b, 1) == 1)
+      (std::find(std::begin(kStoppingSignals), std::end(kStoppingSignals), b) != std::end(kStoppingSignals) ? stop : end) = true;
     if (end) return session.endRequested();
     if (stop) {
       session.stateSaving();
@@ -134,9 +147,16 @@ int run(int argc, char** argv, const Platform& platform) {
   });
 
   instance.serve();
+  if (portInstance) portInstance->serve();
 
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
+  std::string keysNote;  // for the window too
+  if (platform.keysNote) {
+    const auto [text, inWindow] = platform.keysNote();
+    if (!text.empty()) std::fprintf(stderr, "Tastlink: %s\n", text.c_str());
+    if (inWindow) keysNote = text;
+  }
   Keyboard keys(*injector);
   auto files = platform.makeFiles();
   auto driver = platform.makeLine();
@@ -181,9 +201,22 @@ int run(int argc, char** argv, const Platform& platform) {
       });
   });
   QObject::connect(&qapp, &QCoreApplication::aboutToQuit, [&] { session.windowClosing(); });
+  bool shown = false;
+  auto bringForward = [&] {
+    view.setWindowState((view.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    view.show();
+    view.raise();
+    view.activateWindow();
+  };
+  // Started minimized with the session, the window would hide what the
+  // user must mend.
+  bool mustAct = false;
+  form.NeedsUser = [&] {
+    mustAct = true;
+    if (shown) bringForward();
+  };
   // A later Tastlink asks for this window; one given another port than
   // the one in use runs beside this one.
-  bool shown = false;
   instance.raise = [&](const std::string& port) {
     if (!port.empty()) {
       // The port in use, or waited for: a copy for it would only fight.
@@ -191,18 +224,18 @@ int run(int argc, char** argv, const Platform& platform) {
       if (!n && platform.portOf) n = platform.portOf(port);
       if (n != line.CommPort()) return false;
     }
-    if (shown && !session.ending()) {
-      view.setWindowState((view.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-      view.show();
-      view.raise();
-      view.activateWindow();
-    }
+    if (shown && !session.ending()) bringForward();
     return true;
   };
+  if (portInstance) portInstance->raise = instance.raise;
   if (!session.load()) return session.exitCode();
+  if (!keysNote.empty()) {
+    view.showNote(keysNote);
+    mustAct = true;
+  }
   view.Text1->setFocus(Qt::OtherFocusReason);
   shown = true;
-  if (session.settings().minimized) {
+  if (session.settings().minimized && !mustAct) {
     view.showMinimized();
   } else {
     view.show();

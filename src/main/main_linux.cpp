@@ -14,7 +14,9 @@ int main(int argc, char** argv) {
   p.makeLine = [table] { return std::make_unique<serial_linux::TermiosLineDriver>(table); };
   p.makeFiles = [table] { return std::make_unique<serial_linux::PosixFileLayer>(table); };
   p.makeWatch = [table] { return serial_linux::UdevWatch::make(table); };
-  p.makeKeys = [] { return keys_linux::makeSystemInjector(); };
+  static keys_linux::InjectionNote keysNote;
+  p.makeKeys = [] { return keys_linux::makeSystemInjector("/dev/uinput", &keysNote); };
+  p.keysNote = [] { return std::pair(keysNote.text, keysNote.partial); };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   p.settingsMistakeBox = true;
@@ -23,6 +25,7 @@ int main(int argc, char** argv) {
     return d ? d->path : std::string();
   };
   p.portOf = [table](const std::string& path) { return static_cast<int16_t>(table->comOfPath(path)); };
-  app::addSettingsHooks(p);
+  app::addSettingsHooks(p, [table](int com) { return table->identityOfCom(com); },
+                        [table](const std::string& device) { return table->comOfIdentity(device); });
   return app::run(argc, argv, p);
 }

@@ -269,14 +269,16 @@ int main(int argc, char** argv) {
   for (int n : numbers("TASTLINK_SIM_TAKEN")) bench.taken.insert(n);
   std::thread(control).detach();
   static ShownAnnouncer announcer;
+  static keys_linux::InjectionNote keysNote;
   app::Platform p;
   p.makeLine = [] { return std::make_unique<SimDriver>(); };
   p.makeFiles = [] { return std::make_unique<SimFiles>(); };
   // Called first thing after the application exists, on its thread.
   p.makeKeys = [] {
     if (std::getenv("TASTLINK_SIM_ANNOUNCE")) qApp->installEventFilter(&announcer);
-    return keys_linux::makeSystemInjector();
+    return keys_linux::makeSystemInjector("/dev/uinput", &keysNote);
   };
+  p.keysNote = [] { return std::pair(keysNote.text, keysNote.partial); };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };
   p.makeWatch = [] { return std::make_unique<SimWatch>(); };
   // Settings as the real program reads them; simulated ports have no

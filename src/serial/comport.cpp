@@ -49,12 +49,15 @@ int portNumberOf(const std::string& name) {
   return n;
 }
 
-bool ProbePort(FileLayer& files, int16_t port) {
+bool ProbePort(FileLayer& files, int16_t port, std::string* why) {
   try {
     const int16_t fileNumber = files.FreeFile();
     files.Open(probeName(port), fileNumber);
     files.Close(fileNumber);
     return true;
+  } catch (const Error& e) {
+    if (why && !deviceIsAbsent(e.number())) *why = e.description();
+    return false;
   } catch (const std::exception&) {
     return false;
   }

@@ -49,14 +49,18 @@ int portNumberOf(const std::string& name);
 ProbeResult FindPorts(FileLayer& files, PortList& list);
 
 // The same test for one port that has just appeared: it opens, and is closed
-// again. Never raises an error.
-bool ProbePort(FileLayer& files, int16_t port);
+// again. Never raises an error; where the device is there but refused,
+// `why` (if given) gets the reason.
+bool ProbePort(FileLayer& files, int16_t port, std::string* why = nullptr);
 
 // Ports that came and went, as the platform's device events tell.
 struct PortChanges {
   std::vector<int16_t> arrived;
   std::vector<int16_t> left;
-  bool empty() const { return arrived.empty() && left.empty(); }
+  // What the platform saw and the user should know (an adapter taken by
+  // another service as soon as it came), in German.
+  std::vector<std::string> notes;
+  bool empty() const { return arrived.empty() && left.empty() && notes.empty(); }
 };
 
 // The platform's view of its serial devices over time. A port keeps its

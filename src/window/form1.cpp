@@ -6,6 +6,10 @@
 
 namespace tl {
 
+namespace {
+std::string refusedPorts(const std::vector<comport::ProbeFailure>& failures);
+}  // namespace
+
 void ComboBox::setListIndex(int index) {
   if (index < -1 || index >= view_.comboListCount())
     throw Error(err::kInvalidPropertyValue, "Ungültiger Eigenschaftswert");
@@ -30,12 +34,13 @@ void Form1::Form_Load() {
   const int listed = StartPort ? indexOf(StartPort) : -1;
   if ((StartPort || StartPortOf) && listed < 0) {
     // Asked for by name: another port that happens to be there is not it.
-    if (WaitForPort) return waitForAdapter(StartPort ? Waiting::ForPortInUse : Waiting::ForAnyPort);
-    if (Log && Combo1.ListCount() > 0)
-      Log((StartPort ? "COM" + std::to_string(StartPort) : std::string("Der angegebene Anschluss")) +
-          " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
+    if (WaitForPort)
+      return waitForAdapter(StartPort ? Waiting::ForPortInUse : Waiting::ForAnyPort, probe.failures);
+    if (Combo1.ListCount() > 0)
+      tell((StartPort ? "COM" + std::to_string(StartPort) : std::string("Der angegebene Anschluss")) +
+           " ist nicht da; Tastlink öffnet COM" + Combo1.List(0) + ".");
   }
-  if (Combo1.ListCount() == 0 && WaitForPort) return waitForAdapter(Waiting::ForAnyPort);
+  if (Combo1.ListCount() == 0 && WaitForPort) return waitForAdapter(Waiting::ForAnyPort, probe.failures);
   try {
     Combo1.setListIndex(std::max(listed, 0));
   } catch (const Error& e) {
@@ -63,11 +68,26 @@ void Form1::Form_Load() {
 }
 
 // Start-up with nothing to open yet: the port named (its number set as the
-// line's), or whichever comes first.
-void Form1::waitForAdapter(Waiting what) {
+// line's), or whichever comes first. Ports there but refused are the
+// user's to mend (a group, another program): waiting for an adapter would
+// only hide them.
+void Form1::waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused) {
   if (what == Waiting::ForPortInUse) MSComm1.setCommPort(StartPort);
   waiting_ = what;
   view_.setLabel1Caption("Warte auf Adapter");
+  std::vector<comport::ProbeFailure> mine;
+  for (const auto& f : refused)
+    if (what == Waiting::ForAnyPort || f.port == StartPort) mine.push_back(f);
+  if (mine.empty()) return;
+  view_.setLabel1Caption("Anschluss verweigert");
+  tell("Tastlink wartet auf einen Adapter." + refusedPorts(mine));
+  if (NeedsUser) NeedsUser();
+}
+
+// Where the user looks, and in the record.
+void Form1::tell(const std::string& text) {
+  view_.showNote(text);
+  if (Log) Log(text);
 }
 
 void Form1::Combo1_Click() {
@@ -132,6 +152,7 @@ void Form1::MSComm1_OnUnplug() {
 
 void Form1::PortsChanged(const comport::PortChanges& changes) {
   if (changes.empty()) return;
+  for (const std::string& note : changes.notes) tell(note);
   const int16_t inUse = MSComm1.CommPort();
   const bool holding = MSComm1.PortOpen() || waiting_ == Waiting::ForPortInUse;
   for (int16_t p : changes.left) {
@@ -152,9 +173,12 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     }
     Combo1.RemoveItem(i);
   }
+  std::vector<comport::ProbeFailure> refused;
   for (int16_t p : changes.arrived) {
     gone_.erase(std::remove(gone_.begin(), gone_.end(), p), gone_.end());
-    if (indexOf(p) < 0 && comport::ProbePort(files_, p)) insertSorted(p);
+    std::string why;
+    if (indexOf(p) < 0 && comport::ProbePort(files_, p, &why)) insertSorted(p);
+    if (!why.empty()) refused.push_back({p, why});
   }
   const bool back = std::find(changes.arrived.begin(), changes.arrived.end(), inUse) != changes.arrived.end();
   if (back) triedSinceReturn_ = false;
@@ -167,6 +191,7 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     for (int i = 0; i < Combo1.ListCount() && !opened; ++i) opened = reopen(CInt(Combo1.List(i)));
   }
   if (opened) backAgain();
+  else if (waiting_ != Waiting::No && !refused.empty()) waitForAdapter(waiting_, refused);
   showPortInUse();
 }
 
@@ -312,6 +337,29 @@ std::string portList(const std::vector<int>& ports) {
   return out;
 }
 
+// The ports there but refused, with why: one line per reason, ports
+// sharing it named together, and only a few lines at all: sixteen refused
+// ports must not push a box's button off a small screen.
+std::string refusedPorts(const std::vector<comport::ProbeFailure>& failures) {
+  std::vector<std::pair<std::string, std::vector<int>>> groups;
+  for (const auto& f : failures) {
+    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == f.description; });
+    if (it == groups.end()) it = groups.insert(groups.end(), {f.description, {}});
+    it->second.push_back(f.port);
+  }
+  constexpr size_t kMaxLines = 4;
+  const size_t shown = groups.size() <= kMaxLines ? groups.size() : kMaxLines - 1;
+  std::string text = "\n\nVorhanden, aber nicht zu öffnen:";
+  for (size_t i = 0; i < shown; ++i) text += "\n  " + portList(groups[i].second) + ": " + groups[i].first;
+  if (shown < groups.size()) {
+    std::vector<int> rest;
+    for (size_t i = shown; i < groups.size(); ++i) rest.insert(rest.end(), groups[i].second.begin(), groups[i].second.end());
+    std::sort(rest.begin(), rest.end());
+    text += "\n  und " + std::to_string(rest.size()) + " weitere aus anderen Gründen: " + portList(rest);
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
@@ -324,26 +372,7 @@ std::string noPortReport(const std::vector<comport::ProbeFailure>& failures) {
             "starten Sie Tastlink erneut.";
     return text;
   }
-  // One line per reason, ports sharing it named together, and only a few
-  // lines at all: sixteen refused ports must not push the box's button off
-  // a small screen.
-  std::vector<std::pair<std::string, std::vector<int>>> groups;
-  for (const auto& f : failures) {
-    auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == f.description; });
-    if (it == groups.end()) it = groups.insert(groups.end(), {f.description, {}});
-    it->second.push_back(f.port);
-  }
-  constexpr size_t kMaxLines = 4;
-  const size_t shown = groups.size() <= kMaxLines ? groups.size() : kMaxLines - 1;
-  text += "\n\nVorhanden, aber nicht zu öffnen:";
-  for (size_t i = 0; i < shown; ++i) text += "\n  " + portList(groups[i].second) + ": " + groups[i].first;
-  if (shown < groups.size()) {
-    std::vector<int> rest;
-    for (size_t i = shown; i < groups.size(); ++i) rest.insert(rest.end(), groups[i].second.begin(), groups[i].second.end());
-    std::sort(rest.begin(), rest.end());
-    text += "\n  und " + std::to_string(rest.size()) + " weitere aus anderen Gründen: " + portList(rest);
-  }
-  return text;
+  return text + refusedPorts(failures);
 }
 
 }  // namespace tl

@@ -86,6 +86,9 @@ class Form1 {
   // Where the front end keeps a record of what happened to the line (a
   // journal, stderr): unplugs, returns, choices that did not work out.
   std::function<void(const std::string&)> Log;
+  // The user must act (ports there but refused while waiting): the window
+  // must not stay out of sight, minimized.
+  std::function<void()> NeedsUser;
 
   // Lets every key the switches hold up (a toggled one too), and says so in
   // the status text: the text always names the keys as the desktop sees
@@ -111,7 +114,8 @@ class Form1 {
   bool reopen(int16_t port);
   void showPortInUse();
   void backAgain();
-  void waitForAdapter(Waiting what);
+  void waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused);
+  void tell(const std::string& text);
   void lineOpened();
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);

@@ -30,6 +30,7 @@ constexpr Fit kFits[] = {{kPortCaption, kLabel2.width},
                          {"SHIFT losgelassen", kLabel1.width},
                          {"LEERTASTE losgelassen", kLabel1.width},  // the longest key name
                          {"Kein Kabel gefunden", kLabel1.width},
+                         {"Anschluss verweigert", kLabel1.width},
                          {kWiringHint, kLabel3.width}};
 
 inline int twipsToPixels(int twips, double dpi) { return static_cast<int>(std::lround(twips * dpi / 1440.0)); }

@@ -1,13 +1,16 @@
 """The Linux program end to end on a real X server (Xvfb): the real window,
 real XTest injection, with simulated serial ports (tastlink-sim), and the
 shipped binary for the no-port report."""
+import glob
 import os
 import resource
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -208,7 +211,7 @@ class EndToEnd(unittest.TestCase):
                                            signal.SIGUSR1, signal.SIGUSR2, signal.SIGALRM)]
         cases += [(sig, "dies") for sig in (signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL,
                                             signal.SIGABRT, signal.SIGKILL)]
-        cases += [(signal.SIGPIPE, "runs"), (signal.SIGTSTP, "stops")]
+        cases += [(signal.SIGPIPE, "runs")] + [(sig, "stops") for sig in (signal.SIGTSTP, signal.SIGTTIN, signal.SIGTTOU)]
         for sig, outcome in cases:
             s = self.start("3")
             s.ask("press 3")
@@ -412,10 +415,31 @@ class EndToEnd(unittest.TestCase):
         s.ask("release 4")
         until(lambda: not xdisplay.shift_down(), "Shift up")
 
+    def test_waiting_with_a_refused_port_says_why_and_shows_the_window(self):
+        s = self.start("3", ["--wait-for-port", "--minimized"], TASTLINK_SIM_TAKEN="3")
+        until(lambda: s.state().get("note"), "the note")
+        st = s.state()
+        self.assertEqual(st["label"], "Anschluss verweigert")
+        self.assertIn("COM3: ", st["note"])
+        self.assertNotIn("minimized", st, "the user must act: the window is not left minimized")
+
+    @unittest.skipIf(os.path.exists("/dev/uinput"), "uinput is there: XTest is not needed")
+    def test_xtest_in_a_wayland_session_is_said_in_the_window(self):
+        for wayland, note in ((None, None), ("wayland-tastlink-%d" % os.getpid(), "nur X11-Programme (XWayland)")):
+            s = self.start("3", ["--minimized"], WAYLAND_DISPLAY=wayland, QT_QPA_PLATFORM="xcb")
+            st = s.state()
+            if note:
+                self.assertIn(note, st.get("note", ""))
+                self.assertIn("sudo modprobe uinput", st["note"])
+                self.assertNotIn("minimized", st)
+            else:
+                self.assertNotIn("note", st, "on X11 XTest reaches every program")
+            s.end()
+
     def test_a_second_instance_raises_the_first_unless_given_another_port(self):
         first = self.start("3,12", ["--minimized"])
         self.assertEqual(first.state().get("minimized"), "1")
-        cases = [([], 0), (["--port", "COM3"], 0), (["--port", "COM12"], None)]
+        cases = [([], 0), (["--port", "COM3"], 0), (["--port", "COM12", "--minimized"], None)]
         for args, rc in cases:
             second = Sim("3,12", args, self.home)
             self.sims.append(second)
@@ -425,10 +449,61 @@ class EndToEnd(unittest.TestCase):
             else:
                 self.assertEqual(second.p.wait(60), rc, args)
                 until(lambda: "minimized" not in first.state(), "the first window in front")
+        # A copy for the port the one beside the first is on brings that one forward.
+        beside = self.sims[-1]
+        self.assertEqual(beside.state().get("minimized"), "1")
+        third = Sim("3,12", ["--port", "COM12"], self.home)
+        self.sims.append(third)
+        self.assertEqual(third.p.wait(60), 0)
+        until(lambda: "minimized" not in beside.state(), "the copy on COM12 in front")
         first.p.kill()  # its socket stays behind, stale
         first.p.wait(60)
         third = self.start("3")
         self.assertEqual(third.state()["selected"], "3", "a stale socket does not stop the next start")
+        third.end()
+        # A runtime directory too long for a socket's path still keeps to one copy.
+        run = os.path.join(self.home, "r" * (121 - len(self.home) - 1))
+        os.makedirs(run, mode=0o700)
+        self.start("3", XDG_RUNTIME_DIR=run)
+        again = Sim("3", [], self.home, XDG_RUNTIME_DIR=run)
+        self.sims.append(again)
+        self.assertEqual(again.p.wait(60), 0)
+
+    def test_silent_clients_on_the_one_copy_socket_never_hold_a_key(self):
+        s = self.start("3")
+        s.ask("press 3")
+        until(xdisplay.shift_down, "Shift down")
+        path = glob.glob(os.path.join(self.home, "run", "*.socket"))[0]
+        stop = threading.Event()
+
+        def pester():  # connects and says nothing, over and over
+            silent = []
+            while not stop.is_set():
+                c = socket.socket(socket.AF_UNIX)
+                try:
+                    c.connect(path)
+                except OSError:
+                    c.close()
+                    time.sleep(0.01)
+                    continue
+                silent.append(c)
+                if len(silent) > 8:
+                    silent.pop(0).close()
+            for c in silent:
+                c.close()
+
+        pesterers = [threading.Thread(target=pester) for _ in range(2)]
+        for t in pesterers:
+            t.start()
+        try:
+            time.sleep(0.5)
+            s.ask("release 3")
+            until(lambda: not xdisplay.shift_down(), "Shift up while the clients keep silent")
+            self.assertEqual(s.state()["label"], "SHIFT losgelassen")
+        finally:
+            stop.set()
+            for t in pesterers:
+                t.join()
 
     def test_autostart_on_and_off(self):
         entry = os.path.join(self.home, "config", "autostart", "io.github.tastlink.Tastlink.desktop")
@@ -439,8 +514,14 @@ class EndToEnd(unittest.TestCase):
             self.assertEqual(os.path.exists(entry), exists, arg)
             if exists:
                 text = open(entry).read()
-                self.assertIn("Exec=%s --minimized --wait-for-port\n" % os.path.realpath(SIM), text)
+                self.assertIn("Exec=%s --minimized --wait-for-port\nTryExec=%s\n" % ((os.path.realpath(SIM),) * 2), text)
                 self.assertIn("[Desktop Entry]\nType=Application\n", text)
+        # A line break in the program's path would start a line of its own.
+        odd = os.path.join(self.home, "tastlink\nX-Injected=1")
+        shutil.copy(SIM, odd)
+        p = subprocess.run([odd, "--autostart", "on"], env=env, capture_output=True, text=True, timeout=30)
+        self.assertEqual((p.returncode, os.path.exists(entry)), (1, False))
+        self.assertIn("Steuerzeichen", p.stderr)
         blocked = os.path.join(self.home, "file")
         open(blocked, "w").close()
         p = subprocess.run([SIM, "--autostart", "on"], env=dict(env, XDG_CONFIG_HOME=blocked), capture_output=True,
@@ -487,6 +568,7 @@ class CommandLine(unittest.TestCase):
         cases = [(["--help"], {}, 0, "stdout", "Aufruf: tastlink"),
                  (["-h"], no_desktop, 0, "stdout", "--version"),
                  (["--version"], no_desktop, 0, "stdout", "Tastlink 1.0.0\n"),
+                 (["--version"], dict(TASTLINK_KEY_WATCHER_FD="3"), 0, "stdout", "Tastlink 1.0.0\n"),
                  (["--frobnicate"], {}, 2, "stderr", "unbekannte Option \u201e--frobnicate\u201c"),
                  (["COM3"], {}, 2, "stderr", "tastlink --help"),
                  ([], no_desktop, 1, "stderr", "weder DISPLAY noch WAYLAND_DISPLAY"),
@@ -508,16 +590,27 @@ class CommandLine(unittest.TestCase):
         opens = os.path.join(os.environ.get("TMPDIR", "/tmp"), "tastlink-opens-%d" % os.getpid())
         cases = [("[switch1]\nkey=Hyper\n", "Zeile 2 ([switch1] key=Hyper): unbekannte Taste \u201eHyper\u201c"),
                  ("kaputt\n", "Zeile 1: \u201ekaputt\u201c ist weder [Abschnitt] noch Eintrag=Wert"),
-                 ("[switch1]\nkey=Ctrl\n[switch2]\nline=DSR\nkey=ctrl\n", "die Taste Ctrl ist zwei Schaltern zugeordnet")]
+                 ("[switch1]\nkey=Ctrl\n[switch2]\nline=DSR\nkey=ctrl\n", "die Taste Ctrl ist zwei Schaltern zugeordnet"),
+                 # Nothing put in the file's place may hold the start or fill the box.
+                 (os.mkfifo, "tastlink.conf ist keine gewöhnliche Datei"),
+                 (lambda path: os.symlink("/dev/zero", path), "tastlink.conf ist keine gewöhnliche Datei"),
+                 ("x" * (2 << 20), "tastlink.conf ist größer als 1 MiB"),
+                 ("[switch1]\nkey=" + "H" * 500000 + "\n", "Taste \u201e" + "H" * 60 + "\u2026\u201c.")]
         for text, message in cases:
             home = tempfile.mkdtemp(prefix="tastlink-e2e-")
-            write_settings(home, text)
+            if callable(text):
+                write_settings(home, "")
+                os.unlink(os.path.join(home, "config", "Tastlink", "tastlink.conf"))
+                text(os.path.join(home, "config", "Tastlink", "tastlink.conf"))
+            else:
+                write_settings(home, text)
             env = dict(os.environ, TASTLINK_SIM_PORTS="3", TASTLINK_SIM_OPENS=opens, **home_env(home))
             p = subprocess.run([SIM], env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
             shutil.rmtree(home, ignore_errors=True)
             self.assertEqual(p.returncode, 2, text)
-            self.assertIn("Fehler in der Einstellungsdatei " + home + "/config/Tastlink/tastlink.conf", p.stderr)
+            self.assertIn("Einstellungsdatei " + home + "/config/Tastlink/tastlink.conf", p.stderr)
             self.assertIn(message, p.stderr)
+            self.assertLess(len(p.stderr), 1000, "a short excerpt of the line")
             self.assertFalse(os.path.exists(opens), "%r opened a port" % text)
 
 @unittest.skipUnless(os.environ.get("DISPLAY") and BIN and os.geteuid() == 0 and shutil.which("unshare"),
@@ -546,22 +639,24 @@ class ShippedBinary(unittest.TestCase):
                 p.kill()
                 p.wait()
 
-    def test_a_settings_mistake_is_shown_where_nobody_reads_stderr(self):
-        home = tempfile.mkdtemp(prefix="tastlink-e2e-")
-        self.addCleanup(shutil.rmtree, home, True)
-        write_settings(home, "[switch1]\nkey=Hyper\n")
-        script = 'mount -t tmpfs none /sys/class/tty && exec "$0"'
-        p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN], stderr=subprocess.PIPE, text=True,
-                             env=dict(os.environ, **home_env(home)))
-        try:
-            until(lambda: window_ids(p.pid), "the box")
-            subprocess.run(["xdotool", "key", "Return"])
-            self.assertEqual(p.wait(60), 2)
-            self.assertIn("unbekannte Taste", p.stderr.read())
-        finally:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+    def test_a_mistake_is_shown_where_nobody_reads_stderr(self):
+        for settings, args, text in (("[switch1]\nkey=Hyper\n", [], "unbekannte Taste"),
+                                     ("", ["--frobnicate"], "unbekannte Option")):
+            home = tempfile.mkdtemp(prefix="tastlink-e2e-")
+            self.addCleanup(shutil.rmtree, home, True)
+            write_settings(home, settings)
+            script = 'mount -t tmpfs none /sys/class/tty && exec "$0" "$@"'
+            p = subprocess.Popen(["unshare", "-m", "sh", "-c", script, BIN] + args, stderr=subprocess.PIPE, text=True,
+                                 env=dict(os.environ, **home_env(home)))
+            try:
+                until(lambda: window_ids(p.pid), "the box")
+                subprocess.run(["xdotool", "key", "Return"])
+                self.assertEqual(p.wait(60), 2)
+                self.assertIn(text, p.stderr.read())
+            finally:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
 
 
 if __name__ == "__main__":

@@ -201,9 +201,12 @@ int main(void) {
       int fd = open("/dev/ttyS0", O_RDWR | O_NONBLOCK | O_NOCTTY);
       reply(fd >= 0 && ioctl(fd, TIOCVHANGUP) == 0 ? "hung up" : "hangup failed: %s", strerror(errno));
       if (fd >= 0) close(fd);
-    } else if (!strcmp(line, "edges")) {
+    } else if (!strncmp(line, "edges", 5)) {
+      /* "edges" for the UART, "edges ttyUSB0" for another line */
       struct serial_icounter_struct count;
-      int fd = open("/dev/ttyS0", O_RDONLY | O_NONBLOCK | O_NOCTTY);
+      char path[300];
+      snprintf(path, sizeof path, "/dev/%s", line[5] == ' ' ? line + 6 : "ttyS0");
+      int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
       if (fd >= 0 && ioctl(fd, TIOCGICOUNT, &count) == 0)
         reply("edges %d", count.cts);
       else

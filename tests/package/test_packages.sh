@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# Builds the .deb and the two Windows ZIPs from finished build directories
-# into build/packages, with the Windows setup programs those builds made, and
-# checks them as a user meets them: lintian, the desktop-entry and AppStream
-# validators, the ZIPs' contents, and a real `apt-get install` of the .deb
-# (so that a wrong dependency fails), its `tastlink --version`, and its
-# removal (a purge: its postrm would keep it listed otherwise).
-#   tests/package/test_packages.sh LINUX_BUILD WIN32_BUILD WIN64_BUILD
+# Checks the .deb, the two Windows ZIPs and the two setup programs that
+# scripts/package.sh --windows left in build/packages as a user meets them: lintian (no hardening tag
+# either), the desktop-entry and AppStream validators, the ZIPs' contents,
+# and a real `apt-get install` of the .deb (so that a wrong dependency
+# fails), its `tastlink --version`, and its removal (a purge: its postrm
+# would keep it listed otherwise).
+#   tests/package/test_packages.sh
 set -uo pipefail
-linux=$1 win32=$2 win64=$3
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$root/build/packages
 tmp=$(mktemp -d)
@@ -25,18 +24,15 @@ check() {  # check WHAT COMMAND...
   if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
 }
 
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$linux/CMakeCache.txt")
-rm -rf "$out"
-for dir in "$linux" "$win32" "$win64"; do
-  cpack --config "$dir/CPackConfig.cmake" -B "$out" >"$tmp/cpack.log" 2>&1 || { cat "$tmp/cpack.log"; exit 1; }
-done
-rm -rf "$out/_CPack_Packages"
+version=$(sed -n 's/^project(Tastlink VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 # --- the .deb -----------------------------------------------------------
 deb=$out/tastlink_${version}_amd64.deb
 check "$(basename "$deb") built" test -f "$deb"
 # lintian grumbles on stderr when run as root, which CI is.
 check "lintian: no errors" lintian --fail-on error --display-info "$deb" 2> >(grep -v 'root privileges' >&2)
+# Built with Debian's hardening flags, which lintian looks for.
+check "lintian: hardened" eval '! lintian --display-info --tag-display-limit 0 "$deb" 2>/dev/null | grep hardening-'
 dpkg-deb -x "$deb" "$tmp/deb"
 present() { local f; for f in "$@"; do [ -f "$tmp/deb/$f" ] || { echo "  missing: $f"; return 1; }; done; }
 check "files where the desktop looks" present usr/bin/tastlink \
@@ -50,6 +46,11 @@ rule=$(basename "$tmp"/deb/usr/lib/udev/rules.d/*-tastlink-uinput.rules)
 check "$rule sorts before 73-seat-late.rules" test "$rule" \< 73-seat-late.rules
 check "desktop-file-validate" desktop-file-validate "$tmp"/deb/usr/share/applications/*.desktop
 check "appstreamcli validate" appstreamcli validate --no-net "$tmp"/deb/usr/share/metainfo/*.xml
+# Docks match the window (WM_CLASS class "Tastlink", Qt's application name)
+# to its menu entry; the metainfo has a release history and a screenshot.
+check "menu entry matches the window" grep -qx 'StartupWMClass=Tastlink' "$tmp"/deb/usr/share/applications/*.desktop
+check "metainfo: a release and a screenshot" sh -c 'grep -q "<release " "$1" && grep -q "<image>" "$1"' - \
+  "$tmp"/deb/usr/share/metainfo/io.github.tastlink.Tastlink.metainfo.xml
 
 # --- the Windows ZIPs ---------------------------------------------------
 zip_ok() {  # zip_ok ARCH FILE-SIGNATURE
@@ -65,15 +66,12 @@ zip_ok() {  # zip_ok ARCH FILE-SIGNATURE
 check "Tastlink-$version-win32.zip" zip_ok win32 "PE32 executable (GUI) Intel 80386"
 check "Tastlink-$version-win64.zip" zip_ok win64 "PE32+ executable (GUI) x86-64"
 
-# --- the Windows setup programs (each Windows build makes its own; the
-# wine tests run them) ----------------------------------------------------
-setup_ok() {  # setup_ok BUILD ARCH FILE-SIGNATURE
-  local name=Tastlink-$version-$2-setup.exe
-  cp "$1/$name" "$out/" || return 1
-  file "$out/$name" | grep -q "$3" || { echo "  not $3"; return 1; }
+# --- the Windows setup programs (the wine tests run them) ---------------
+setup_ok() {  # setup_ok ARCH FILE-SIGNATURE
+  file "$out/Tastlink-$version-$1-setup.exe" | grep -q "$2" || { echo "  not $2"; return 1; }
 }
-check "Tastlink-$version-win32-setup.exe" setup_ok "$win32" win32 "PE32 executable (GUI) Intel 80386"
-check "Tastlink-$version-win64-setup.exe" setup_ok "$win64" win64 "PE32+ executable (GUI) x86-64"
+check "Tastlink-$version-win32-setup.exe" setup_ok win32 "PE32 executable (GUI) Intel 80386"
+check "Tastlink-$version-win64-setup.exe" setup_ok win64 "PE32+ executable (GUI) x86-64"
 
 # --- installing the .deb ------------------------------------------------
 if [ "$(id -u)" -ne 0 ]; then
@@ -81,6 +79,10 @@ if [ "$(id -u)" -ne 0 ]; then
 else
   export DEBIAN_FRONTEND=noninteractive
   apt_get() { apt-get -o DPkg::Lock::Timeout=600 -y -q "$@" >"$tmp/apt.log" 2>&1 || { cat "$tmp/apt.log"; return 1; }; }
+  # The machine has one dpkg: another run's install or purge in between
+  # would change what this one finds.
+  exec 9>/run/lock/tastlink-package-test.lock
+  flock -w 1800 9 || echo "  waited 30 min for another run's package test; going on"
   if check "apt-get install $(basename "$deb")" apt_get install "$deb"; then
     installed=1
     # Without the option the program would start and open the serial ports,

@@ -3,8 +3,8 @@ COM1 is absent and only the COM ports this script links to pseudo-terminals
 exist. TASTLINK_WIN_BIN is the 64-bit build directory (its test programs run
 under wine64); TASTLINK_EXE32, when set, the 32-bit Tastlink.exe, whose
 build is checked. TASTLINK_RUN_EXE, when set, is the Tastlink.exe the
-end-to-end tests run (the 32-bit one under wine32, with TASTLINK_INTERPOSER
-built for 32 bits); by default the 64-bit build's."""
+end-to-end tests run (the 32-bit one under wine32); by default the 64-bit
+build's."""
 import getpass
 import mmap
 import os

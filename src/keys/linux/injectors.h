@@ -28,9 +28,22 @@ std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string&
 // whose position differs from the table's. None without an X server.
 std::vector<std::pair<const KeyInfo*, uint16_t>> layoutLetterCodes(const char* display);
 
-// uinput first, then XTest; raises the program's Error, in German, saying
-// what is missing when neither can be had.
-std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath = "/dev/uinput");
+// What the user should know about the way keys are sent: set when uinput
+// failed and XTest stands in. `partial`: the keys reach only some of the
+// desktop's programs (a Wayland session), which the window must say.
+struct InjectionNote {
+  std::string text;
+  bool partial = false;
+};
+
+// uinput first, then XTest (saying so in `note`); raises the program's
+// Error, in German, saying what is missing when neither can be had.
+std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath = "/dev/uinput",
+                                                InjectionNote* note = nullptr);
+
+// What to do about uinput's errno `e`, fitting how Tastlink was installed
+// (its udev rule and module list found below `root`).
+std::string uinputAdvice(int e, const std::string& root = "/");
 
 // Lets the key up at once, from a signal handler on the way to a crash:
 // async-signal-safe, a write(2) to the device or to the watcher.

@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
@@ -66,7 +67,9 @@ int startWatcher(Window marker) {
   posix_spawn_file_actions_adddup2(&actions, fds[0], 3);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  std::string env = std::string(kWatcherEnv) + "=3";
+  // The program's pid beside the descriptor: only its own child is the
+  // watcher, never a start that inherited or was given the variable.
+  std::string env = std::string(kWatcherEnv) + "=3:" + std::to_string(::getpid());
   std::string markerEnv = std::string(kMarkerEnv) + "=" + std::to_string(marker);
   int count = 0;
   while (environ[count]) ++count;
@@ -216,9 +219,19 @@ void letUp(Display* dpy, std::set<KeyCode>& keys) {
 }  // namespace
 
 int runKeyWatcherIfAsked() {
-  const char* fdText = std::getenv(kWatcherEnv);
-  if (!fdText) return -1;
-  const int fd = std::atoi(fdText);
+  const char* value = std::getenv(kWatcherEnv);
+  if (!value) return -1;
+  const std::string asked = value;
+  ::unsetenv(kWatcherEnv);  // for none of this process's children
+  const int fd = 3;
+  struct stat st {};
+  const bool pipe = ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+  // Started by the program: its pid is named and the pipe is there. The
+  // parent is not checked: the program may be killed before this gets
+  // here, and the pipe still says what it held. Anything else (the
+  // variable inherited or set by hand) runs as the program.
+  const pid_t program = asked.rfind("3:", 0) == 0 ? static_cast<pid_t>(std::atol(asked.c_str() + 2)) : 0;
+  if (!pipe || program <= 0 || asked != "3:" + std::to_string(program)) return -1;
   // Ctrl+C in the program's terminal reaches the whole process group; the
   // watcher must outlive the program to do its work.
   signal(SIGINT, SIG_IGN);

@@ -1,6 +1,10 @@
 #include "serial/linux/device_watch.h"
 
 #include <libudev.h>
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <fstream>
 #include <unistd.h>
 
 namespace tl::serial_linux {
@@ -31,11 +35,74 @@ UdevWatch::~UdevWatch() {
 int UdevWatch::fd() const { return udev_monitor_get_fd(monitor_); }
 
 comport::PortChanges UdevWatch::changes() {
-  // Which tty it was does not matter: the table reads them all again, which
-  // also settles events that came in an odd order (a quick replug).
-  while (udev_device* d = udev_monitor_receive_device(monitor_)) udev_device_unref(d);
+  // Which tty it was does not matter to the list: the table reads them all
+  // again, which also settles events that came in an odd order (a quick
+  // replug).
+  while (udev_device* d = udev_monitor_receive_device(monitor_)) {
+    lookForBrltty(d);
+    udev_device_unref(d);
+  }
   table_->refresh();
-  return table_->takeChanges();
+  comport::PortChanges changes = table_->takeChanges();
+  changes.notes = std::move(notes_);
+  notes_.clear();
+  return changes;
+}
+
+// An adapter gone within a second of coming, whose IDs a brltty rule
+// claims, was taken by brltty: without a word the switch would just never
+// work.
+void UdevWatch::lookForBrltty(udev_device* d) {
+  const char* action = udev_device_get_action(d);
+  const char* path = udev_device_get_devpath(d);
+  if (!action || !path) return;
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(arrivals_, [&](const auto& a) { return now - a.second.at > std::chrono::seconds(1); });
+  if (std::string(action) == "add") {
+    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
+    const char* vid = usb ? udev_device_get_sysattr_value(usb, "idVendor") : nullptr;
+    const char* pid = usb ? udev_device_get_sysattr_value(usb, "idProduct") : nullptr;
+    if (vid && pid) arrivals_[path] = {now, vid, pid};
+  } else if (std::string(action) == "remove") {
+    const auto it = arrivals_.find(path);
+    if (it == arrivals_.end()) return;
+    const std::string rule = brlttyRuleFor(it->second.vid, it->second.pid,
+                                           {"/etc/udev/rules.d", "/usr/lib/udev/rules.d", "/lib/udev/rules.d"});
+    if (!rule.empty()) notes_.push_back(brlttyNote(it->second.vid, it->second.pid, rule));
+    arrivals_.erase(it);
+  }
+}
+
+std::string brlttyRuleFor(const std::string& vid, const std::string& pid, const std::vector<std::string>& ruleDirs) {
+  // brltty's rules match ENV{PRODUCT}, which writes the IDs in hex without
+  // leading zeros: "1a86/7523/*".
+  auto bare = [](std::string id) {
+    id.erase(0, std::min(id.find_first_not_of('0'), id.size() - 1));
+    for (char& c : id) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return id;
+  };
+  const std::string product = "\"" + bare(vid) + "/" + bare(pid) + "/";
+  for (const std::string& dir : ruleDirs) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.find("brltty") == std::string::npos || !name.ends_with(".rules") || !entry.is_regular_file(ec)) continue;
+      std::ifstream in(entry.path());
+      for (std::string line; std::getline(in, line);)
+        if (line.find("ENV{PRODUCT}") != std::string::npos && line.find(product) != std::string::npos &&
+            line.find_first_not_of(" \t") != line.find('#'))
+          return entry.path().string();
+    }
+  }
+  return {};
+}
+
+std::string brlttyNote(const std::string& vid, const std::string& pid, const std::string& rule) {
+  return "Ein USB-Seriell-Adapter (" + vid + ":" + pid +
+         ") verschwand gleich nach dem Einstecken: Der Dienst brltty für Braillezeilen hält Adapter mit "
+         "dieser Kennung für eine Braillezeile und nimmt sie sich (Regel in " + rule +
+         "). Ohne Braillezeile: „sudo apt remove brltty“. Mit Braillezeile: nur diese Kennung aus der "
+         "Regel nehmen, wie „man tastlink“ unter BRLTTY zeigt.";
 }
 
 }  // namespace tl::serial_linux

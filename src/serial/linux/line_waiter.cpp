@@ -206,7 +206,10 @@ void LineWaiter::fail(const char* call, int errnum) {
   LineEvent ev;
   ev.kind = unplugged(errnum) ? LineEvent::Kind::Unplugged : LineEvent::Kind::Failure;
   ev.number = err::kLineFailed;
-  ev.description = reports::lineLost(label_, osReason(errnum), osCall(call, errnum), errnum == EIO);
+  // Only an adapter can be pulled out; a built-in port's line ends when
+  // its terminal is hung up.
+  const bool adapter = label_.find("/dev/ttyUSB") != std::string::npos;
+  ev.description = reports::lineLost(label_, osReason(errnum), osCall(call, errnum), errnum == EIO && adapter);
   notify_(ev);
   std::lock_guard<std::mutex> lock(mutex_);
   done_ = true;

@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <optional>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,10 +39,31 @@ struct Refusal {
                                       : reports::cannotOpen(label, r.reason, r.detail));
 }
 
-Refusal failed(const char* call, int e) {
+// The line that lets the user at a refused device, with the user's own
+// name: the device's group (dialout on Debian; uucp elsewhere), and a new
+// login, since groups are read at login.
+std::string permissionHint(const std::string& device) {
+  struct stat st {};
+  const group* g = ::stat(device.c_str(), &st) == 0 && st.st_gid != 0 && (st.st_mode & S_IRWXG) ? ::getgrgid(st.st_gid)
+                                                                                                 : nullptr;
+  const std::string groupName = g ? g->gr_name : "dialout";
+  const passwd* pw = ::getpwuid(::getuid());
+  const std::string user = pw ? pw->pw_name : std::to_string(::getuid());
+  bool member = false;
+  if (const group* gr = ::getgrnam(groupName.c_str())) {
+    member = pw && pw->pw_gid == gr->gr_gid;
+    for (char** m = gr->gr_mem; m && *m && !member; ++m) member = user == *m;
+  }
+  if (member)
+    return "; " + user + " ist schon in der Gruppe " + groupName +
+           ", das gilt aber erst nach einer neuen Anmeldung: abmelden und wieder anmelden";
+  return "; Abhilfe: „sudo usermod -aG " + groupName + " " + user +
+         "“ eingeben, dann abmelden und wieder anmelden (die Gruppe gilt erst nach einer neuen Anmeldung)";
+}
+
+Refusal failed(const char* call, int e, const std::string& device = {}) {
   std::string reason = osReason(e);
-  if (e == EACCES || e == EPERM)
-    reason += "; der Benutzer muss zur Gruppe \"dialout\" gehören und sich danach neu anmelden";
+  if ((e == EACCES || e == EPERM) && !device.empty()) reason += permissionHint(device);
   return {openErrorNumber(e), reason, osCall(call, e)};
 }
 
@@ -56,12 +80,23 @@ std::optional<Refusal> consoleRefusal(const SerialDevice& dev, const ClaimPlaces
   return std::nullopt;
 }
 
+constexpr pid_t kNoLock = -1;
+constexpr pid_t kNotAFile = -2;
+
 // The pid a lock file names: ten characters and a newline by convention,
-// a binary int from some older programs. -1: no lock file; 0: a lock file
-// without a readable pid, which may be one being written right now.
+// a binary int from some older programs. kNoLock: no lock file; 0: a lock
+// file without a readable pid, which may be one being written right now;
+// kNotAFile: something else planted under the lock's name.
 pid_t lockOwner(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return errno == ENOENT ? -1 : 0;
+  // The lock directory is everyone's: a FIFO or a device there must not
+  // hold this thread (and a key with it) in open() or read().
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? kNoLock : 0;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return kNotAFile;
+  }
   char buf[32] = {};
   const ssize_t n = ::read(fd, buf, sizeof buf - 1);
   ::close(fd);
@@ -77,6 +112,8 @@ pid_t lockOwner(const std::string& path) {
 
 // `pid` as lockOwner() read it from `path`.
 std::optional<Refusal> lockRefusal(pid_t pid, const std::string& path) {
+  if (pid == kNotAFile)
+    return inUse(osReason(EBUSY), "Sperrdatei " + path + " ist keine gewöhnliche Datei");
   if (pid < 0 || pid == ::getpid()) return std::nullopt;
   if (pid == 0) return inUse(osReason(EBUSY), "Sperrdatei " + path + " ohne lesbare Prozessnummer");
   // A dead owner left a stale lock, which anyone may take over.
@@ -154,7 +191,7 @@ int probeSerialDevice(const SerialDevice& dev, const ClaimPlaces& where) {
   if (auto r = heldByMarks(dev, where)) raise("", *r);
   // O_NONBLOCK: without it the open waits for carrier, possibly for ever.
   const int fd = ::open(dev.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) raise("", failed("open", errno));
+  if (fd < 0) raise("", failed("open", errno, dev.path));
   // A shared lock is enough to see an exclusive one, and takes nothing away
   // from a program that wants to lock the port meanwhile.
   if (auto r = heldOnDevice(fd, LOCK_SH)) {
@@ -179,7 +216,7 @@ std::unique_ptr<ClaimedPort> claimSerialDevice(const SerialDevice& dev, const st
   port->lockFile_ = takeLock(dev, where, label);
   // From here on, every raise lets `port` undo what was done so far.
   const int fd = port->fd_ = ::open(dev.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) raise(label, failed("open", errno));
+  if (fd < 0) raise(label, failed("open", errno, dev.path));
   if (auto r = heldOnDevice(fd, LOCK_EX)) raise(label, *r);
   termios tio{};
   if (tcgetattr(fd, &tio) != 0) raise(label, failed("tcgetattr", errno));

@@ -122,6 +122,18 @@ std::optional<SerialDevice> PortTable::find(int com) {
   return lookUp();
 }
 
+std::string PortTable::identityOfCom(int com) {
+  const auto d = find(com);
+  return d ? identityOf(*d) : std::string();
+}
+
+int PortTable::comOfIdentity(const std::string& identity) {
+  refresh();
+  for (const Entry& e : entries_)
+    if (e.present && e.identity == identity) return e.com;
+  return 0;
+}
+
 int PortTable::comOfPath(const std::string& path) {
   const fs::path wanted = resolved(path);
   if (wanted.empty()) return 0;

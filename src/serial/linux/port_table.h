@@ -31,6 +31,11 @@ class PortTable {
   // The number of the device a path leads to (a /dev/serial/by-id link, a
   // node); 0 when it is no serial port present now.
   int comOfPath(const std::string& path);
+  // What stays the same for the device on `com` across replugging and
+  // renumbering ("" when none is there), and the number of the device with
+  // that identity now (0 when it is not there): how a port is remembered.
+  std::string identityOfCom(int com);
+  int comOfIdentity(const std::string& identity);
   // The line is on `com` now: its number outlives a short absence.
   void setInUse(int com) { inUse_ = com; }
   const PortResolver& resolver() const { return resolver_; }

@@ -3,7 +3,6 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "serial/win32/comm_line.h"
 #include "serial/win32/win_error.h"
@@ -23,6 +22,29 @@ struct PendingOpen {
   HANDLE h = INVALID_HANDLE_VALUE;
   CallFailure failure;
 };
+
+struct OpenCall {
+  std::shared_ptr<PendingOpen> pending;
+  Win32FileLayer::Opener opener;
+  std::wstring path;
+};
+
+DWORD WINAPI openOnThread(void* arg) {
+  const std::unique_ptr<OpenCall> call(static_cast<OpenCall*>(arg));
+  CallFailure failure;
+  HANDLE h = call->opener(call->path, failure);
+  PendingOpen& pending = *call->pending;
+  std::lock_guard<std::mutex> g(pending.m);
+  if (pending.abandoned) {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);  // too late: nobody wants it
+    return 0;
+  }
+  pending.h = h;
+  pending.failure = failure;
+  pending.done = true;
+  pending.cv.notify_all();
+  return 0;
+}
 
 }  // namespace
 
@@ -46,19 +68,15 @@ Win32FileLayer::Win32FileLayer(Opener opener, std::chrono::milliseconds deadline
 
 HANDLE Win32FileLayer::openPort(int com) {
   auto pending = std::make_shared<PendingOpen>();
-  std::thread([pending, opener = opener_, path = devicePath(com)] {
-    CallFailure failure;
-    HANDLE h = opener(path, failure);
-    std::lock_guard<std::mutex> g(pending->m);
-    if (pending->abandoned) {
-      if (h != INVALID_HANDLE_VALUE) CloseHandle(h);  // too late: nobody wants it
-      return;
-    }
-    pending->h = h;
-    pending->failure = failure;
-    pending->done = true;
-    pending->cv.notify_all();
-  }).detach();
+  // A thread of Windows' own, not a detached std::thread: the 32-bit
+  // runtime's thread start (winpthreads) now and then handed a thread that
+  // the probe started, one of many starting and ending at once, a null
+  // argument, and the program crashed at start-up.
+  auto* call = new OpenCall{pending, opener_, devicePath(com)};
+  if (HANDLE thread = CreateThread(nullptr, 0, openOnThread, call, 0, nullptr))
+    CloseHandle(thread);
+  else
+    openOnThread(call);  // no thread to spare: the call, without its deadline
 
   std::unique_lock<std::mutex> lock(pending->m);
   if (!pending->cv.wait_for(lock, deadline_, [&] { return pending->done; })) {

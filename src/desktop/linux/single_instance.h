@@ -1,4 +1,4 @@
-// One Tastlink per user: a second one started while one runs asks the
+// One Tastlink per user and display: a second one started while one runs asks the
 // first to bring its window to the front and ends, so that two programs
 // never hold keys against each other. Only a second one meant for another
 // port runs beside it.
@@ -13,15 +13,17 @@
 #include <memory>
 #include <string>
 
-class QSocketNotifier;
+class QLocalServer;
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 class SingleInstance {
  public:
   // `name` tells programs apart that may run side by side ("tastlink",
   // "tastlink-sim"); the files go to $XDG_RUNTIME_DIR (else /tmp).
-  explicit SingleInstance(const std::string& name);
+  // With `port`, the copy for that port alone: a copy running beside the
+  // first on a port of its own is found there by a later one for it.
+  explicit SingleInstance(const std::string& name, const std::string& port = "");
   ~SingleInstance();
   SingleInstance(const SingleInstance&) = delete;
   SingleInstance& operator=(const SingleInstance&) = delete;
@@ -44,8 +46,9 @@ class SingleInstance {
 
   std::string lockPath_, socketPath_;
   int lockFd_ = -1;
-  int listenFd_ = -1;
-  std::unique_ptr<QSocketNotifier> notifier_;
+  int dirFd_ = -1;  // the socket's directory, where its path is too long
+  std::unique_ptr<QLocalServer> server_;
+  int waiting_ = 0;  // clients heard and not yet answered
 };
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux
