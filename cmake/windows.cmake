@@ -20,6 +20,9 @@ target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32 advapi32)
 set_source_files_properties(src/main/win32_desktop.cpp PROPERTIES COMPILE_OPTIONS -Os)
 
 add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/win32_app.cpp src/main/tastlink.rc)
+# The resource compiler's inputs that no dependency scan sees.
+set_source_files_properties(src/main/tastlink.rc PROPERTIES
+  OBJECT_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/src/main/tastlink.manifest;${CMAKE_CURRENT_SOURCE_DIR}/src/main/tastlink.ico")
 target_link_libraries(Tastlink PRIVATE tastlink_win32)
 # Release executables ship without symbols (less than half the size).
 target_link_options(Tastlink PRIVATE -municode $<$<CONFIG:Release,MinSizeRel>:-s>)

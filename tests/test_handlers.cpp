@@ -127,6 +127,15 @@ TEST_F(Started, NotificationSendsTheKeyForPresentCtsBeforeTheStatusText) {
                                     "key:16,1,2,0", "label:SHIFT losgelassen"}));
 }
 
+TEST_F(Started, AStrokeTheSystemRefusedIsNotCalledAPress) {
+  w.keys.refuse = true;
+  size_t mark = w.log.size();
+  w.cts(true);
+  w.queue.pump();
+  EXPECT_EQ(w.since(mark), (Strings{"key:16,1,0,0", "label:SHIFT abgewiesen"}));
+  EXPECT_FALSE(w.shift.anyDown()) << "a refused press holds nothing";
+}
+
 TEST_F(Started, HandlerReadsTheStateThatCausedItsNotification) {
   // Press and release queue up before the window thread gets to them: the
   // desktop must still see the press, then the release.

@@ -247,6 +247,10 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
       {"garbage\n", "Zeile 1: „garbage“ ist weder [Abschnitt] noch Eintrag=Wert."},
       {"[switch1]\nkey=A\n[switch2]\nkey=B\n", "die Leitung CTS ist zwei Schaltern zugeordnet"},
       {"[switch1]\nkey=A\n[switch2]\nline=RI\nkey=a\n", "die Taste A ist zwei Schaltern zugeordnet"},
+      {std::string("\0\0\0\0", 4), "Zeile 1: enthält das Steuerzeichen 0x00."},
+      {"[switch1]\nkey=\x11\n", "Zeile 2: enthält das Steuerzeichen 0x11."},
+      {"[switch1]\r\rkey=Hyper\r", "Zeile 3 ([switch1] key=Hyper)"},
+      {"[switch1]\r\nkey=" + std::string(5000, 'x'), "unbekannte Taste „" + std::string(60, 'x') + "…“. Erlaubt"},
   };
   for (const auto& [text, expected] : file) {
     const std::string got = settingsError(text);

@@ -27,6 +27,18 @@ add_test(NAME windows_under_wine
 set_tests_properties(windows_under_wine PROPERTIES TIMEOUT 2400 RUN_SERIAL TRUE
   ENVIRONMENT "TASTLINK_WIN_BIN=${CMAKE_BINARY_DIR};TASTLINK_EXE32=${TASTLINK_EXE32};TASTLINK_INTERPOSER=${TASTLINK_INTERPOSER}" SKIP_RETURN_CODE 77)
 
+# Where the program used to give way (floods, refused events, busy ports, a
+# second copy, crashes while pressing), and a short run of the start-up
+# stress (tests/win32/stress_starts.py runs it at length).
+add_test(NAME windows_hardening_under_wine
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/wine-namespace.sh python3 -W ignore
+          ${CMAKE_CURRENT_SOURCE_DIR}/win32/test_hardening.py -v)
+add_test(NAME windows_starts_under_wine
+  COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/wine-namespace.sh python3
+          ${CMAKE_CURRENT_SOURCE_DIR}/win32/stress_starts.py 10 3)
+set_tests_properties(windows_hardening_under_wine windows_starts_under_wine PROPERTIES TIMEOUT 900 RUN_SERIAL TRUE
+  ENVIRONMENT "TASTLINK_WIN_BIN=${CMAKE_BINARY_DIR};TASTLINK_INTERPOSER=${TASTLINK_INTERPOSER}" SKIP_RETURN_CODE 77)
+
 # The 32-bit program, the one the old machines run, through the same
 # end-to-end tests under wine32 (window, list, reports; its COM ports' modem
 # lines do not reach the interposer yet); skipped (77) where 32-bit programs

@@ -91,6 +91,29 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
 
 std::string versionText() { return std::string("Tastlink ") + TASTLINK_VERSION; }
 
+#ifdef _WIN32
+// Windows shows the help in a message box: a proportional font, lines the
+// box wraps itself. So no columns aligned by spaces, no hard line breaks in
+// a sentence, and the program named as the user starts it.
+std::string usageText() {
+  std::string text =
+      "Aufruf: Tastlink.exe [OPTION …]\n"
+      "Macht einen Taster an der seriellen Schnittstelle (zwischen Pin 7 und Pin 8 der 9-poligen D-Sub-Buchse) "
+      "zur Umschalttaste.\n\n"
+      "Optionen:\n";
+  for (const Option& o : kOptions) {
+    std::string names = std::string(o.shortName) + (*o.shortName ? ", " : "") + o.longName;
+    if (*o.value) names += std::string(" ") + o.value;
+    text += names + " \u2013 " + o.help + "\n";
+  }
+  return text +
+         "\nDie Optionen für den Schalter (--key bis --debounce) gelten für den ersten Schalter und nur für diesen "
+         "Aufruf. Weitere Schalter und remember=true stehen in %APPDATA%\\Tastlink\\tastlink.ini (siehe "
+         "LIESMICH.txt).\n";
+}
+
+std::string mistakeHint() { return "\u201ETastlink.exe --help\u201C zeigt alle Optionen."; }
+#else
 std::string usageText() {
   std::string text =
       "Aufruf: tastlink [OPTION …]\n"
@@ -106,14 +129,11 @@ std::string usageText() {
   text +=
       "\nDie Optionen für den Schalter (--key bis --debounce) gelten für den ersten\n"
       "Schalter und nur für diesen Aufruf. Weitere Schalter und remember=true stehen\n"
-#ifdef _WIN32
-      "in %APPDATA%\\Tastlink\\tastlink.ini (siehe LIESMICH.txt).\n";
-#else
       "in ~/.config/Tastlink/tastlink.conf (siehe man tastlink).\n";
-#endif
   return text;
 }
 
 std::string mistakeHint() { return "\u201Etastlink --help\u201C zeigt alle Optionen."; }
+#endif
 
 }  // namespace tl::app

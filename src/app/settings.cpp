@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <map>
 
 namespace tl::app {
@@ -24,10 +25,12 @@ std::string trim(std::string_view s) {
 }
 
 // What a message repeats of the user's text: enough to find it, never so
-// much that the message box grows with the file. Cut at a character's
-// start, so that UTF-8 stays whole.
-std::string excerpt(const std::string& s) {
+// much that the message box grows with the file, nothing a box would not
+// show. Cut at a character's start, so that UTF-8 stays whole.
+std::string excerpt(const std::string& text) {
   constexpr size_t kMax = 60;
+  std::string s;
+  for (char c : text) s += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
   if (s.size() <= kMax) return s;
   size_t cut = kMax;
   while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
@@ -149,10 +152,24 @@ IniFile parseIni(std::string_view text, const std::string& path) {
   int number = 0;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);  // Notepad's byte order mark
   while (!text.empty()) {
-    const size_t end = text.find('\n');
-    const std::string line = trim(withoutComment(text.substr(0, end)));
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    // Lines end in LF, CR LF or (old Mac editors) CR alone.
+    const size_t end = text.find_first_of("\r\n");
+    const std::string_view raw = text.substr(0, end);
+    const size_t next = end == std::string_view::npos ? text.size()
+                        : text.compare(end, 2, "\r\n") == 0 ? end + 2
+                                                             : end + 1;
+    text.remove_prefix(next);
     ++number;
+    // A zero-filled file (a power cut while it was written) or a stray
+    // control character would otherwise cut the message or read as a value.
+    if (const auto bad = std::find_if(raw.begin(), raw.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; });
+        bad != raw.end()) {
+      char code[8];
+      std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned char>(*bad));
+      throw SettingsError("Fehler in der Einstellungsdatei " + path + ", Zeile " + std::to_string(number) +
+                          ": enthält das Steuerzeichen " + code + ". Bitte die Datei mit einem Texteditor prüfen.");
+    }
+    const std::string line = trim(withoutComment(raw));
     if (line.empty() || line[0] == ';' || line[0] == '#') continue;
     if (line.front() == '[' && line.back() == ']') {
       section = trim(std::string_view(line).substr(1, line.size() - 2));

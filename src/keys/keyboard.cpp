@@ -66,14 +66,17 @@ void KeyInjector::keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t
   if (const KeyInfo* key = keyByVk(vk)) send({key, (flags & kKeyEventKeyUp) == 0, scan, extra});
 }
 
-void Keyboard::keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra) {
+bool Keyboard::keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra) {
   const KeyInfo* key = keyByVk(vk);
-  if (!key) return;
+  if (!key) return true;
   const KeyStroke stroke{key, (flags & kKeyEventKeyUp) == 0, scan, extra};
   injector_.send(stroke);
+  const bool accepted = injector_.accepted();
   auto it = std::find_if(down_.begin(), down_.end(), [&](const KeyStroke& s) { return s.key == key; });
-  if (stroke.down && it == down_.end()) down_.push_back(stroke);
-  if (!stroke.down && it != down_.end()) down_.erase(it);
+  if (stroke.down && accepted && it == down_.end()) down_.push_back(stroke);
+  // A refused key-up may have left the key down: it stays to be let up.
+  if (!stroke.down && accepted && it != down_.end()) down_.erase(it);
+  return accepted;
 }
 
 bool Keyboard::isDown(const KeyInfo* key) const {

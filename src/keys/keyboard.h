@@ -50,6 +50,9 @@ class KeyInjector {
  public:
   virtual ~KeyInjector() = default;
   virtual void send(const KeyStroke& stroke) = 0;
+  // Whether the system took the last stroke sent; where it cannot say, it
+  // is taken to have.
+  virtual bool accepted() const { return true; }
   // The Windows call shape: a virtual key the table does not know is
   // dropped, a flag 2 (KEYEVENTF_KEYUP) lets the key up.
   void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra);
@@ -59,7 +62,9 @@ class KeyInjector {
 class Keyboard {
  public:
   explicit Keyboard(KeyInjector& injector) : injector_(injector) {}
-  void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra);
+  // False when the system refused the stroke: a refused key-down holds
+  // nothing.
+  bool keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra);
   // Lets every key up that the last events left down.
   void releaseAll() noexcept;
   bool anyDown() const { return !down_.empty(); }

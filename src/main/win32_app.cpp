@@ -7,6 +7,7 @@
 #include "core/runtime.h"
 #include "keys/win32/crash_release.h"
 #include "main/win32_desktop.h"
+#include "serial/win32/win_error.h"
 #include "window/form1.h"
 #include "window/win32/form1_win32.h"
 #include "window/win32/message_loop.h"
@@ -16,13 +17,20 @@ namespace tl::app {
 
 namespace {
 
+// The boxes' owner once the window exists: a box owned by it stays with
+// it, and a second copy finds the report through it.
+HWND g_owner = nullptr;
+
+// A box for a window already gone would not show at all.
+HWND owner() { return IsWindow(g_owner) ? g_owner : nullptr; }
+
 void showError(const Error& e) {
-  MessageBoxW(nullptr, window_win32::widen(errorReportText(e)).c_str(), L"Tastlink", MB_OK | MB_ICONERROR);
+  MessageBoxW(owner(), window_win32::widen(errorReportText(e)).c_str(), L"Tastlink", MB_OK | MB_ICONERROR);
 }
 
 // There is no console to print to: answers to the command line are boxes.
 void box(const std::string& text, UINT icon) {
-  MessageBoxW(nullptr, window_win32::widen(text).c_str(), L"Tastlink", MB_OK | icon);
+  MessageBoxW(owner(), window_win32::widen(text).c_str(), L"Tastlink", MB_OK | icon);
 }
 
 // The C runtime has split the command line already (by the rules
@@ -38,7 +46,11 @@ std::vector<std::string> commandLineArgs() {
 int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   Session session({.showReport = showError,
                    .tell = [](const std::string& text) { box(text, MB_ICONINFORMATION); },
-                   .tellMistake = [](const std::string& text) { box(text, MB_ICONWARNING); },
+                   // A box has a title saying whose it is; the terminal's prefix goes.
+                   .tellMistake =
+                       [](const std::string& text) {
+                         box(text.rfind("tastlink: ", 0) == 0 ? text.substr(10) : text, MB_ICONWARNING);
+                       },
                    .hideWindow = [] {},  // until there is a window
                    .quit = [](int code) { PostQuitMessage(code); }});
   if (const auto rc = session.commandLine(commandLineArgs())) return *rc;
@@ -59,15 +71,21 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   std::unique_ptr<KeyInjector> injector;
   if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
   Keyboard keys(*injector);
-  keys_win32::letKeysUpOnCrash([&keys] { keys.releaseAll(); });
-  auto driver = platform.makeLine();
+  keys_win32::letKeysUpOnCrash();
+  auto platformDriver = platform.makeLine();
   auto files = platform.makeFiles();
   window_win32::Win32Form1 view(instance);
-  desktop_win32::CopyMark::label(view.hwnd(), port);
+  desktop_win32::CopyMark::label(view.hwnd(), app::comNumber(port));
+  g_owner = view.hwnd();
+  // A second copy finds this one under the port it has open.
+  desktop_win32::MarkedLineDriver marked(*platformDriver, [&view](int opened) {
+    desktop_win32::CopyMark::label(view.hwnd(), opened);
+  });
 
   view.runTask = [&](std::function<void()>& task) { session.guarded(task); };
-  MSComm line(*driver, [&view](std::function<void()> task) { view.post(std::move(task)); });
+  MSComm line(marked, [&view](std::function<void()> task) { view.post(std::move(task)); });
   Form1 form(view, line, *files, keys);
+  form.Log = serial_win32::logLine;
   session.attach(form);
   session.setUp(form, platform.portOf, platform.rememberedPort ? platform.rememberedPort() : "", platform.rememberPort);
   // An error's report replaces the window, whose end then ends the loop.
@@ -95,8 +113,16 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
     });
   };
 
+  // Started minimized with the session, the window would hide what the
+  // user must mend (a port refused while waiting).
+  bool mustAct = false;
+  form.NeedsUser = [&] {
+    mustAct = true;
+    if (IsWindowVisible(view.hwnd())) view.Show(SW_RESTORE);
+  };
+
   if (!session.load()) return session.exitCode();
-  view.Show(session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
+  view.Show(mustAct ? SW_SHOWNORMAL : session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
   return session.finish(window_win32::runMessageLoop(view.hwnd(), [&view] { return view.note(); }));
 }
 

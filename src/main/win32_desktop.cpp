@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "core/reports.h"
+#include "core/runtime.h"
 #include "serial/win32/win_error.h"
 #include "window/win32/text.h"
 
@@ -100,11 +102,30 @@ std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
   return out;
 }
 
-std::wstring mutexName(const std::string& port) {
-  const int n = app::comNumber(port);
+std::wstring mutexName(int port) {
   // "Local\": one program per user session, as a user sees it.
-  return n ? L"Local\\Tastlink.COM" + std::to_wstring(n) : L"Local\\Tastlink";
+  return port ? L"Local\\Tastlink.COM" + std::to_wstring(port) : L"Local\\Tastlink";
 }
+
+// The port marks this process holds, with how many holders each has; only
+// the window's thread takes and drops them.
+std::map<int, std::pair<HANDLE, int>>& heldMarks() {
+  static std::map<int, std::pair<HANDLE, int>> marks;
+  return marks;
+}
+
+// An open line with its port's mark, dropped after the line has closed.
+class MarkedLine : public OpenLine {
+ public:
+  MarkedLine(std::unique_ptr<OpenLine> line, std::unique_ptr<PortMark> mark)
+      : line_(std::move(line)), mark_(std::move(mark)) {}
+  ~MarkedLine() override { line_.reset(); }
+  uint8_t levels() override { return line_->levels(); }
+
+ private:
+  std::unique_ptr<OpenLine> line_;
+  std::unique_ptr<PortMark> mark_;
+};
 
 constexpr wchar_t kPortProperty[] = L"Tastlink.Port";
 
@@ -169,6 +190,12 @@ app::IniFile readSettings(const std::wstring& folder) {
   serial_win32::CallFailure failure;
   if (!readFile(path, bytes, missing, failure)) {
     if (missing) return {narrow(path), {}};
+    // The program's own limit, not the system's failure.
+    if (failure.code == ERROR_FILE_TOO_LARGE)
+      throw app::SettingsError("Die Einstellungsdatei " + narrow(path) + " ist größer als " +
+                               std::to_string(kMaxFileBytes >> 20) +
+                               " MiB; so groß ist keine Einstellungsdatei, Tastlink liest sie nicht. Bitte die "
+                               "Datei prüfen oder löschen.");
     throw app::SettingsError("Die Einstellungsdatei " + narrow(path) +
                              " lässt sich nicht lesen: " + serial_win32::reasonWithCall(failure) + ".");
   }
@@ -199,7 +226,27 @@ void rememberPort(const std::wstring& folder, const std::string& port) {
 
 std::wstring autostartCommand(const std::wstring& exe) { return L"\"" + exe + L"\" --minimized --wait-for-port"; }
 
+bool inTemporaryFolder(const std::wstring& exe) {
+  wchar_t temp[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  if (n == 0 || n > MAX_PATH) return false;
+  // The same folder may be named short (8.3) or long.
+  wchar_t full[MAX_PATH + 1];
+  const DWORD m = GetLongPathNameW(temp, full, MAX_PATH + 1);
+  for (const std::wstring& dir : {std::wstring(temp, n), m && m <= MAX_PATH ? std::wstring(full, m) : std::wstring()})
+    if (!dir.empty() && exe.size() > dir.size() &&
+        CompareStringOrdinal(exe.c_str(), static_cast<int>(dir.size()), dir.c_str(), static_cast<int>(dir.size()), TRUE) ==
+            CSTR_EQUAL)
+      return true;
+  return false;
+}
+
 std::string setAutostart(bool on) {
+  // An entry pointing into the temporary folder breaks once it is cleaned.
+  if (on && inTemporaryFolder(exePath()))
+    return "Tastlink läuft aus einem vorübergehenden Ordner (" + narrow(exePath()) +
+           "), wohl direkt aus der ZIP-Datei. Bitte die ZIP-Datei zuerst ganz entpacken (Rechtsklick, „Alle "
+           "extrahieren“), zum Beispiel nach Dokumente\\Tastlink, und den Autostart von dort einschalten.";
   HKEY key = nullptr;
   LSTATUS r = on ? RegCreateKeyExW(HKEY_CURRENT_USER, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr)
                  : RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &key);
@@ -222,21 +269,64 @@ std::string setAutostart(bool on) {
          serial_win32::reasonWithCall({call, static_cast<DWORD>(r)}) + ".";
 }
 
+PortMark::PortMark(int port) : port_(port) {
+  auto& marks = heldMarks();
+  if (auto it = marks.find(port); it != marks.end()) {
+    ++it->second.second;
+    return;
+  }
+  std::vector<HANDLE> taken;
+  others_ = takeMutex(mutexName(port), taken);
+  if (taken.empty()) return;
+  if (others_) {
+    CloseHandle(taken[0]);
+    return;
+  }
+  marks[port] = {taken[0], 1};
+}
+
+PortMark::~PortMark() {
+  auto& marks = heldMarks();
+  auto it = marks.find(port_);
+  if (others_ || it == marks.end() || --it->second.second > 0) return;
+  CloseHandle(it->second.first);
+  marks.erase(it);
+}
+
+std::unique_ptr<OpenLine> MarkedLineDriver::open(int16_t port, bool dtr, bool rts, uint8_t watch, LineNotify notify) {
+  auto mark = std::make_unique<PortMark>(port);
+  // Windows lets one program open a port, but not every driver enforces it
+  // (wine on a pseudo-terminal does not): two copies on one port would
+  // press every key twice.
+  if (mark->othersHold())
+    throw Error(err::kPathAccess, reports::cannotOpen("COM" + std::to_string(port),
+                                                      "ein anderes Tastlink-Fenster benutzt ihn schon", ""));
+  auto line = inner_.open(port, dtr, rts, watch, std::move(notify));
+  if (opened_) opened_(port);
+  return std::make_unique<MarkedLine>(std::move(line), std::move(mark));
+}
+
 CopyMark::CopyMark(const std::string& port) {
   // Every copy marks that one runs; without a port of its own a second copy
   // would take whatever the first one has, so that mark is enough to stop
-  // it. With a port, only a copy on that port is in the way.
-  const bool any = takeMutex(mutexName(""), handles_);
-  second_ = app::comNumber(port) ? takeMutex(mutexName(port), handles_) : any;
+  // it. With a port, only a copy using that port is in the way, whether it
+  // was told to use it or chose it.
+  const bool any = takeMutex(mutexName(0), handles_);
+  if (const int n = app::comNumber(port)) {
+    port_ = std::make_unique<PortMark>(n);
+    second_ = port_->othersHold();
+  } else {
+    second_ = any;
+  }
 }
 
 CopyMark::~CopyMark() {
   for (HANDLE h : handles_) CloseHandle(h);
 }
 
-void CopyMark::label(HWND window, const std::string& port) {
+void CopyMark::label(HWND window, int port) {
   // Stored off by one: a property of 0 reads as none.
-  SetPropW(window, kPortProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(app::comNumber(port)) + 1));
+  SetPropW(window, kPortProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(port) + 1));
 }
 
 void CopyMark::showFirst(const std::string& port) {
@@ -247,11 +337,11 @@ void CopyMark::showFirst(const std::string& port) {
     if (!s.found) Sleep(100);
   }
   if (!s.found) return;
-  // A window hidden for an error report stays hidden: the report is what
-  // the user has to see.
+  // A window hidden for an error report stays hidden: the report, which it
+  // owns, is what the user has to see.
   if (IsIconic(s.found))
     ShowWindow(s.found, SW_RESTORE);
-  else if (!IsWindowVisible(s.found))
+  else if (!IsWindowVisible(s.found) && !(s.found = GetWindow(s.found, GW_ENABLEDPOPUP)))
     return;
   // Started by the user just now, this copy may hand the foreground on.
   SetForegroundWindow(s.found);

@@ -7,6 +7,8 @@
 namespace tl {
 
 namespace {
+// How often ports that would not open are tried again while waiting.
+constexpr int kRetryRefusedMs = 2000;
 std::string refusedPorts(const std::vector<comport::ProbeFailure>& failures);
 }  // namespace
 
@@ -57,9 +59,13 @@ void Form1::Form_Load() {
       MSComm1.setPortOpen(true);
       lineOpened();
       return;
-    } catch (const Error&) {
+    } catch (const Error& e) {
       // The port vanished or was taken since the probe: it is not one to
       // offer, and the next one may do.
+      if (Combo1.ListCount() <= 1 && WaitForPort) {
+        Combo1.RemoveItem(0);
+        return waitForAdapter(Waiting::ForAnyPort, {{MSComm1.CommPort(), e.description()}});
+      }
       if (Combo1.ListCount() <= 1) throw;
       Combo1.RemoveItem(std::max(indexOf(MSComm1.CommPort()), 0));
       Combo1.setListIndex(0);
@@ -82,12 +88,31 @@ void Form1::waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure
   view_.setLabel1Caption("Anschluss verweigert");
   tell("Tastlink wartet auf einen Adapter." + refusedPorts(mine));
   if (NeedsUser) NeedsUser();
+  for (const auto& f : mine) refused_.push_back(static_cast<int16_t>(f.port));
+  retryRefused();
 }
 
 // Where the user looks, and in the record.
 void Form1::tell(const std::string& text) {
   view_.showNote(text);
   if (Log) Log(text);
+}
+
+// No device message comes when another program lets go of a port: refused
+// ports are looked at again now and then, and only while waiting with
+// some, so that idle costs nothing.
+void Form1::retryRefused() {
+  if (retryPending_) return;
+  retryPending_ = true;
+  view_.after(kRetryRefusedMs, [this] {
+    retryPending_ = false;
+    if (waiting_ == Waiting::No) return refused_.clear();
+    comport::PortChanges again;
+    again.arrived = refused_;
+    PortsChanged(again);
+    if (waiting_ == Waiting::No) return refused_.clear();
+    retryRefused();
+  });
 }
 
 void Form1::Combo1_Click() {
@@ -196,6 +221,7 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
 }
 
 void Form1::backAgain() {
+  refused_.clear();
   view_.setLabel1Caption("Kein Kabel gefunden");
   if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter wieder da, Leitung geöffnet.");
 }
@@ -283,8 +309,16 @@ void Form1::apply(size_t i, bool level) {
 void Form1::press(const KeyInfo* key, bool down) {
   // Shift goes out as the program always sent it; other keys leave the
   // scan code to the injector.
-  keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0);
-  view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
+  if (keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0)) {
+    view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
+    return;
+  }
+  // Windows takes no input for an elevated window or the secure desktop:
+  // saying "gedrückt" then would be a lie.
+  view_.setLabel1Caption(std::string(key->label) + " abgewiesen");
+  if (Log)
+    Log(std::string("Windows hat die Taste ") + key->label + " nicht angenommen (ein Fenster mit Administratorrechten "
+        "oder der gesicherte Desktop ist vorn).");
 }
 
 // Keys held for switches whose line let go while nobody listened.

@@ -116,6 +116,7 @@ class Form1 {
   void backAgain();
   void waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused);
   void tell(const std::string& text);
+  void retryRefused();
   void lineOpened();
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);
@@ -130,6 +131,9 @@ class Form1 {
   // Entries kept though their device left: the port in use, while the
   // program holds it or waits for it.
   std::vector<int16_t> gone_;
+  // Ports that exist but would not open while the program waits.
+  std::vector<int16_t> refused_;
+  bool retryPending_ = false;
   // Per switch: its line's last level, the level that last counted, and a
   // count that makes a debounce timer stale when the line moves again.
   struct SwitchState {

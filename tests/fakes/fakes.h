@@ -156,6 +156,9 @@ class Keys : public KeyInjector {
     log_.push_back("key:" + std::to_string(k.key->vk) + "," + std::to_string(k.scan) + "," +
                    std::to_string(k.down ? 0 : kKeyEventKeyUp) + "," + std::to_string(k.extra));
   }
+  bool accepted() const override { return !refuse; }
+  // The system refuses every stroke (Windows: an elevated window in front).
+  bool refuse = false;
 
  private:
   Log& log_;

@@ -13,8 +13,10 @@
  *
  * Inputs (CTS, DSR, CD, RI) come from the file; outputs (DTR, RTS) set by
  * the program go to it. While `gone` is set, the modem-line ioctls fail with
- * EIO, as they do on a USB adapter that has been pulled out. Every other
- * ioctl goes to the C library. */
+ * EIO, as they do on a USB adapter that has been pulled out. With
+ * TASTLINK_MODEM_NO_EVENTS=1 the output-queue ioctls fail with EINVAL, which
+ * makes wine refuse to wait for line events (WaitCommEvent), as a driver
+ * that cannot report them does. Every other ioctl goes to the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -41,12 +43,15 @@ static struct modem_state *states;
 static dev_t pty_devs[MAX_PTYS];
 static int ptys;
 static int ready = -1;
+static int no_events;
 
 static int (*real_ioctl)(int, unsigned long, ...);
 
 static void setup(void) {
   real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
   ready = 0;
+  const char *refuse = getenv("TASTLINK_MODEM_NO_EVENTS");
+  no_events = refuse && *refuse == '1';
   const char *list = getenv("TASTLINK_MODEM_PTY"), *file = getenv("TASTLINK_MODEM_STATE");
   if (!list || !file) return;
   char paths[1024];
@@ -96,6 +101,10 @@ int ioctl(int fd, unsigned long request, ...) {
           errno = EIO;
           return -1;
       }
+    }
+    if (no_events && (request == TIOCOUTQ || request == TIOCSERGETLSR)) {
+      errno = EINVAL;
+      return -1;
     }
     switch (request) {
       case TIOCMGET:

@@ -14,9 +14,13 @@
 //   inspect define N | undefine N -> COMN's DOS name made or taken away, as a
 //                     serial driver does when its device comes or goes
 //   inspect devchange arrival|removal N -> what Windows then tells the windows
+//   inspect names  -> "names=3,12": the COM ports the system names (QueryDosDevice)
+//   inspect hold N -> "held", then holds COMN's mark as a copy using it does,
+//                     until its input ends
 #include <windows.h>
 
 #include <dbt.h>
+#include <winternl.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -108,6 +112,34 @@ int watch(DWORD ms) {
   return 0;
 }
 
+// COMn's DOS name made (a permanent link, as a driver's) or taken away,
+// through ntdll: wine's DefineDosDevice cuts names longer than four letters.
+int defineName(const std::wstring& number, bool define) {
+  using Create = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*, UNICODE_STRING*);
+  using Open = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, OBJECT_ATTRIBUTES*);
+  using Temporary = LONG(NTAPI*)(HANDLE);
+  HMODULE nt = GetModuleHandleW(L"ntdll.dll");
+  auto create = reinterpret_cast<Create>(reinterpret_cast<void*>(GetProcAddress(nt, "NtCreateSymbolicLinkObject")));
+  auto open = reinterpret_cast<Open>(reinterpret_cast<void*>(GetProcAddress(nt, "NtOpenSymbolicLinkObject")));
+  auto temporary = reinterpret_cast<Temporary>(reinterpret_cast<void*>(GetProcAddress(nt, "NtMakeTemporaryObject")));
+  std::wstring name = L"\\??\\COM" + number, target = L"\\Device\\TastlinkTestCOM" + number;
+  auto text = [](std::wstring& s) {
+    return UNICODE_STRING{static_cast<USHORT>(s.size() * 2), static_cast<USHORT>(s.size() * 2), s.data()};
+  };
+  UNICODE_STRING nameText = text(name), targetText = text(target);
+  OBJECT_ATTRIBUTES attr;
+  InitializeObjectAttributes(&attr, &nameText, 0x40 | (define ? 0x10 : 0), nullptr, nullptr);
+  HANDLE h = nullptr;
+  if (define) {
+    if (create(&h, 0xF0001, &attr, &targetText) < 0) return 1;
+  } else {
+    if (open(&h, DELETE, &attr) < 0) return 1;
+    temporary(h);
+  }
+  CloseHandle(h);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -138,11 +170,27 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%s\n", utf8(text).c_str());
     return 0;
   }
-  if (what == L"define" || what == L"undefine") {
-    const std::wstring name = std::wstring(L"COM") + (argc > 2 ? argv[2] : L"");
-    const std::wstring target = L"\\Device\\TastlinkTest" + name;
-    const DWORD flags = DDD_RAW_TARGET_PATH | (what == L"undefine" ? DDD_REMOVE_DEFINITION : 0);
-    return DefineDosDeviceW(flags, name.c_str(), what == L"define" ? target.c_str() : nullptr) ? 0 : 1;
+  if (what == L"define" || what == L"undefine") return defineName(argc > 2 ? argv[2] : L"", what == L"define");
+  if (what == L"names") {
+    std::string names;
+    for (int n = 1; n <= 16; ++n) {
+      wchar_t target[512];
+      if (QueryDosDeviceW((L"COM" + std::to_wstring(n)).c_str(), target, 512))
+        names += (names.empty() ? "" : ",") + std::to_string(n);
+      else if (GetLastError() != ERROR_FILE_NOT_FOUND)
+        names += "(" + std::to_string(n) + ":" + std::to_string(GetLastError()) + ")";
+    }
+    std::printf("names=%s\n", names.c_str());
+    return 0;
+  }
+  if (what == L"hold" && argc > 2) {
+    HANDLE mark = CreateMutexW(nullptr, FALSE, (std::wstring(L"Local\\Tastlink.COM") + argv[2]).c_str());
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    CloseHandle(mark);
+    return 0;
   }
   if (what == L"note") {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");

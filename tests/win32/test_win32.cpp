@@ -120,6 +120,18 @@ TEST(Win32Window, LayoutTextsAndControlKindsAt96Dpi) {
   ReleaseDC(f.hwnd(), dc);
 }
 
+// On a monitor of another density the frame is that density's: the client
+// caption grows with the text rather than cutting into the client area.
+TEST(Win32Window, FrameFollowsTheMonitorsDensity) {
+  constexpr DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+  const RECT at96 = window_win32::frameFor(211, 126, style, 96), at192 = window_win32::frameFor(422, 252, style, 192);
+  const int caption96 = -at96.top, caption192 = -at192.top;
+  EXPECT_GT(caption96, 0);
+  if (GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")) {
+    EXPECT_GT(caption192, caption96 * 3 / 2) << "the caption as at 192 dpi";
+  }
+}
+
 TEST(Win32Window, TextFieldHasFirstFocusTabOrderAndSilentSelection) {
   window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
   int clicks = 0;
@@ -186,12 +198,53 @@ TEST(Win32Window, DeviceMessagesAreLookedAtOnceAfterTheirBurst) {
   EXPECT_EQ(looks, 1);
 }
 
-TEST(Win32Keys, KeybdEventMovesTheAsyncShiftState) {
-  keys_win32::KeybdEventInjector keys;
+TEST(Win32Keys, SendInputMovesTheAsyncShiftState) {
+  keys_win32::SendInputInjector keys;
   keys.keybd_event(16, 1, 0, 0);
   EXPECT_TRUE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
   keys.keybd_event(16, 1, 2, 0);
   EXPECT_FALSE(GetAsyncKeyState(VK_SHIFT) & 0x8000);
+}
+
+// What reaches SendInput, and a refusal (UIPI, the secure desktop) that the
+// status must not call a press. Wine never refuses: a stand-in does.
+std::vector<INPUT> g_sent;
+UINT g_take = 1;
+UINT WINAPI fakeSendInput(UINT n, LPINPUT in, int) {
+  g_sent.insert(g_sent.end(), in, in + n);
+  return g_take;
+}
+
+TEST(Win32Keys, SendInputGetsTheHandlersValuesAndARefusalIsSaid) {
+  keys_win32::SendInputInjector injector(fakeSendInput);
+  Keyboard keys(injector);
+  const struct {
+    uint8_t vk, scan;
+    uint32_t flags;
+    UINT take;
+    WORD wantScan;
+    DWORD wantFlags;
+    bool heldAfter;
+  } cases[] = {
+      {16, 1, 0, 0, 1, 0, false},                  // refused: nothing held
+      {16, 1, 0, 1, 1, 0, true},                   // taken
+      {16, 1, 2, 0, 1, KEYEVENTF_KEYUP, true},     // a refused release keeps it to let up
+      {16, 1, 2, 1, 1, KEYEVENTF_KEYUP, false},
+      {0xa5, 0, 0, 1, static_cast<WORD>(MapVirtualKeyW(0xa5, MAPVK_VK_TO_VSC)), KEYEVENTF_EXTENDEDKEY, true},
+  };
+  for (const auto& c : cases) {
+    g_sent.clear();
+    g_take = c.take;
+    EXPECT_EQ(keys.keybd_event(c.vk, c.scan, c.flags, 0), c.take == 1) << int(c.vk);
+    ASSERT_EQ(g_sent.size(), 1u);
+    EXPECT_EQ(g_sent[0].type, static_cast<DWORD>(INPUT_KEYBOARD));
+    EXPECT_EQ(g_sent[0].ki.wVk, c.vk);
+    EXPECT_EQ(g_sent[0].ki.wScan, c.wantScan);
+    EXPECT_EQ(g_sent[0].ki.dwFlags, c.wantFlags);
+    EXPECT_EQ(keys.isDown(keyByVk(c.vk)), c.heldAfter) << int(c.vk);
+  }
+  g_take = 1;
+  keys.releaseAll();
 }
 
 TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
@@ -201,7 +254,8 @@ TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
       WaitForSingleObject(release, INFINITE);  // like a Bluetooth port
       return CreateEventW(nullptr, FALSE, FALSE, nullptr);
     }
-    if (path == L"\\\\.\\COM2" || path == L"\\\\.\\COM9") return CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // COM4 would open, but the system does not name it: never asked.
+    if (path == L"\\\\.\\COM2" || path == L"\\\\.\\COM9" || path == L"\\\\.\\COM4") return CreateEventW(nullptr, FALSE, FALSE, nullptr);
     // The settings of a device that is no serial port: the call is named.
     if (path == L"\\\\.\\COM7") {
       HANDLE h = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -214,7 +268,8 @@ TEST(Win32Probe, APortThatBlocksOnOpenIsLeftOutWithoutHoldingUpTheRest) {
   };
   // A deadline a loaded machine cannot miss for the ports that do answer at
   // once; COM5 costs the probe just that once.
-  serial_win32::Win32FileLayer files(opener, std::chrono::milliseconds(2000));
+  serial_win32::Win32FileLayer files(opener, std::chrono::milliseconds(2000),
+                                     [](int n) { return n == 2 || n == 5 || n == 7 || n == 9; });
   fake::Log log;
   fake::Form form(log);
   ComboBox list(form);
@@ -356,15 +411,26 @@ TEST(Win32Desktop, SettingsTextFilesAndCopyMarks) {
     EXPECT_NE(std::string(e.what()).find("tastlink.ini l\u00E4sst sich nicht lesen"), std::string::npos) << e.what();
   }
   RemoveDirectoryW(ini.c_str());
+  EXPECT_TRUE(inTemporaryFolder(std::wstring(temp) + L"Temp1_tastlink.zip\\Tastlink.exe"));
+  EXPECT_FALSE(inTemporaryFolder(L"C:\\Programme\\Tastlink\\Tastlink.exe"));
   DeleteFileW((folder + L"\\state.ini").c_str());
   RemoveDirectoryW(folder.c_str());
 
   // Marks held at once, in order: whether each finds a copy in its way.
+  // COM4 is in use by another copy; one process shares its own marks.
+  HANDLE other = CreateMutexW(nullptr, FALSE, L"Local\\Tastlink.COM4");
   std::vector<std::unique_ptr<CopyMark>> held;
-  for (auto [port, second] : {std::pair{"", false}, {"", true}, {"COM4", false}, {"com4", true}, {"COM5", false}}) {
+  for (auto [port, second] : {std::pair{"", false}, {"", true}, {"com4", true}, {"COM5", false}, {"COM5", false}}) {
     held.push_back(std::make_unique<CopyMark>(port));
     EXPECT_EQ(held.back()->second(), second) << port;
   }
+  CloseHandle(other);
+}
+
+DWORD WINAPI crashSoon(void*) {
+  Sleep(100);
+  *static_cast<volatile int*>(nullptr) = 1;
+  return 0;
 }
 
 // Run by test_windows.py, one process per way to die (TASTLINK_CRASH), which
@@ -372,9 +438,9 @@ TEST(Win32Desktop, SettingsTextFilesAndCopyMarks) {
 TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
   const char* how = std::getenv("TASTLINK_CRASH");
   if (!how) GTEST_SKIP() << "dies on purpose; run through test_windows.py";
-  static keys_win32::KeybdEventInjector injector;
+  static keys_win32::SendInputInjector injector;
   static Keyboard keys(injector);
-  keys_win32::letKeysUpOnCrash([] { keys.releaseAll(); });
+  keys_win32::letKeysUpOnCrash();
   keys.keybd_event(16, 1, 0, 0);
   // Said, so that the test knows the crash had something to let up.
   if (GetAsyncKeyState(VK_SHIFT) & 0x8000) std::printf("shift down before the crash\n"), std::fflush(stdout);
@@ -383,6 +449,12 @@ TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
   if (what == "thread") std::thread([] { *static_cast<volatile int*>(nullptr) = 1; }).join();
   if (what == "terminate") std::terminate();
   if (what == "abort") std::abort();
+  if (what == "busy") {
+    // The window's thread keeps pressing while another thread crashes: no
+    // press may get through once the crash has let the keys up.
+    CreateThread(nullptr, 0, crashSoon, nullptr, 0, nullptr);
+    for (bool down = false;; down = !down) keys.keybd_event(16, 1, down ? 0 : 2, 0);
+  }
   FAIL() << "unknown way to die: " << what;
 }
 
@@ -506,6 +578,12 @@ TEST(Win32Version, RecordOfTheBuiltExecutables) {
       EnumResourceLanguagesW(image, type, MAKEINTRESOURCEW(1), collectLanguage, reinterpret_cast<LONG_PTR>(&languages));
       EXPECT_EQ(languages, std::vector<WORD>{0x0407}) << path << " type " << reinterpret_cast<uintptr_t>(type);
     }
+    // Not virtualised as an old installer would be; Windows 10 and 11 known.
+    HRSRC m = FindResourceW(image, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    ASSERT_TRUE(m) << path;
+    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(image, m))), SizeofResource(image, m));
+    for (const char* part : {"level=\"asInvoker\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+      EXPECT_NE(manifest.find(part), std::string::npos) << path << ": " << part;
     FreeLibrary(image);
   }
 }

@@ -28,8 +28,9 @@ WINE = "/usr/lib/wine/wine64"
 RUN_EXE = os.environ.get("TASTLINK_RUN_EXE") or os.path.join(BIN, "Tastlink.exe")
 RUN_32 = RUN_EXE == EXE32
 # A prefix of its own for the 32-bit run: one made before wine32 was there
-# cannot run 32-bit programs. A suite that changes what the user has
-# installed brings a prefix of its own too.
+# cannot run 32-bit programs. A long stress run may have one of its own too,
+# so that it can run beside the suite, and so does a suite that changes what
+# the user has installed.
 PREFIX = os.environ.get("TASTLINK_WINEPREFIX") or os.path.join(BIN, "wineprefix32" if RUN_32 else "wineprefix")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 DOS = os.path.join(PREFIX, "dosdevices")
@@ -113,10 +114,13 @@ class ShiftWatch:
 
 
 class Ports:
-    """COM ports mapped to fresh pseudo-terminals for the life of a test."""
+    """COM ports mapped to fresh pseudo-terminals for the life of a test,
+    each with its DOS name, as its driver would give it (wine does that only
+    for the ports it finds at its start): the program lists only ports the
+    system names."""
 
     def __init__(self, numbers):
-        self.masters, self.links = [], []
+        self.masters, self.links, self.numbers = [], [], list(numbers)
         for n in numbers:
             master, slave = pty.openpty()
             path = os.ttyname(slave)
@@ -127,8 +131,11 @@ class Ports:
                 os.remove(link)
             os.symlink(path, link)
             self.links.append(link)
+            inspect("define", str(n))
 
     def close(self):
+        for n in self.numbers:
+            inspect("undefine", str(n))
         for link in self.links:
             if os.path.lexists(link):
                 os.remove(link)
@@ -241,8 +248,9 @@ class EndToEnd(unittest.TestCase):
     def test_command_line_answers_in_a_box_before_any_port_or_window(self):
         ports = Ports([3])
         try:
-            for args, rc, text in ((["--help"], 0, "Aufruf: tastlink"), (["--version"], 0, "Tastlink 1.0.0"),
-                                   (["--gibtsnicht"], 2, "unbekannte Option \u201e--gibtsnicht\u201c")):
+            for args, rc, text in ((["--help"], 0, "Pin 8 der 9-poligen D-Sub-Buchse) zur Umschalttaste"),
+                                   (["--version"], 0, "Tastlink 1.0.0"),
+                                   (["--gibtsnicht"], 2, "\u201eTastlink.exe --help\u201c")):
                 p = subprocess.Popen([WINE, RUN_EXE, *args], env=ENV,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 try:
@@ -286,9 +294,6 @@ class RealSerialLayer(unittest.TestCase):
 
     def setUp(self):
         self.ports = Ports([3, 12])
-        # COM3's DOS name, as its driver would give it (wine does that only
-        # for the ports it finds at its start).
-        inspect("define", "3")
         self.state_file = os.path.join(BIN, "modem-state")
         with open(self.state_file, "wb") as f:
             f.write(b"\0" * 20)
@@ -307,7 +312,6 @@ class RealSerialLayer(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 self.p.kill()
         self.ports.close()
-        inspect("undefine", "3")
 
     def cts(self, on):
         self.state[0:4] = struct.pack("i", 0x20 if on else 0)
@@ -490,11 +494,9 @@ class Switches(unittest.TestCase):
         self.addCleanup(self.ports.close)
         self.link = self.ports.links[ports.index(modem)]
         self.tty = os.readlink(self.link)
-        if linked:
-            inspect("define", str(modem))
-        else:
+        if not linked:
             os.remove(self.link)
-        self.addCleanup(inspect, "undefine", str(modem))
+            inspect("undefine", str(modem))
         state_file = os.path.join(BIN, "modem-state")
         with open(state_file, "wb") as f:
             f.write(struct.pack("i", lines) + b"\0" * 16)

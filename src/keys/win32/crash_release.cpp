@@ -1,7 +1,5 @@
 #include "keys/win32/crash_release.h"
 
-#include <windows.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -10,32 +8,83 @@ namespace tl::keys_win32 {
 
 namespace {
 
-std::function<void()> g_letKeysUp;
+// The key-up for each key held, as Windows took its key-down. Plain static
+// data: a way out may run while the window's objects are being destroyed.
+constexpr int kMaxHeld = 32;
+INPUT g_held[kMaxHeld];
+int g_heldCount = 0;
+// The thread that holds the record (0: none), and whether a way out has run.
+volatile LONG g_owner = 0;
+volatile LONG g_shut = 0;
 LPTOP_LEVEL_EXCEPTION_FILTER g_previous = nullptr;
 
-void letUpOnce() {
-  // The first way out to get here does it; the others find nothing left.
-  auto f = std::move(g_letKeysUp);
-  g_letKeysUp = nullptr;
-  if (f) f();
+// Takes the record. A way out waits a bounded time: the holder may be a
+// thread stopped for good by the crash; `bounded` then gives up and goes
+// on without the lock, which can no longer race with anything that sends.
+bool lock(bool bounded) {
+  const LONG me = static_cast<LONG>(GetCurrentThreadId());
+  for (int i = 0;; ++i) {
+    const LONG owner = InterlockedCompareExchange(&g_owner, me, 0);
+    if (owner == 0) return true;
+    if (owner == me) return false;  // crashed while sending: it is ours already
+    if (bounded && i > 200) return false;
+    Sleep(i < 10 ? 0 : 1);
+  }
+}
+
+void unlock() { InterlockedExchange(&g_owner, 0); }
+
+void remember(const INPUT& in) {
+  const bool up = in.ki.dwFlags & KEYEVENTF_KEYUP;
+  int i = 0;
+  while (i < g_heldCount && g_held[i].ki.wVk != in.ki.wVk) ++i;
+  if (up && i < g_heldCount) {
+    g_held[i] = g_held[--g_heldCount];
+  } else if (!up && i == g_heldCount && g_heldCount < kMaxHeld) {
+    g_held[g_heldCount] = in;
+    g_held[g_heldCount++].ki.dwFlags |= KEYEVENTF_KEYUP;
+  }
+}
+
+void letUpForGood() {
+  if (InterlockedExchange(&g_shut, 1)) return;  // another way out did it
+  const bool locked = lock(true);
+  // Newest first, as fingers would let go.
+  while (g_heldCount > 0) ::SendInput(1, &g_held[--g_heldCount], sizeof(INPUT));
+  if (locked) unlock();
 }
 
 LONG WINAPI onUnhandled(EXCEPTION_POINTERS* info) {
-  letUpOnce();
+  letUpForGood();
   // Let the system report the crash as it would have.
   return g_previous ? g_previous(info) : EXCEPTION_CONTINUE_SEARCH;
 }
 
 [[noreturn]] void abortNow() {
-  letUpOnce();
+  letUpForGood();
   std::signal(SIGABRT, SIG_DFL);
   std::abort();
 }
 
 }  // namespace
 
-void letKeysUpOnCrash(std::function<void()> letKeysUp) {
-  g_letKeysUp = std::move(letKeysUp);
+UINT sendKeyInput(const INPUT& input, SendInputFn send) {
+  const bool locked = lock(false);
+  UINT sent = 0;
+  if (!g_shut) {
+    INPUT in = input;
+    sent = send(1, &in, sizeof(INPUT));
+    // A refused key-down holds nothing; a refused key-up may have left the
+    // key down, so it stays to be let up.
+    if (sent == 1) remember(input);
+  }
+  if (locked) unlock();
+  return sent;
+}
+
+bool keysShut() { return g_shut != 0; }
+
+void letKeysUpOnCrash() {
   g_previous = SetUnhandledExceptionFilter(onUnhandled);
   // A C++ exception that nothing catches ends in std::terminate, then
   // abort(): neither passes the exception filter.

@@ -1,7 +1,6 @@
 #include "serial/win32/comm_line.h"
 
 #include <memory>
-#include <thread>
 
 #include "core/reports.h"
 #include "core/runtime.h"
@@ -56,6 +55,15 @@ uint8_t readLevels(HANDLE h) {
 // finish a wait once their device is gone, not even when it is cancelled:
 // the thread is then left to finish on its own rather than hang the window.
 constexpr DWORD kCloseWaitMs = 2000;
+// How often the lines are sampled where the driver cannot wait for their
+// events, as on Linux: short enough that no press is missed.
+constexpr DWORD kPollMs = 5;
+
+// Lines left behind per port, still holding their handle: a port that will
+// not open then has a reason the user can be told.
+LONG g_leftBehind[256];
+
+LONG& leftBehind(int port) { return g_leftBehind[static_cast<unsigned>(port) % 256]; }
 
 // Everything the line's thread works with. The thread holds it too, so that
 // a thread left behind (see above) never touches freed memory; a wait the
@@ -69,7 +77,7 @@ struct LineState {
     CloseHandle(h);
     CloseHandle(ov.hEvent);
     CloseHandle(stop);
-    CloseHandle(done);
+    if (abandoned) InterlockedDecrement(&leftBehind(number));
   }
   HANDLE h;
   int number;
@@ -77,36 +85,55 @@ struct LineState {
   LineNotify notify;
   LineFollower follower;
   HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   OVERLAPPED ov{};
   DWORD mask = 0;
   bool failed = false;
+  // The driver cannot wait for line events: the lines are sampled.
+  bool polling = false;
+  // Set by the window's thread before it lets go of its reference.
+  bool abandoned = false;
 };
 
 class Win32Line : public OpenLine {
  public:
   Win32Line(HANDLE h, int port, uint8_t watch, LineNotify notify)
       : s_(std::make_shared<LineState>(h, port, watch, std::move(notify))) {
-    thread_ = std::thread([s = s_] {
-      run(*s);
-      SetEvent(s->done);
-    });
+    // A plain Win32 thread that owns its reference until it ends: nothing
+    // of the C++ runtime's threading, whose detached threads have crashed.
+    auto* ref = new std::shared_ptr<LineState>(s_);
+    thread_ = CreateThread(nullptr, 64 * 1024, threadMain, ref, 0, nullptr);
+    if (!thread_) {
+      const CallFailure f{"CreateThread", GetLastError()};
+      delete ref;
+      throw Error(err::kIoError, openFailure(port, f));
+    }
   }
   ~Win32Line() override {
     SetEvent(s_->stop);
-    if (WaitForSingleObject(s_->done, kCloseWaitMs) == WAIT_OBJECT_0)
-      thread_.join();
-    else
-      thread_.detach();
+    if (WaitForSingleObject(thread_, kCloseWaitMs) != WAIT_OBJECT_0) {
+      s_->abandoned = true;
+      InterlockedIncrement(&leftBehind(s_->number));
+    }
+    CloseHandle(thread_);
   }
   uint8_t levels() override { return readLevels(s_->h); }
 
  private:
+  static DWORD WINAPI threadMain(void* context) {
+    std::unique_ptr<std::shared_ptr<LineState>> ref(static_cast<std::shared_ptr<LineState>*>(context));
+    run(**ref);
+    return 0;
+  }
+
   static void run(LineState& s) {
-    bool pending = SetCommMask(s.h, commMask(s.watch)) && arm(s);
+    bool pending = false;
+    if (SetCommMask(s.h, commMask(s.watch)))
+      pending = arm(s);
+    else
+      startPolling(s, {"SetCommMask", GetLastError()});
     // Settle once after opening too: an edge between the first read and
     // the first wait is otherwise missed.
-    ULONGLONG lookAt = GetTickCount64() + kSettleMs;
+    ULONGLONG lookAt = GetTickCount64() + (s.polling ? kPollMs : kSettleMs);
     while (!s.failed) {
       HANDLE handles[] = {s.stop, s.ov.hEvent};
       DWORD timeout = INFINITE;
@@ -123,15 +150,21 @@ class Win32Line : public OpenLine {
           break;
         }
         const ULONGLONG now = GetTickCount64();
-        lookAt = report(s, s.follower.settled(levels)) ? now + kSettleMs
-                 : s.follower.pollsRing()              ? now + kRingPollMs
-                                                       : 0;
+        const bool changed = report(s, s.follower.settled(levels));
+        lookAt = s.polling                   ? now + kPollMs
+                 : changed                   ? now + kSettleMs
+                 : s.follower.pollsRing()    ? now + kRingPollMs
+                                             : 0;
         continue;
       }
+      // The event has fired, so the wait has ended or is just ending: its
+      // result is waited for rather than asked for once, which a driver
+      // may answer "not yet" (seen under a flood of changes).
       DWORD n = 0;
-      if (!GetOverlappedResult(s.h, &s.ov, &n, FALSE)) {
+      if (!GetOverlappedResult(s.h, &s.ov, &n, TRUE)) {
         pending = false;
-        fail(s, "WaitCommEvent", GetLastError());
+        const DWORD e = GetLastError();
+        fail(s, e == ERROR_IO_INCOMPLETE ? "GetOverlappedResult" : "WaitCommEvent", e);
         break;
       }
       if (!readLevels(s.h, levels)) {
@@ -143,7 +176,7 @@ class Win32Line : public OpenLine {
       const auto changes = s.follower.completed(s.mask, levels);
       pending = arm(s);
       report(s, changes);
-      const ULONGLONG settleAt = GetTickCount64() + kSettleMs;
+      const ULONGLONG settleAt = GetTickCount64() + (s.polling ? kPollMs : kSettleMs);
       if (!lookAt || settleAt < lookAt) lookAt = settleAt;
     }
     if (pending) {
@@ -174,10 +207,21 @@ class Win32Line : public OpenLine {
       s.follower.armed(false);
       return true;
     }
-    // A port that cannot report line events (a pseudo-terminal under wine
-    // without modem lines) stays open and quiet.
-    if (e != ERROR_NOT_SUPPORTED && e != ERROR_INVALID_PARAMETER) fail(s, "WaitCommEvent", e);
+    if (e == ERROR_NOT_SUPPORTED || e == ERROR_INVALID_PARAMETER)
+      startPolling(s, {"WaitCommEvent", e});
+    else
+      fail(s, "WaitCommEvent", e);
     return false;
+  }
+
+  // A driver that cannot wait for line events (some virtual ports, wine's
+  // on a pseudo-terminal) is sampled instead; said once, for whoever reads
+  // the log.
+  static void startPolling(LineState& s, const CallFailure& why) {
+    if (s.polling) return;
+    s.polling = true;
+    logLine("COM" + std::to_string(s.number) + ": der Treiber meldet keine Leitungsänderungen (" + callDetail(why) +
+            "); Tastlink fragt die Leitungen alle " + std::to_string(kPollMs) + " ms ab.");
   }
 
   static bool report(LineState& s, const std::vector<LineChange>& changes) {
@@ -211,7 +255,7 @@ class Win32Line : public OpenLine {
   }
 
   std::shared_ptr<LineState> s_;
-  std::thread thread_;
+  HANDLE thread_ = nullptr;
 };
 
 }  // namespace
@@ -295,6 +339,12 @@ std::unique_ptr<OpenLine> Win32LineDriver::open(int16_t port, bool dtr, bool rts
                          FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const CallFailure f{"CreateFile", GetLastError()};
+    // Our own line, closed but stuck in its driver, may still hold it.
+    if (f.code == ERROR_ACCESS_DENIED && leftBehind(port) > 0)
+      throw Error(err::kPathAccess, reports::cannotOpen("COM" + std::to_string(port),
+                                                        "Tastlink gibt ihn gerade frei, der Treiber hängt noch; "
+                                                        "bitte den Adapter kurz abziehen oder später noch einmal wählen",
+                                                        callDetail(f)));
     throw Error(openErrorNumber(f.code), openFailure(port, f));
   }
   if (const CallFailure f = applyLineSettings(h, dtr, rts)) {

@@ -6,14 +6,17 @@
 
 namespace tl::serial_win32 {
 
+bool portPresent(int n) {
+  wchar_t target[512];
+  const std::wstring name = L"COM" + std::to_wstring(n);
+  // A name whose target does not fit still exists.
+  return QueryDosDeviceW(name.c_str(), target, 512) || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
 std::vector<int16_t> presentPorts() {
   std::vector<int16_t> out;
-  for (int16_t n = 1; n <= 16; ++n) {
-    wchar_t target[512];
-    const std::wstring name = L"COM" + std::to_wstring(n);
-    // A name whose target does not fit still exists.
-    if (QueryDosDeviceW(name.c_str(), target, 512) || GetLastError() == ERROR_INSUFFICIENT_BUFFER) out.push_back(n);
-  }
+  for (int16_t n = 1; n <= 16; ++n)
+    if (portPresent(n)) out.push_back(n);
   return out;
 }
 

@@ -14,8 +14,10 @@
 
 namespace tl::serial_win32 {
 
-// The numbers among COM1..COM16 that have a DOS name now, ascending. Opens
-// nothing: a Bluetooth port asked this way does not block.
+// Whether COMn has a DOS name now. Opens nothing: a Bluetooth port asked
+// this way does not block.
+bool portPresent(int n);
+// The numbers among COM1..COM16 that have one, ascending.
 std::vector<int16_t> presentPorts();
 
 class Win32DeviceWatch : public comport::DeviceWatch {

@@ -1,5 +1,7 @@
 #include "serial/win32/win_error.h"
 
+#include <cstdio>
+
 #include "core/reports.h"
 #include "core/runtime.h"
 
@@ -67,5 +69,12 @@ std::string openFailure(int port, const CallFailure& f) {
 }
 
 std::string probeFailure(const CallFailure& f) { return reports::reason(osReason(f.code), callDetail(f)); }
+
+void logLine(const std::string& text) {
+  const std::string line = "Tastlink: " + text + "\n";
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+  OutputDebugStringA(line.c_str());
+}
 
 }  // namespace tl::serial_win32

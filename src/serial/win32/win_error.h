@@ -31,4 +31,8 @@ std::string openFailure(int port, const CallFailure& f);
 // öffnen: COMn: ", which says the rest.
 std::string probeFailure(const CallFailure& f);
 
+// A line for whoever reads the program's log: stderr where there is one,
+// and the debugger's output, which tools like DebugView show.
+void logLine(const std::string& text);
+
 }  // namespace tl::serial_win32

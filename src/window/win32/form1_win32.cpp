@@ -74,6 +74,17 @@ HFONT fitFont(HWND hwnd, LOGFONTW lf, const std::vector<Fit>& fits, int floorPx)
 
 int twipsToPixels(int twips, UINT dpi) { return layout::twipsToPixels(twips, dpi); }
 
+RECT frameFor(int width, int height, DWORD style, UINT dpi) {
+  RECT r{0, 0, width, height};
+  // Windows 10 1607 and later; looked up, so that the program still starts
+  // on Windows 7, where every monitor has the system's density anyway.
+  using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  static const auto forDpi =
+      reinterpret_cast<ForDpi>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  if (!forDpi || !forDpi(&r, style, FALSE, 0, dpi)) AdjustWindowRectEx(&r, style, FALSE, 0);
+  return r;
+}
+
 Win32Form1::Win32Form1(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
@@ -134,8 +145,8 @@ void Win32Form1::layout(UINT dpi) {
   for (const layout::Fit& f : layout::kFits) fits.push_back({widen(f.text), px(f.twips)});
   HFONT font = fitFont(hwnd_, lf, fits, MulDiv(9, static_cast<int>(dpi), 96));
 
-  RECT r{0, 0, twipsToPixels(layout::kClientWidth, dpi), twipsToPixels(layout::kClientHeight, dpi)};
-  AdjustWindowRectEx(&r, kFrameStyle, FALSE, 0);
+  const RECT r = frameFor(twipsToPixels(layout::kClientWidth, dpi), twipsToPixels(layout::kClientHeight, dpi),
+                          kFrameStyle, dpi);
   SetWindowPos(hwnd_, nullptr, 0, 0, r.right - r.left, r.bottom - r.top, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
   struct Place {
@@ -459,8 +470,11 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case 0x02E0: {  // WM_DPICHANGED
       layout(HIWORD(wp));
+      // Where Windows suggests: the window keeps its place across the
+      // monitors' edge instead of jumping back and forth.
       const RECT* r = reinterpret_cast<const RECT*>(lp);
-      SetWindowPos(hwnd_, nullptr, r->left, r->top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+      SetWindowPos(hwnd_, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
       return 0;
     }
     case WM_CLOSE:

@@ -18,6 +18,10 @@ constexpr UINT kMsgShowNote = WM_APP + 2;
 constexpr int kIdNoteText = 0xFFFF;  // the note's text, where a message box has its own
 
 int twipsToPixels(int twips, UINT dpi);
+// The window rectangle (at 0,0) around a client area of `width` x `height`
+// at `dpi`: frame and caption as a monitor of that density draws them, not
+// as the primary monitor's system metrics say.
+RECT frameFor(int width, int height, DWORD style, UINT dpi);
 
 class Win32Form1 : public FormControls {
  public:
