@@ -1,4 +1,4 @@
-# `cpack`: the .deb on Linux, a ZIP of the exe on Windows.
+# `cpack`: the .deb on Linux, a ZIP of the exe on Windows (and a setup program).
 set(CPACK_PACKAGE_NAME tastlink)
 set(CPACK_PACKAGE_VENDOR "The Tastlink developers")
 set(CPACK_PACKAGE_CONTACT "Tastlink developers <tastlink@users.noreply.github.com>")
@@ -22,6 +22,29 @@ if(WIN32)
     set(CPACK_PACKAGE_FILE_NAME Tastlink-${PROJECT_VERSION}-win64)
   else()
     set(CPACK_PACKAGE_FILE_NAME Tastlink-${PROJECT_VERSION}-win32)
+  endif()
+  # Beside the ZIP, a setup program of the same files (packaging/windows/
+  # tastlink.nsi), built with every build so that the tests can run it.
+  find_program(MAKENSIS makensis)
+  if(MAKENSIS)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      set(nsis_target amd64-unicode)
+    else()
+      set(nsis_target x86-unicode)
+    endif()
+    set(TASTLINK_SETUP ${CMAKE_BINARY_DIR}/${CPACK_PACKAGE_FILE_NAME}-setup.exe)
+    set(texts ${CMAKE_BINARY_DIR}/zip)
+    add_custom_command(OUTPUT ${TASTLINK_SETUP}
+      COMMAND ${MAKENSIS} -V2 -INPUTCHARSET UTF8 -DVERSION=${PROJECT_VERSION} -DTARGET=${nsis_target}
+              "-DPUBLISHER=${CPACK_PACKAGE_VENDOR}"
+              -DEXE=$<TARGET_FILE:Tastlink> -DTEXTS=${texts} -DICON=${CMAKE_SOURCE_DIR}/src/main/tastlink.ico
+              -DOUTFILE=${TASTLINK_SETUP} ${CMAKE_SOURCE_DIR}/packaging/windows/tastlink.nsi
+      DEPENDS Tastlink packaging/windows/tastlink.nsi src/main/tastlink.ico
+              ${texts}/LICENSE.txt ${texts}/LIESMICH.txt ${texts}/README.txt
+      VERBATIM)
+    add_custom_target(setup ALL DEPENDS ${TASTLINK_SETUP})
+  else()
+    message(WARNING "makensis (nsis) not found: no setup program is built")
   endif()
 else()
   set(CPACK_GENERATOR DEB)

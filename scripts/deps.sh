@@ -6,8 +6,8 @@ BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libevdev-dev libudev-dev 
 # Making the packages: icons and manual pages for the install, the .deb
 # (dpkg-shlibdeps, dpkg-buildflags; CPack asks `file` what is an executable).
 PACKAGE_PACKAGES="librsvg2-bin scdoc dpkg-dev file"
-# The Windows program, cross-compiled.
-MINGW_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64"
+# The Windows program, cross-compiled, and its setup program (makensis).
+MINGW_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 nsis"
 # The settings window is also read through AT-SPI, as a screen reader does.
 TEST_PACKAGES="libgtest-dev googletest xvfb xdotool python3 util-linux dbus at-spi2-core python3-pyatspi"
 # The hardware-in-the-loop VM: QEMU, a stock Debian kernel, busybox.

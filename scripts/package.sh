@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the packages into build/packages: the .deb for this machine's
-# Debian/Ubuntu, and with --windows also the Windows ZIPs (64- and 32-bit,
-# cross-compiled with mingw-w64). Installs only what building them needs.
+# Debian/Ubuntu, and with --windows also the Windows ZIPs and setup programs
+# (64- and 32-bit, cross-compiled with mingw-w64). Installs only what
+# building them needs.
 #   ./scripts/package.sh [--windows]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ windows=
 for arg in "$@"; do
   case $arg in
     --windows) windows=1 ;;
-    -h|--help) sed -n '2,5s/^# \{0,1\}//p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,6s/^# \{0,1\}//p' "$0"; exit 0 ;;
     *) echo "unknown option: $arg (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -42,6 +43,8 @@ windows_packages() {  # windows_packages ARCH (i686 or x86_64)
     -DCMAKE_BUILD_TYPE=Release -DTASTLINK_TESTS=OFF >/dev/null
   cmake --build "$dir" -j"$jobs"
   cpack --config "$dir/CPackConfig.cmake" -B "$out" >/dev/null
+  # The build made the setup program beside the program.
+  cp "$dir"/Tastlink-*-setup.exe "$out/"
 }
 if [ -n "$windows" ]; then
   windows_packages x86_64

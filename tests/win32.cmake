@@ -50,3 +50,18 @@ if(TASTLINK_EXE32)
   set_tests_properties(windows_under_wine32 PROPERTIES TIMEOUT 1200 RUN_SERIAL TRUE SKIP_RETURN_CODE 77
     ENVIRONMENT "TASTLINK_WIN_BIN=${CMAKE_BINARY_DIR};TASTLINK_EXE32=${TASTLINK_EXE32};TASTLINK_RUN_EXE=${TASTLINK_EXE32}")
 endif()
+
+# The setup programs: this build's run under wine in a prefix of its own (it
+# installs and uninstalls), the 32-bit one beside TASTLINK_EXE32 checked.
+if(TASTLINK_SETUP)
+  set(setup32 "")
+  if(TASTLINK_EXE32)
+    get_filename_component(exe32_dir ${TASTLINK_EXE32} DIRECTORY)
+    set(setup32 ${exe32_dir}/Tastlink-${PROJECT_VERSION}-win32-setup.exe)
+  endif()
+  add_test(NAME setup_under_wine
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/wine-namespace.sh python3 -W ignore
+            ${CMAKE_CURRENT_SOURCE_DIR}/win32/test_installer.py -v)
+  set_tests_properties(setup_under_wine PROPERTIES TIMEOUT 900 RUN_SERIAL TRUE SKIP_RETURN_CODE 77
+    ENVIRONMENT "TASTLINK_WIN_BIN=${CMAKE_BINARY_DIR};TASTLINK_WINEPREFIX=${CMAKE_BINARY_DIR}/wineprefix-setup;TASTLINK_SETUP=${TASTLINK_SETUP};TASTLINK_SETUP32=${setup32}")
+endif()

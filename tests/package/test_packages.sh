@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks the .deb and the two Windows ZIPs that scripts/package.sh --windows
-# left in build/packages as a user meets them: lintian (no hardening tag
+# Checks the .deb, the two Windows ZIPs and the two setup programs that
+# scripts/package.sh --windows left in build/packages as a user meets them: lintian (no hardening tag
 # either), the desktop-entry and AppStream validators, the ZIPs' contents,
 # and a real `apt-get install` of the .deb (so that a wrong dependency
 # fails), its `tastlink --version`, and its removal (a purge: its postrm
@@ -65,6 +65,13 @@ zip_ok() {  # zip_ok ARCH FILE-SIGNATURE
 }
 check "Tastlink-$version-win32.zip" zip_ok win32 "PE32 executable (GUI) Intel 80386"
 check "Tastlink-$version-win64.zip" zip_ok win64 "PE32+ executable (GUI) x86-64"
+
+# --- the Windows setup programs (the wine tests run them) ---------------
+setup_ok() {  # setup_ok ARCH FILE-SIGNATURE
+  file "$out/Tastlink-$version-$1-setup.exe" | grep -q "$2" || { echo "  not $2"; return 1; }
+}
+check "Tastlink-$version-win32-setup.exe" setup_ok win32 "PE32 executable (GUI) Intel 80386"
+check "Tastlink-$version-win64-setup.exe" setup_ok win64 "PE32+ executable (GUI) x86-64"
 
 # --- installing the .deb ------------------------------------------------
 if [ "$(id -u)" -ne 0 ]; then

@@ -529,10 +529,10 @@ TEST(Win32Ports, ProbeAndLineOnMappedPorts) {
 
 namespace {
 
-std::wstring versionString(const std::vector<char>& data, const wchar_t* name) {
+std::wstring versionString(const std::vector<char>& data, const wchar_t* name, const wchar_t* block = L"040704B0") {
   wchar_t* value = nullptr;
   UINT len = 0;
-  const std::wstring key = std::wstring(L"\\StringFileInfo\\040704B0\\") + name;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\") + block + L"\\" + name;
   if (!VerQueryValueW(data.data(), key.c_str(), reinterpret_cast<void**>(&value), &len)) return L"<none>";
   return value;
 }
@@ -585,5 +585,27 @@ TEST(Win32Version, RecordOfTheBuiltExecutables) {
     for (const char* part : {"level=\"asInvoker\"", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
       EXPECT_NE(manifest.find(part), std::string::npos) << path << ": " << part;
     FreeLibrary(image);
+  }
+}
+
+TEST(Win32Version, RecordOfTheSetupPrograms) {
+  const char* paths = std::getenv("TASTLINK_SETUPS");
+  if (!paths) GTEST_SKIP() << "TASTLINK_SETUPS names the setup programs to read";
+  std::istringstream in(paths);
+  for (std::string path; std::getline(in, path, ';');) {
+    const std::wstring wpath = window_win32::widen(path);
+    DWORD handle = 0;
+    std::vector<char> data(GetFileVersionInfoSizeW(wpath.c_str(), &handle));
+    ASSERT_FALSE(data.empty()) << path;
+    ASSERT_TRUE(GetFileVersionInfoW(wpath.c_str(), 0, static_cast<DWORD>(data.size()), data.data()));
+    DWORD* translation = nullptr;
+    UINT len = 0;
+    ASSERT_TRUE(VerQueryValueW(data.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &len));
+    // German, in the code page NSIS gives German (1252).
+    EXPECT_EQ(LOWORD(*translation), 0x0407) << path;
+    EXPECT_EQ(HIWORD(*translation), 1252) << path;
+    EXPECT_EQ(versionString(data, L"ProductName", L"040704e4"), L"Tastlink");
+    EXPECT_EQ(versionString(data, L"ProductVersion", L"040704e4"), L"1.0.0");
+    EXPECT_EQ(versionString(data, L"CompanyName", L"040704e4"), L"The Tastlink developers");
   }
 }
