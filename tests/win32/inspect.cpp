@@ -23,6 +23,7 @@
 #include <winternl.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -179,7 +180,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     // The message text is the static control 0xFFFF of the message box.
     wchar_t text[2048] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 2048);
+    GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 2048);
     std::printf("%s\n", utf8(text).c_str());
     return 0;
   }
@@ -209,7 +210,7 @@ int wmain(int argc, wchar_t** argv) {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
     if (!note || !IsWindowVisible(note)) return 1;
     wchar_t text[1024] = {};
-    GetDlgItemTextW(note, 0xFFFF, text, 1024);
+    GetWindowTextW(GetDlgItem(note, 0xFFFF), text, 1024);
     std::printf("%s\n", utf8(text).c_str());
     return 0;
   }
@@ -266,16 +267,22 @@ int wmain(int argc, wchar_t** argv) {
     Sleep(300);
     return 0;
   }
-  const int count = static_cast<int>(SendMessageW(combo, CB_GETCOUNT, 0, 0));
+  // A window thread that does not answer makes this look fail, not hang.
+  auto ask = [combo](UINT msg, WPARAM wp, LPARAM lp) {
+    DWORD_PTR answer = 0;
+    if (!SendMessageTimeoutW(combo, msg, wp, lp, SMTO_NORMAL, 10000, &answer)) std::exit(2);
+    return static_cast<LRESULT>(answer);
+  };
+  const int count = static_cast<int>(ask(CB_GETCOUNT, 0, 0));
   std::string list;
   for (int i = 0; i < count; ++i) {
     wchar_t item[32] = {};
-    SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+    ask(CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
     list += (i ? "," : "") + utf8(item);
   }
-  const int sel = static_cast<int>(SendMessageW(combo, CB_GETCURSEL, 0, 0));
+  const int sel = static_cast<int>(ask(CB_GETCURSEL, 0, 0));
   wchar_t label[128] = {};
-  GetDlgItemTextW(main, 101, label, 128);
+  GetWindowTextW(GetDlgItem(main, 101), label, 128);  // read, not sent: no answer needed
   GUITHREADINFO gui{};
   gui.cbSize = sizeof gui;
   GetGUIThreadInfo(GetWindowThreadProcessId(main, nullptr), &gui);

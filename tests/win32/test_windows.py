@@ -446,6 +446,10 @@ class RealSerialLayer(unittest.TestCase):
         print("\nline change to Shift event during a move loop, 10 changes: median %.1f ms, max %.1f ms"
               % (times[len(times) // 2], times[-1]), file=sys.stderr)
         self.assertEqual(main_state()["moving"], "1")
+        # Closed while being moved, it ends: a copy left running without a
+        # window would turn every later start away.
+        inspect("close")
+        self.assertEqual(self.p.wait(300), 0)
 
     def test_bursts_end_where_the_line_is_and_single_presses_count_once(self):
         self.shown()

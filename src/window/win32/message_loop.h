@@ -9,8 +9,9 @@
 
 namespace tl::window_win32 {
 
-// Runs the loop until WM_QUIT; `dialog` gets Tab and arrow-key handling, and
-// so does the note `note` returns while there is one (Enter and Esc close it).
+// Runs the loop until WM_QUIT or the end of `dialog`, the main window,
+// which gets Tab and arrow-key handling; so does the note `note` returns
+// while there is one (Enter and Esc close it).
 int runMessageLoop(HWND dialog, const std::function<HWND()>& note = {});
 
 }  // namespace tl::window_win32
