@@ -12,7 +12,7 @@ using Strings = std::vector<std::string>;
 namespace {
 
 SwitchSetting sw(uint8_t line, const char* key, bool invert = false, bool toggle = false, int debounce = 0) {
-  return {line, keyByName(key), invert, toggle, debounce};
+  return {line, KeyChord(keyByName(key)), invert, toggle, debounce};
 }
 
 // What reached the desktop and the status text since `mark`.
@@ -208,10 +208,10 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   EXPECT_EQ(s.port, "COM4");
   EXPECT_TRUE(s.remember && s.minimized && s.waitForPort);
   ASSERT_EQ(s.switches.size(), 2u);
-  EXPECT_EQ(s.switches[0].key->vk, 0x11);
+  EXPECT_EQ(s.switches[0].key.last()->vk, 0x11);
   EXPECT_TRUE(s.switches[0].toggle);
   EXPECT_EQ(s.switches[1].line, DSR);
-  EXPECT_EQ(s.switches[1].key->vk, 0x87);
+  EXPECT_EQ(s.switches[1].key.last()->vk, 0x87);
   EXPECT_TRUE(s.switches[1].invert);
   EXPECT_EQ(s.switches[1].debounceMs, 25);
 
@@ -220,12 +220,12 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   ASSERT_EQ(cl.action, app::CommandLine::Action::Run);
   for (const auto& o : cl.settings) app::applyOption(s, o.option, o.name, o.value);
   EXPECT_EQ(s.port, "COM9");
-  EXPECT_EQ(s.switches[0].key->vk, 0x12);
+  EXPECT_EQ(s.switches[0].key.last()->vk, 0x12);
   EXPECT_EQ(s.switches[0].line, DCD);
   EXPECT_FALSE(s.switches[0].toggle);
   EXPECT_TRUE(s.switches[0].invert);
 
-  EXPECT_EQ(app::settingsFromFile(app::parseIni("", "x")).switches.front().key->vk, kVkShift) << "no file: Shift";
+  EXPECT_EQ(app::settingsFromFile(app::parseIni("", "x")).switches.front().key.last()->vk, kVkShift) << "no file: Shift";
   EXPECT_EQ(app::parseCommandLine({"--autostart", "off"}).autostart, false);
 }
 

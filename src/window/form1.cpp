@@ -251,22 +251,78 @@ void Form1::lineChanged(size_t i, bool level) {
 void Form1::apply(size_t i, bool level) {
   const SwitchSetting& s = Switches[i];
   const bool active = level != s.invert;
-  if (!s.toggle) return press(s.key, active);
-  if (active) press(s.key, !keys_.isDown(s.key));
+  if (!s.toggle) return press(i, active);
+  if (active) press(i, !holds(i));
 }
 
-void Form1::press(const KeyInfo* key, bool down) {
+bool Form1::holds(size_t i) const {
+  if (i >= states_.size() || !states_[i].held) return false;
+  // A way out may have let the keys up behind the switch's back.
+  return std::all_of(Switches[i].key.begin(), Switches[i].key.end(), [&](const KeyInfo* k) { return keys_.isDown(k); });
+}
+
+bool Form1::heldByOther(size_t i, const KeyInfo* key) const {
+  for (size_t j = 0; j < Switches.size(); ++j)
+    if (j != i && Switches[j].key.contains(key) && holds(j)) return true;
+  return false;
+}
+
+void Form1::send(const KeyInfo* key, bool down) {
   // Shift goes out as the program always sent it; other keys leave the
   // scan code to the injector.
   keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0);
-  view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
 }
 
-// Keys held for switches whose line let go while nobody listened.
+void Form1::press(size_t i, bool down) {
+  const KeyChord& chord = Switches[i].key;
+  if (i < states_.size()) states_[i].held = down && chord.kind() != KeyKind::Media;
+  if (chord.kind() == KeyKind::Media) {
+    // Nothing to hold: the key goes down and up at once, on activation.
+    if (!down) return;
+    send(chord.last(), true);
+    send(chord.last(), false);
+  } else if (down) {
+    for (const KeyInfo* k : chord) send(k, true);
+  } else {
+    // Up in reverse order, but not a key another switch holds too (Ctrl+C
+    // and Ctrl+V on two switches share the Ctrl). A switch that holds
+    // nothing still sends its ups: the release the program always sent.
+    for (auto k = chord.end(); k != chord.begin();) {
+      --k;
+      if (!heldByOther(i, *k)) send(*k, false);
+    }
+  }
+  showKeys(chord, down);
+}
+
+void Form1::showKeys(const KeyChord& chord, bool down) {
+  // The whole text where it fits the status line; else shorter words, then
+  // shorter key names, then the first keys left out: the last one, which
+  // the others modify, always shows.
+  const std::string full = down ? " gedrückt" : " losgelassen";
+  const std::string brief = down ? " gedr." : " los";
+  std::string text = chord.label() + full;
+  for (const std::string& t : {text, chord.label() + brief, chord.label(true) + brief}) {
+    text = t;
+    if (view_.label1Fits(t)) return view_.setLabel1Caption(t);
+  }
+  std::string keys = chord.label(true);
+  for (size_t plus; (plus = keys.find('+')) != std::string::npos;) {
+    keys = keys.substr(plus + 1);
+    text = "…+" + keys + brief;
+    if (view_.label1Fits(text)) break;
+  }
+  view_.setLabel1Caption(text);
+}
+
+// Keys held for switches whose line let go while nobody listened. Media
+// keys held nothing and are not pressed again.
 void Form1::releaseInactive() {
   if (!MSComm1.PortOpen()) return;
-  for (const SwitchSetting& s : Switches)
-    if (!s.toggle && keys_.isDown(s.key) && MSComm1.Holding(s.line) == s.invert) press(s.key, false);
+  for (size_t i = 0; i < Switches.size(); ++i) {
+    const SwitchSetting& s = Switches[i];
+    if (!s.toggle && holds(i) && MSComm1.Holding(s.line) == s.invert) press(i, false);
+  }
 }
 
 void Form1::Resync() {
@@ -274,19 +330,29 @@ void Form1::Resync() {
   // Only keys whose state differs from their switch: a key-up for a key
   // nobody holds would reach the desktop as a stray release, and would
   // overwrite the status of the key that did go down again.
-  for (const SwitchSetting& s : Switches) {
+  for (size_t i = 0; i < Switches.size(); ++i) {
+    const SwitchSetting& s = Switches[i];
     const bool active = MSComm1.Holding(s.line) != s.invert;
-    if (!s.toggle && active != keys_.isDown(s.key)) press(s.key, active);
+    if (!s.toggle && s.key.kind() != KeyKind::Media && active != holds(i)) press(i, active);
   }
 }
 
 void Form1::LetKeysUp() noexcept {
   if (!keys_.anyDown()) return;
   const std::vector<const KeyInfo*> held = keys_.held();
+  // One switch's keys by their name; several would not fit the status line.
+  const KeyChord* one = nullptr;
+  size_t holding = 0;
+  for (size_t i = 0; i < Switches.size(); ++i)
+    if (holds(i)) {
+      one = &Switches[i].key;
+      ++holding;
+    }
+  for (SwitchState& st : states_) st.held = false;
   keys_.releaseAll();
   try {
-    // One key by its name; several would not fit the status line's width.
-    view_.setLabel1Caption((held.size() == 1 ? std::string(held[0]->label) : "Tasten") + " losgelassen");
+    if (holding == 1 && one->size() == held.size()) showKeys(*one, false);
+    else view_.setLabel1Caption((held.size() == 1 ? std::string(held[0]->label) : "Tasten") + " losgelassen");
   } catch (...) {
     // The keys are up; a window already gone cannot say so.
   }

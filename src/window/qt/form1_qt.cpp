@@ -70,6 +70,10 @@ QtForm1::QtForm1(double dpi)
 
 void QtForm1::setLabel1Caption(const std::string& text) { Label1->setText(q(text)); }
 
+bool QtForm1::label1Fits(const std::string& text) const {
+  return Label1->fontMetrics().horizontalAdvance(q(text)) <= Label1->contentsRect().width();
+}
+
 void QtForm1::comboAddItem(const std::string& text) { comboInsertItem(Combo1->count(), text); }
 
 void QtForm1::comboInsertItem(int index, const std::string& text) {
