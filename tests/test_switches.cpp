@@ -11,8 +11,10 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-SwitchSetting sw(uint8_t line, const char* key, bool invert = false, bool toggle = false, int debounce = 0) {
-  return {line, KeyChord(keyByName(key)), invert, toggle, debounce};
+SwitchSetting sw(uint8_t line, const char* keys, bool invert = false, bool toggle = false, int debounce = 0) {
+  SwitchSetting s{line, {}, invert, toggle, debounce};
+  EXPECT_EQ(KeyChord::parse(keys, s.key), "") << keys;
+  return s;
 }
 
 // What reached the desktop and the status text since `mark`.
@@ -51,6 +53,22 @@ TEST(Switches, LinesBecomeKeysAsSet) {
        {sw(CTS, "Space", false, true)},
        {{CTS, true}, {CTS, false}, {CTS, true}, {CTS, false}},
        {"key:32,0,0,0", "label:LEERTASTE gedrückt", "key:32,0,2,0", "label:LEERTASTE losgelassen"}},
+      {"a combination: down in order, up in reverse",
+       {sw(CTS, "Ctrl+Shift+F5")},
+       {{CTS, true}, {CTS, false}},
+       {"key:17,0,0,0", "key:16,1,0,0", "key:116,0,0,0", "label:STRG+UMSCHALT+F5 gedrückt", "key:116,0,2,0",
+        "key:16,1,2,0", "key:17,0,2,0", "label:STRG+UMSCHALT+F5 losgelassen"}},
+      {"a mouse button is held; a media key is tapped on activation only",
+       {sw(CTS, "MausLinks"), sw(DSR, "playpause")},
+       {{CTS, true}, {DSR, true}, {DSR, false}, {CTS, false}},
+       {"key:1,0,0,0", "label:MAUS LINKS gedrückt", "key:179,0,0,0", "key:179,0,2,0",
+        "label:WIEDERGABE/PAUSE gedrückt", "key:1,0,2,0", "label:MAUS LINKS losgelassen"}},
+      {"toggle flips the whole combination; a shared Ctrl stays down while held",
+       {sw(CTS, "Strg+C", false, true), sw(DSR, "Ctrl+V")},
+       {{CTS, true}, {CTS, false}, {DSR, true}, {DSR, false}, {CTS, true}},
+       {"key:17,0,0,0", "key:67,0,0,0", "label:STRG+C gedrückt", "key:17,0,0,0", "key:86,0,0,0",
+        "label:STRG+V gedrückt", "key:86,0,2,0", "label:STRG+V losgelassen", "key:67,0,2,0", "key:17,0,2,0",
+        "label:STRG+C losgelassen"}},
       {"debounce: a burst counts once it settles",
        {sw(CTS, "A", false, false, 20)},
        {{CTS, true}, {CTS, false}, {CTS, true}, {0, false}, {CTS, false}, {CTS, true}, {0, false}, {CTS, false}, {0, false}},
@@ -74,19 +92,47 @@ TEST(Switches, LinesBecomeKeysAsSet) {
   }
 }
 
+TEST(Switches, TheStatusLineShortensWhatDoesNotFitAndStillNamesTheKeys) {
+  const std::pair<const char*, Strings> rows[] = {
+      {"Shift", {"label:SHIFT gedrückt", "label:SHIFT losgelassen"}},
+      {"MouseRight", {"label:MAUS RECHTS gedrückt", "label:MAUS RECHTS los"}},
+      {"Ctrl+Shift+F5", {"label:STRG+UMSCH+F5 gedr.", "label:STRG+UMSCHALT+F5 los"}},
+      {"Ctrl+Alt+Shift+Space", {"label:…+UMSCH+LEER gedr.", "label:…+ALT+UMSCH+LEER los"}},
+  };
+  for (const auto& [keys, expected] : rows) {
+    fake::World w;
+    w.files.openable = {3};
+    w.form.label1Room = 21;  // "LEERTASTE losgelassen"
+    w.form1.Switches = {sw(CTS, keys)};
+    w.form1.Form_Load();
+    const size_t mark = w.log.size();
+    for (bool on : {true, false}) {
+      w.set(CTS, on);
+      w.queue.pump();
+    }
+    Strings labels;
+    for (const std::string& e : keysAndLabels(w, mark))
+      if (e.rfind("label:", 0) == 0) labels.push_back(e);
+    EXPECT_EQ(labels, expected) << keys;
+  }
+}
+
 TEST(Switches, EveryWayOutLetsEveryHeldKeyUpAndNoTimerPressesLater) {
   fake::World w;
   w.files.openable = {3};
-  w.form1.Switches = {sw(CTS, "Shift"), sw(DSR, "Ctrl", false, true), sw(DCD, "Alt", false, false, 20)};
+  w.form1.Switches = {sw(CTS, "Shift"), sw(DSR, "Ctrl+Alt+Tab", false, true), sw(DCD, "Alt", false, false, 20),
+                      sw(lines::RI, "MouseLeft")};
   w.form1.Form_Load();
   w.set(CTS, true);
   w.set(DSR, true);  // toggled down: held as much as a held switch
   w.set(DCD, true);  // still bouncing when the window goes
+  w.set(lines::RI, true);
   w.queue.pump();
   const size_t mark = w.log.size();
   w.form1.Shutdown();
   w.form.runTimers();
-  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:17,0,2,0", "key:16,1,2,0", "label:Tasten losgelassen"}));
+  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:1,0,2,0", "key:9,0,2,0", "key:18,0,2,0", "key:17,0,2,0",
+                                             "key:16,1,2,0", "label:Tasten losgelassen"}));
 }
 
 TEST(Switches, ASessionGoingOnPutsBackOnlyTheKeysItsLinesHold) {
@@ -244,6 +290,7 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
       {"garbage\n", "Zeile 1: „garbage“ ist weder [Abschnitt] noch Eintrag=Wert."},
       {"[switch1]\nkey=A\n[switch2]\nkey=B\n", "die Leitung CTS ist zwei Schaltern zugeordnet"},
       {"[switch1]\nkey=A\n[switch2]\nline=RI\nkey=a\n", "die Taste A ist zwei Schaltern zugeordnet"},
+      {"[switch1]\nkey=ctrl+c\n[switch2]\nline=RI\nkey=Strg + C\n", "die Taste Ctrl+C ist zwei Schaltern zugeordnet"},
   };
   for (const auto& [text, expected] : file) {
     const std::string got = settingsError(text);
@@ -263,6 +310,41 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
   // The file names a DSR switch; the option moves the first one there too.
   EXPECT_NE(settingsError("[switch1]\nkey=Shift\n[switch2]\nline=DSR\nkey=Ctrl\n", {"--line", "DSR"}).find("Leitung DSR"),
             std::string::npos);
+}
+
+// Names in both languages and any case, and what a combination may not be.
+TEST(KeyNames, CombinationsButtonsAndMediaKeysReadOrSayWhatIsAllowed) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"shift", "Shift"},
+      {"Umschalt", "Shift"},
+      {"STRG+umschalt+f5", "Ctrl+Shift+F5"},
+      {"Shift+Ctrl+F5", "Shift+Ctrl+F5"},
+      {" Alt + Tab ", "Alt+Tab"},
+      {"Win+AltGr", "Super+AltGr"},
+      {"mauszurÜck", "MouseBack"},
+      {"Wiedergabe", "PlayPause"},
+      {"LAUTER", "VolumeUp"},
+      {"Ctrl+Alt+Shift+Leertaste", "Ctrl+Alt+Shift+Space"},
+      {"Hyper", "unbekannte Taste „Hyper“. Erlaubt sind Shift, Ctrl"},
+      {"Ctrl+", "unbekannte Taste „“ in „Ctrl+“"},
+      {"Ctrl+Ctrl", "die Taste Ctrl steht zweimal in „Ctrl+Ctrl“"},
+      {"Ctrl+Alt+Shift+Super+A", "„Ctrl+Alt+Shift+Super+A“ hat mehr als vier Tasten"},
+      {"Ctrl+MouseLeft", "eine Maustaste (MouseLeft) steht allein"},
+      {"Mute+Shift", "eine Medientaste (Mute) steht allein"},
+      {"C+Ctrl", "in einer Kombination stehen die Umschalttasten (Shift, Ctrl, Alt, AltGr, Super) vorn"},
+  };
+  for (const auto& [text, expected] : rows) {
+    KeyChord chord;
+    const std::string mistake = KeyChord::parse(text, chord);
+    EXPECT_EQ(mistake.empty() ? chord.name() : mistake.substr(0, std::string(expected).size()), expected) << text;
+  }
+  // Every name the table offers reads back as itself, in either language.
+  for (const KeyInfo& k : keyTable())
+    for (const char* name : {k.name, k.german}) {
+      if (name) {
+        EXPECT_EQ(keyByName(name), &k) << name;
+      }
+    }
 }
 
 TEST(CommandLine, ValuesAndTheirMistakes) {

@@ -17,7 +17,8 @@ namespace tl::app {
 struct Platform {
   std::function<std::unique_ptr<LineDriver>()> makeLine;
   std::function<std::unique_ptr<comport::FileLayer>()> makeFiles;
-  std::function<std::unique_ptr<KeyInjector>()> makeKeys;  // may raise Error
+  // `pointer`: a switch is a mouse button. May raise Error.
+  std::function<std::unique_ptr<KeyInjector>(bool pointer)> makeKeys;
   std::function<std::string(int com)> deviceOf;           // for list tooltips
   // Serial devices coming and going; none where the platform cannot tell.
   std::function<std::unique_ptr<comport::DeviceWatch>()> makeWatch;

@@ -77,7 +77,7 @@ std::string folded(std::string_view s) {
 std::string namesOf(KeyKind kind, const char* KeyInfo::*field) {
   std::string out;
   for (const KeyInfo& k : keyTable())
-    if (k.kind == kind && k.*field) out += (out.empty() ? "" : ", ") + std::string(k.*field);
+    if (k.kind == kind && k.*field) (out += out.empty() ? "" : ", ") += k.*field;
   return out;
 }
 
@@ -86,7 +86,7 @@ std::string namesOf(KeyKind kind, const char* KeyInfo::*field) {
 std::string keyNames() {
   std::string german;
   for (const KeyInfo& k : keyTable())
-    if (k.german) german += std::string(german.empty() ? "" : ", ") + k.german;
+    if (k.german) (german += german.empty() ? "" : ", ") += k.german;
   return "Shift, Ctrl, Alt, AltGr, Super, Space, Enter, Tab, Esc, F1 bis F24, A bis Z, 0 bis 9; bis zu vier davon mit "
          "+ verbunden, Umschalttasten vorn (Ctrl+Shift+F5); allein die Maustasten " +
          namesOf(KeyKind::Button, &KeyInfo::name) + " und die Medientasten " + namesOf(KeyKind::Media, &KeyInfo::name) +
@@ -143,7 +143,7 @@ bool KeyChord::contains(const KeyInfo* key) const { return std::find(begin(), en
 
 std::string KeyChord::name() const {
   std::string out;
-  for (const KeyInfo* k : *this) out += (out.empty() ? "" : "+") + std::string(k->name);
+  for (const KeyInfo* k : *this) (out += out.empty() ? "" : "+") += k->name;
   return out;
 }
 
@@ -152,7 +152,7 @@ std::string KeyChord::label(bool brief) const {
   for (const KeyInfo* k : *this) {
     const char* l = size() == 1 ? k->label : k->inCombo ? k->inCombo : k->label;
     if (brief && k->brief) l = k->brief;
-    out += (out.empty() ? "" : "+") + std::string(l);
+    (out += out.empty() ? "" : "+") += l;
   }
   return out;
 }

@@ -136,7 +136,7 @@ int run(int argc, char** argv, const Platform& platform) {
   instance.serve();
 
   std::unique_ptr<KeyInjector> injector;
-  if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
+  if (!session.prepare([&] { injector = platform.makeKeys(session.settings().usesMouse()); })) return session.exitCode();
   Keyboard keys(*injector);
   auto files = platform.makeFiles();
   auto driver = platform.makeLine();

@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
   p.makeLine = [table] { return std::make_unique<serial_linux::TermiosLineDriver>(table); };
   p.makeFiles = [table] { return std::make_unique<serial_linux::PosixFileLayer>(table); };
   p.makeWatch = [table] { return serial_linux::UdevWatch::make(table); };
-  p.makeKeys = [] { return keys_linux::makeSystemInjector(); };
+  p.makeKeys = [](bool pointer) { return keys_linux::makeSystemInjector("/dev/uinput", pointer); };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   p.settingsMistakeBox = true;

@@ -309,7 +309,9 @@ void Form1::showKeys(const KeyChord& chord, bool down) {
   std::string keys = chord.label(true);
   for (size_t plus; (plus = keys.find('+')) != std::string::npos;) {
     keys = keys.substr(plus + 1);
-    text = "…+" + keys + brief;
+    text = "\u2026+";
+    text += keys;
+    text += brief;
     if (view_.label1Fits(text)) break;
   }
   view_.setLabel1Caption(text);

@@ -15,8 +15,9 @@ namespace tl::keys_linux {
 // Both send the key table's Linux codes (an input event code for uinput, a
 // keysym for XTest). On failure `whyNot` gives the reason in German and the
 // failed call, and `failedErrno`, where given, its errno value.
+// `pointer`: the device can send mouse buttons and looks like a mouse.
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot,
-                                                int* failedErrno = nullptr);
+                                                int* failedErrno = nullptr, bool pointer = false);
 // `watched`: a watcher process lets the key up should this one die while
 // holding it (see xtest_injector.cpp).
 std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string& whyNot, bool watched = false);
@@ -30,7 +31,7 @@ std::vector<std::pair<const KeyInfo*, uint16_t>> layoutLetterCodes(const char* d
 
 // uinput first, then XTest; raises the program's Error, in German, saying
 // what is missing when neither can be had.
-std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath = "/dev/uinput");
+std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath = "/dev/uinput", bool pointer = false);
 
 // Lets the key up at once, from a signal handler on the way to a crash:
 // async-signal-safe, a write(2) to the device or to the watcher.

@@ -30,10 +30,10 @@ std::string uinputAdvice(int e) {
 
 }  // namespace
 
-std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath) {
+std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath, bool pointer) {
   std::string uinputWhy, xWhy;
   int uinputErrno = 0;
-  if (auto k = makeUinputInjector(uinputPath, uinputWhy, &uinputErrno)) return k;
+  if (auto k = makeUinputInjector(uinputPath, uinputWhy, &uinputErrno, pointer)) return k;
   if (std::getenv("DISPLAY")) {
     if (auto k = makeXTestInjector(nullptr, xWhy, true)) return k;
   } else {

@@ -27,7 +27,8 @@ namespace {
 // key was down, it lets the key up. The program is this same executable,
 // started again with kWatcherEnv naming the pipe's descriptor.
 constexpr const char* kWatcherEnv = "TASTLINK_KEY_WATCHER_FD";
-// Messages are two bytes: one of these and an X key code.
+// Messages are two bytes: one of these and an X key code, or a mouse
+// button's number (below 8, where no key code is).
 constexpr char kDown = 'D', kUp = 'U', kUpNow = 'R';
 
 // The watcher's end: written by the program before each event, so that a
@@ -89,12 +90,14 @@ class XTestInjector : public KeyInjector {
     }
   }
   void send(const KeyStroke& k) override {
-    const auto lent = borrowed_.find(k.key->keysym);
-    KeyCode code = lent != borrowed_.end() ? lent->second : XKeysymToKeycode(dpy_, k.key->keysym);
-    if (code == 0 && k.down) code = borrowed_[k.key->keysym] = borrowKeycode(k.key->keysym);
+    // A mouse button goes by its number (1 to 9): below every key code (8
+    // and up), so the watcher tells the two apart by value.
+    const bool button = k.key->kind == KeyKind::Button;
+    KeyCode code = button ? static_cast<KeyCode>(k.key->keysym) : keyCode(k);
     if (code == 0) return;  // no such key and no free place for one
     if (k.down) tell(kDown, code);
-    XTestFakeKeyEvent(dpy_, code, k.down ? True : False, CurrentTime);
+    if (button) XTestFakeButtonEvent(dpy_, code, k.down ? True : False, CurrentTime);
+    else XTestFakeKeyEvent(dpy_, code, k.down ? True : False, CurrentTime);
     // Unflushed, the event would sit in Xlib's buffer until something else
     // happened to flush it.
     XFlush(dpy_);
@@ -102,6 +105,13 @@ class XTestInjector : public KeyInjector {
   }
 
  private:
+  KeyCode keyCode(const KeyStroke& k) {
+    const auto lent = borrowed_.find(k.key->keysym);
+    KeyCode code = lent != borrowed_.end() ? lent->second : XKeysymToKeycode(dpy_, k.key->keysym);
+    if (code == 0 && k.down) code = borrowed_[k.key->keysym] = borrowKeycode(k.key->keysym);
+    return code;
+  }
+
   // Many layouts have no F13 to F24: the key is put on a keycode that has
   // no symbol at all, until the program ends, so that what the status line
   // says reaches the desktop. Programs learn of the new mapping
@@ -169,7 +179,9 @@ int runKeyWatcherIfAsked() {
   if (!dpy) return 1;
   std::set<KeyCode> down;
   auto letUp = [&] {
-    for (KeyCode code : down) XTestFakeKeyEvent(dpy, code, False, CurrentTime);
+    for (KeyCode code : down)
+      if (code < 8) XTestFakeButtonEvent(dpy, code, False, CurrentTime);
+      else XTestFakeKeyEvent(dpy, code, False, CurrentTime);
     XFlush(dpy);
     down.clear();
   };

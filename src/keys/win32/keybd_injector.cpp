@@ -4,7 +4,33 @@
 
 namespace tl::keys_win32 {
 
+namespace {
+
+void sendButton(const KeyStroke& k) {
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dwExtraInfo = static_cast<ULONG_PTR>(k.extra);
+  switch (k.key->vk) {
+    case VK_LBUTTON:
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_LEFTDOWN : MOUSEEVENTF_LEFTUP;
+      break;
+    case VK_RBUTTON:
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_RIGHTUP;
+      break;
+    case VK_MBUTTON:
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_MIDDLEDOWN : MOUSEEVENTF_MIDDLEUP;
+      break;
+    default:  // the side buttons, back and forward
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_XDOWN : MOUSEEVENTF_XUP;
+      in.mi.mouseData = k.key->vk == VK_XBUTTON1 ? XBUTTON1 : XBUTTON2;
+  }
+  SendInput(1, &in, sizeof in);
+}
+
+}  // namespace
+
 void KeybdEventInjector::send(const KeyStroke& k) {
+  if (k.key->kind == KeyKind::Button) return sendButton(k);
   // Programs that read scan codes (games, remote desktops) need one; the
   // handler's own Shift call names its scan code itself.
   const BYTE scan = k.scan ? k.scan : static_cast<BYTE>(MapVirtualKeyW(k.key->vk, MAPVK_VK_TO_VSC));
