@@ -2,7 +2,7 @@
 # needs when they are missing (as root), or names the exact apt line.
 
 BUILD_PACKAGES="cmake g++ make pkg-config qt6-base-dev libevdev-dev libudev-dev libxtst-dev libx11-dev fonts-liberation"
-TEST_PACKAGES="libgtest-dev googletest xvfb xdotool python3 util-linux"
+TEST_PACKAGES="libgtest-dev googletest xvfb xdotool x11-utils python3 util-linux"
 # The hardware-in-the-loop VM: QEMU, a stock Debian kernel, busybox.
 HIL_PACKAGES="qemu-system-x86 linux-image-amd64 busybox-static cpio"
 # The Windows build, cross-compiled and run under wine64 (never wine32: this

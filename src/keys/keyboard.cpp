@@ -28,7 +28,7 @@ const std::vector<KeyInfo>& keyTable() {
         {"MouseBack", "MAUS ZURÜCK", 0x05, 0x113, 8, false, B, "MausZurück"},
         {"MouseForward", "MAUS VOR", 0x06, 0x114, 9, false, B, "MausVor"},
         // VK_MEDIA_*/VK_VOLUME_*, KEY_PLAYPAUSE.., XF86Audio*.
-        {"PlayPause", "WIEDERGABE/PAUSE", 0xb3, 164, 0x1008ff14, true, P, "Wiedergabe", nullptr, "PLAY/PAUSE"},
+        {"PlayPause", "WIEDERGABE/PAUSE", 0xb3, 164, 0x1008ff14, true, P, "Wiedergabe", nullptr, "WIEDERGABE"},
         {"Stop", "STOPP", 0xb2, 166, 0x1008ff15, true, P, "Stopp"},
         {"Next", "NÄCHSTER TITEL", 0xb0, 163, 0x1008ff17, true, P, "Weiter", nullptr, "NÄCHSTER"},
         {"Previous", "VORIGER TITEL", 0xb1, 165, 0x1008ff16, true, P, "Zurück", nullptr, "VORIGER"},

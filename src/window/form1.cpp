@@ -296,13 +296,14 @@ void Form1::press(size_t i, bool down) {
 }
 
 void Form1::showKeys(const KeyChord& chord, bool down) {
-  // The whole text where it fits the status line; else shorter words, then
-  // shorter key names, then the first keys left out: the last one, which
-  // the others modify, always shows.
+  // The whole text where it fits the status line; else a shorter word or
+  // shorter key names, then both, then the first keys left out: the last
+  // one, which the others modify, always shows.
   const std::string full = down ? " gedrückt" : " losgelassen";
   const std::string brief = down ? " gedr." : " los";
-  std::string text = chord.label() + full;
-  for (const std::string& t : {text, chord.label() + brief, chord.label(true) + brief}) {
+  std::string text;
+  for (const std::string& t :
+       {chord.label() + full, chord.label() + brief, chord.label(true) + full, chord.label(true) + brief}) {
     text = t;
     if (view_.label1Fits(t)) return view_.setLabel1Caption(t);
   }
