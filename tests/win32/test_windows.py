@@ -70,10 +70,12 @@ def shift_down():
 
 class ShiftWatch:
     """Every Shift event that reaches the desktop, through a low-level
-    keyboard hook in another process; lines "down" and "up"."""
+    keyboard hook in another process; lines "down" and "up". With `every`:
+    every key ("down 17") and mouse button ("down left")."""
 
-    def __init__(self, ms):
-        self.p = subprocess.Popen([WINE, INSPECT, "watch", str(ms)], env=ENV, stdout=subprocess.PIPE, text=True)
+    def __init__(self, ms, every=False):
+        self.p = subprocess.Popen([WINE, INSPECT, "watchall" if every else "watch", str(ms)], env=ENV,
+                                  stdout=subprocess.PIPE, text=True)
         assert self.p.stdout.readline().strip() == "ready"
 
     def next(self):
@@ -509,6 +511,22 @@ class Switches(unittest.TestCase):
                 self.assertEqual(p.wait(60), 0)
                 self.assertEqual(keys_down(), set(), name + ": a key left down by closing")
                 self.doCleanups()
+
+    def test_a_combination_and_a_mouse_button_reach_another_process(self):
+        self.start(ini="[switch1]\nkey=Ctrl+Shift+F5\n[switch2]\nline=DSR\nkey=MouseLeft\n")
+        watch = ShiftWatch(60000, every=True)
+        combination = {CTRL, SHIFT, 0x74}
+        for bits, down, label in ((CTS, combination, None), (0, set(), None), (DSR, set(), "MAUS LINKS gedrückt"),
+                                  (CTS | DSR, combination, None)):
+            self.lines(bits)
+            until(lambda: keys_down() == down and label in (None, main_state().get("label")), str(bits))
+        inspect("close")
+        keys = ["down 17", "down 16", "down 116"]
+        ups = ["up 116", "up 16", "up 17"]
+        # In order and back in reverse, the button held, and on close all up.
+        expected = keys + ups + ["down left"] + keys + ups + ["up left"]
+        self.assertEqual([watch.next() for _ in expected], expected)
+        watch.p.kill()
 
     def test_debounce_lets_only_settled_changes_through(self):
         self.start(["--debounce", "400"])
