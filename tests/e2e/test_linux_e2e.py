@@ -335,13 +335,24 @@ class EndToEnd(unittest.TestCase):
         s.ask("press 3 DSR")
         s.wait_label("MAUS LINKS gedrückt")
         until(lambda: xdisplay.buttons_down() == {1}, "Button1 down")
-        s.ask("press 3")
-        until(lambda: all(map(xdisplay.key_down, combination)), "the combination down again")
-        if SHOTS:
-            subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0", os.path.join(SHOTS, "linux-chord.png")])
-        xdisplay.close_window(window_ids(s.p.pid)[0])
-        self.assertEqual(s.p.wait(10), 0)
-        self.assertFalse(any(map(xdisplay.key_down, combination)) or xdisplay.buttons_down(), "all up on close")
+        # Everything held goes up on the way out: closed, crashed, killed
+        # (the key watcher then).
+        for way in ("close", signal.SIGSEGV, signal.SIGKILL):
+            if way != "close":
+                s = self.start("3")
+                s.ask("press 3 DSR")
+            s.ask("press 3")
+            until(lambda: all(map(xdisplay.key_down, combination)) and xdisplay.buttons_down() == {1}, "all down")
+            if SHOTS and way == "close":
+                subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0",
+                                os.path.join(SHOTS, "linux-chord.png")])
+            if way == "close":
+                xdisplay.close_window(window_ids(s.p.pid)[0])
+            else:
+                s.p.send_signal(way)
+            self.assertEqual(s.p.wait(10), 0 if way == "close" else -way)
+            until(lambda: not any(map(xdisplay.key_down, combination)) and not xdisplay.buttons_down(),
+                  "all up after %s" % way)
 
     def test_inverted_and_toggled_switches(self):
         # After each command: whether Shift is down.
