@@ -520,6 +520,8 @@ class Switches(unittest.TestCase):
                                   (CTS | DSR, combination, None)):
             self.lines(bits)
             until(lambda: keys_down() == down and label in (None, main_state().get("label")), str(bits))
+        if SHOTS:
+            subprocess.run(["import", "-window", "root", os.path.join(SHOTS, "windows-chord.png")])
         inspect("close")
         keys = ["down 17", "down 16", "down 116"]
         ups = ["up 116", "up 16", "up 17"]
