@@ -36,8 +36,8 @@ struct KeyInfo {
   bool extended = false;  // Windows: sent with KEYEVENTF_EXTENDEDKEY
   KeyKind kind = KeyKind::Key;
   const char* german = nullptr;  // the German name settings take as well
-  const char* inCombo = nullptr;  // its label inside a combination, where other
-  const char* brief = nullptr;    // its label where room is short, where other
+  const char* inCombo = nullptr;  // its label inside a combination, where it differs
+  const char* brief = nullptr;    // its label where room is short, where it differs
 };
 
 // The keys the program knows, in one place: also the list a settings
