@@ -27,7 +27,7 @@ def _display():
     return _dpy
 
 
-_KEYSYMS = {"Shift_L": XK_Shift_L, "Control_L": 0xFFE3, "F5": 0xFFC2}
+_KEYSYMS = {"Shift_L": XK_Shift_L, "Control_L": 0xFFE3, "a": 0x61, "F5": 0xFFC2}
 
 
 def key_down(name):

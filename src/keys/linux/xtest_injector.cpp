@@ -2,6 +2,7 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -26,7 +27,22 @@ namespace {
 // when the pipe ends (the program died, however: SIGKILL, a crash) and the
 // key was down, it lets the key up. The program is this same executable,
 // started again with kWatcherEnv naming the pipe's descriptor.
+//
+// The pipe ends when the program's process is gone, but the program's last
+// key-down may still sit unread in its X connection: the server reads each
+// client in turn. Let up too early, that key-down would land afterwards and
+// stay down; let up again later "to be sure", and the second release could
+// let up a key that someone else pressed meanwhile. So the program's
+// connection owns an unmapped window, and the watcher waits for the server
+// to destroy it: the server does that only once it has closed the
+// connection, after every request the program sent. Then what the server's
+// keymap shows down of the program's keys is let up, once.
 constexpr const char* kWatcherEnv = "TASTLINK_KEY_WATCHER_FD";
+constexpr const char* kMarkerEnv = "TASTLINK_KEY_WATCHER_WINDOW";
+// How long the server may take to close a dead program's connection before
+// the watcher lets its keys up regardless: only a server too busy to answer
+// for that long, or a connection some other process holds open, takes it.
+constexpr int kCloseWaitMs = 10000;
 // Messages are two bytes: one of these and an X key code, or a mouse
 // button's number (below 8, where no key code is).
 constexpr char kDown = 'D', kUp = 'U', kUpNow = 'R';
@@ -41,7 +57,7 @@ void tell(char what, KeyCode code = 0) {
   [[maybe_unused]] ssize_t n = ::write(watcherFd, msg, sizeof msg);
 }
 
-int startWatcher() {
+int startWatcher(Window marker) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
@@ -52,12 +68,14 @@ int startWatcher() {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   std::string env = std::string(kWatcherEnv) + "=3";
+  std::string markerEnv = std::string(kMarkerEnv) + "=" + std::to_string(marker);
   int count = 0;
   while (environ[count]) ++count;
-  char** envp = new char*[count + 2];
+  char** envp = new char*[count + 3];
   for (int i = 0; i < count; ++i) envp[i] = environ[i];
   envp[count] = env.data();
-  envp[count + 1] = nullptr;
+  envp[count + 1] = markerEnv.data();
+  envp[count + 2] = nullptr;
   char arg0[] = "tastlink-key-watcher";
   char* argv[] = {arg0, nullptr};
   pid_t pid = 0;
@@ -160,11 +178,61 @@ std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string&
     whyNot = "die X-Tastaturbelegung hat keine Umschalttaste";
     return nullptr;
   }
-  if (watched && watcherFd < 0) watcherFd = startWatcher();
+  if (watched && watcherFd < 0) {
+    // Only this process may hold the connection, or its end would not come
+    // with the program's.
+    fcntl(ConnectionNumber(dpy), F_SETFD, FD_CLOEXEC);
+    XSetWindowAttributes none{};
+    const Window marker = XCreateWindow(dpy, DefaultRootWindow(dpy), -1, -1, 1, 1, 0, 0, InputOnly,
+                                        CopyFromParent, 0, &none);
+    XSync(dpy, False);  // there before the watcher asks after it
+    watcherFd = startWatcher(marker);
+  }
   return std::make_unique<XTestInjector>(dpy);
 }
 
 void xtestKeysUpNow() noexcept { tell(kUpNow); }  // async-signal-safe: one write(2)
+
+namespace {
+
+bool markerGone = false;
+
+int ignoreXError(Display*, XErrorEvent* e) {
+  // The program's window may be gone before the watcher first asks.
+  if (e->error_code == BadWindow) markerGone = true;
+  return 0;
+}
+
+// Takes what the server has sent; true once the program's window is gone.
+bool readX(Display* dpy, Window marker) {
+  while (XPending(dpy)) {
+    XEvent e;
+    XNextEvent(dpy, &e);
+    if (e.type == DestroyNotify && e.xdestroywindow.window == marker) markerGone = true;
+  }
+  return markerGone;
+}
+
+// Lets up those of `keys` that the server has down, once.
+void letUp(Display* dpy, std::set<KeyCode>& keys) {
+  char map[32];
+  XQueryKeymap(dpy, map);
+  Window root = None, child = None;
+  int x = 0, y = 0, wx = 0, wy = 0;
+  unsigned buttons = 0;
+  XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &x, &y, &wx, &wy, &buttons);
+  for (KeyCode code : keys) {
+    // Buttons 1 to 5 show in the pointer's state; the side buttons do not,
+    // and go up regardless (the server ignores the release of one not down).
+    if (code < 8 && (code > 5 || (buttons & (Button1Mask << (code - 1)))))
+      XTestFakeButtonEvent(dpy, code, False, CurrentTime);
+    if (code >= 8 && (map[code / 8] & (1 << (code % 8)))) XTestFakeKeyEvent(dpy, code, False, CurrentTime);
+  }
+  XSync(dpy, False);
+  keys.clear();
+}
+
+}  // namespace
 
 int runKeyWatcherIfAsked() {
   const char* fdText = std::getenv(kWatcherEnv);
@@ -177,29 +245,25 @@ int runKeyWatcherIfAsked() {
   signal(SIGTSTP, SIG_IGN);
   Display* dpy = XOpenDisplay(nullptr);
   if (!dpy) return 1;
+  XSetErrorHandler(ignoreXError);
+  const char* markerText = std::getenv(kMarkerEnv);
+  const Window marker = markerText ? std::strtoul(markerText, nullptr, 10) : None;
+  XSelectInput(dpy, marker, StructureNotifyMask);
+  XSync(dpy, False);
   std::set<KeyCode> down;
-  auto letUp = [&] {
-    for (KeyCode code : down)
-      if (code < 8) XTestFakeButtonEvent(dpy, code, False, CurrentTime);
-      else XTestFakeKeyEvent(dpy, code, False, CurrentTime);
-    XFlush(dpy);
-    down.clear();
-  };
   pollfd fds[2] = {{fd, POLLIN, 0}, {ConnectionNumber(dpy), POLLIN, 0}};
   std::string pending;
+  bool xGone = false;
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (fds[1].revents & (POLLHUP | POLLERR)) break;  // the X server went
-    if (fds[1].revents & POLLIN) {
-      // Nothing is asked of the server but the key events; drain what it sends.
-      while (XPending(dpy)) {
-        XEvent e;
-        XNextEvent(dpy, &e);
-      }
+    if (fds[1].revents & (POLLHUP | POLLERR)) {
+      xGone = true;  // the X server went, and every key with it
+      break;
     }
+    if (fds[1].revents & POLLIN) readX(dpy, marker);
     if (!fds[0].revents) continue;
     char buf[64];
     const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -209,22 +273,24 @@ int runKeyWatcherIfAsked() {
     size_t i = 0;
     for (; i + 1 < pending.size(); i += 2) {
       const auto code = static_cast<KeyCode>(pending[i + 1]);
-      if (pending[i] == kUpNow) letUp();
+      if (pending[i] == kUpNow) letUp(dpy, down);
       else if (pending[i] == kDown) down.insert(code);
       else down.erase(code);
     }
     pending.erase(0, i);
   }
-  // The program's last key-down travels on its own connection, which the
-  // server may still be reading when ours arrives: let the keys up, and
-  // once more a moment later.
-  const std::set<KeyCode> held = down;
-  letUp();
-  if (!held.empty()) {
-    XSync(dpy, False);
-    usleep(50000);
-    down = held;
-    letUp();
+  if (!xGone && !down.empty()) {
+    // The program is gone; its connection may not be yet.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseWaitMs);
+    while (!readX(dpy, marker)) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now()).count();
+      if (left <= 0) break;
+      const int rc = ::poll(&fds[1], 1, static_cast<int>(left));
+      if (rc < 0 && errno != EINTR) break;
+      if (rc > 0 && (fds[1].revents & (POLLHUP | POLLERR))) break;
+    }
+    letUp(dpy, down);
   }
   XCloseDisplay(dpy);
   return 0;
