@@ -52,8 +52,8 @@ void setSwitch(SwitchSetting& s, const std::string& name, const std::string& val
     s.line = lineByName(value);
     if (!s.line) throw SettingsError("unbekannte Leitung " + quoted(value) + ". Erlaubt sind CTS, DSR, DCD und RI.");
   } else if (name == "key") {
-    s.key = keyByName(value);
-    if (!s.key) throw SettingsError("unbekannte Taste " + quoted(value) + ". Erlaubt sind " + keyNames() + ".");
+    const std::string mistake = KeyChord::parse(value, s.key);
+    if (!mistake.empty()) throw SettingsError(mistake);
   } else if (name == "invert") {
     s.invert = boolean(value);
   } else if (name == "mode") {
@@ -233,7 +233,7 @@ void checkSwitches(const std::vector<SwitchSetting>& switches, const std::string
         throw SettingsError(where + "die Leitung " + lineName(switches[i].line) +
                             " ist zwei Schaltern zugeordnet; jede Leitung trägt einen Schalter.");
       if (switches[i].key == switches[j].key)
-        throw SettingsError(where + "die Taste " + switches[i].key->name +
+        throw SettingsError(where + "die Taste " + switches[i].key.name() +
                             " ist zwei Schaltern zugeordnet; jeder Schalter braucht seine eigene Taste.");
     }
 }
