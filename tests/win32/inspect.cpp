@@ -4,7 +4,7 @@
 //   inspect ok     -> presses OK on the error report
 //   inspect close  -> closes every Tastlink main window like its close button
 //   inspect shift  -> "shift=1" while Shift is down for the whole desktop
-//   inspect down   -> "down=16,17": the virtual keys down for the desktop
+//   inspect down   -> "down=16,17": the virtual keys (mouse buttons too) down for the desktop
 //   inspect keys tab shift+tab esc f4 down ...  -> real key input (SendInput)
 //   inspect wheel  -> one wheel notch down with the pointer over the list
 //   inspect query | cancel | end  -> the session may end / did not / does
@@ -194,8 +194,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (what == L"down") {
     std::string down;
-    for (int vk = VK_BACK; vk <= VK_OEM_CLEAR; ++vk)
-      if (!(vk >= VK_LSHIFT && vk <= VK_RMENU) && (GetAsyncKeyState(vk) & 0x8000))
+    for (int vk = VK_LBUTTON; vk <= VK_OEM_CLEAR; ++vk)
+      if (vk != VK_CANCEL && !(vk >= VK_LSHIFT && vk <= VK_RMENU) && (GetAsyncKeyState(vk) & 0x8000))
         down += (down.empty() ? "" : ",") + std::to_string(vk);
     std::printf("down=%s\n", down.c_str());
     return 0;
