@@ -1,5 +1,7 @@
 #include "keys/keyboard.h"
 
+#include "core/reports.h"
+
 #include <algorithm>
 
 namespace tl {
@@ -107,7 +109,7 @@ const KeyInfo* keyByName(std::string_view name) {
 }
 
 std::string KeyChord::parse(std::string_view text, KeyChord& out) {
-  const std::string whole = "\u201E" + std::string(text) + "\u201C";
+  const std::string whole = "\u201E" + reports::excerpt(text) + "\u201C";
   KeyChord chord;
   size_t at = 0;
   for (;;) {
@@ -117,7 +119,7 @@ std::string KeyChord::parse(std::string_view text, KeyChord& out) {
     while (!part.empty() && (part.back() == ' ' || part.back() == '\t')) part.remove_suffix(1);
     const KeyInfo* key = keyByName(part);
     if (!key)
-      return "unbekannte Taste \u201E" + std::string(part) + "\u201C" + (plus < text.size() || at ? " in " + whole : "") +
+      return "unbekannte Taste \u201E" + reports::excerpt(part) + "\u201C" + (plus < text.size() || at ? " in " + whole : "") +
              ". Erlaubt sind " + keyNames() + ".";
     if (chord.size() == kMax) return whole + " hat mehr als vier Tasten; eine Kombination hat höchstens vier.";
     if (chord.contains(key)) return "die Taste " + std::string(key->name) + " steht zweimal in " + whole + ".";
