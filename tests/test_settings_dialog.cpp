@@ -46,7 +46,9 @@ TEST(SettingsDialog, WhatTheControlsSayIsCheckedAsTheFileIs) {
   const Row rows[] = {
       {"as loaded", [](FakeControls&) {}, ""},
       {"a typed key in any case", [](FakeControls& c) { c.rows[0].key = " ctrl "; }, ""},
-      {"an unknown key", [](FakeControls& c) { c.rows[0].key = "Strg+Q"; }, "Schalter 1: unbekannte Taste"},
+      {"an unknown key", [](FakeControls& c) { c.rows[0].key = "Strg+Hyper"; }, "Schalter 1: unbekannte Taste „Hyper“ in"},
+      {"a mouse button in a combination", [](FakeControls& c) { c.rows[0].key = "Strg+MausLinks"; },
+       "Schalter 1: eine Maustaste (MouseLeft) steht allein"},
       {"two rows on one line", [](FakeControls& c) { c.rows[1] = {lines::CTS, "Alt"}; }, "die Leitung CTS"},
       {"no switch at all", [](FakeControls& c) { c.rows[0].line = 0; }, "Mindestens ein Schalter"},
       {"a port that is none", [](FakeControls& c) { c.portText = "COM99"; }, "Start-Anschluss: \u201ECOM99\u201C"},

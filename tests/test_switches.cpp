@@ -11,8 +11,10 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-SwitchSetting sw(uint8_t line, const char* key, bool invert = false, bool toggle = false, int debounce = 0) {
-  return {line, keyByName(key), invert, toggle, debounce};
+SwitchSetting sw(uint8_t line, const char* keys, bool invert = false, bool toggle = false, int debounce = 0) {
+  SwitchSetting s{line, {}, invert, toggle, debounce};
+  EXPECT_EQ(KeyChord::parse(keys, s.key), "") << keys;
+  return s;
 }
 
 // What reached the desktop and the status text since `mark`.
@@ -35,6 +37,7 @@ TEST(Switches, LinesBecomeKeysAsSet) {
     std::vector<SwitchSetting> switches;
     std::vector<std::pair<uint8_t, bool>> changes;
     Strings expected;
+    size_t room = 0;  // characters the status line holds; 0: any text
   };
   const Row rows[] = {
       {"two switches in overlap",
@@ -51,6 +54,29 @@ TEST(Switches, LinesBecomeKeysAsSet) {
        {sw(CTS, "Space", false, true)},
        {{CTS, true}, {CTS, false}, {CTS, true}, {CTS, false}},
        {"key:32,0,0,0", "label:LEERTASTE gedrückt", "key:32,0,2,0", "label:LEERTASTE losgelassen"}},
+      {"a combination: down in order, up in reverse",
+       {sw(CTS, "Ctrl+Shift+F5")},
+       {{CTS, true}, {CTS, false}},
+       {"key:17,0,0,0", "key:16,1,0,0", "key:116,0,0,0", "label:STRG+UMSCHALT+F5 gedrückt", "key:116,0,2,0",
+        "key:16,1,2,0", "key:17,0,2,0", "label:STRG+UMSCHALT+F5 losgelassen"}},
+      {"a mouse button is held; a media key is tapped on activation only",
+       {sw(CTS, "MausLinks"), sw(DSR, "playpause")},
+       {{CTS, true}, {DSR, true}, {DSR, false}, {CTS, false}},
+       {"key:1,0,0,0", "label:MAUS LINKS gedrückt", "key:179,0,0,0", "key:179,0,2,0",
+        "label:WIEDERGABE/PAUSE gedrückt", "key:1,0,2,0", "label:MAUS LINKS losgelassen"}},
+      {"toggle flips the whole combination; a shared Ctrl stays down while held",
+       {sw(CTS, "Strg+C", false, true), sw(DSR, "Ctrl+V")},
+       {{CTS, true}, {CTS, false}, {DSR, true}, {DSR, false}, {CTS, true}},
+       {"key:17,0,0,0", "key:67,0,0,0", "label:STRG+C gedrückt", "key:17,0,0,0", "key:86,0,0,0",
+        "label:STRG+V gedrückt", "key:86,0,2,0", "label:STRG+V losgelassen", "key:67,0,2,0", "key:17,0,2,0",
+        "label:STRG+C losgelassen"}},
+      {"what does not fit is shortened, the last key always named",
+       {sw(CTS, "Ctrl+Alt+Shift+Space"), sw(DSR, "MouseRight")},
+       {{CTS, true}, {CTS, false}, {DSR, true}, {DSR, false}},
+       {"key:17,0,0,0", "key:18,0,0,0", "key:16,1,0,0", "key:32,0,0,0", "label:…+UMSCH+LEER gedr.", "key:32,0,2,0",
+        "key:16,1,2,0", "key:18,0,2,0", "key:17,0,2,0", "label:…+ALT+UMSCH+LEER los", "key:2,0,0,0",
+        "label:MAUS RECHTS gedrückt", "key:2,0,2,0", "label:MAUS RECHTS los"},
+       21},
       {"debounce: a burst counts once it settles",
        {sw(CTS, "A", false, false, 20)},
        {{CTS, true}, {CTS, false}, {CTS, true}, {0, false}, {CTS, false}, {CTS, true}, {0, false}, {CTS, false}, {0, false}},
@@ -59,6 +85,7 @@ TEST(Switches, LinesBecomeKeysAsSet) {
   for (const Row& r : rows) {
     fake::World w;
     w.files.openable = {3};
+    w.form.label1Room = r.room;
     w.form1.Switches = r.switches;
     w.form1.Form_Load();
     uint8_t watched = 0;
@@ -77,16 +104,19 @@ TEST(Switches, LinesBecomeKeysAsSet) {
 TEST(Switches, EveryWayOutLetsEveryHeldKeyUpAndNoTimerPressesLater) {
   fake::World w;
   w.files.openable = {3};
-  w.form1.Switches = {sw(CTS, "Shift"), sw(DSR, "Ctrl", false, true), sw(DCD, "Alt", false, false, 20)};
+  w.form1.Switches = {sw(CTS, "Shift"), sw(DSR, "Ctrl+Alt+Tab", false, true), sw(DCD, "Alt", false, false, 20),
+                      sw(lines::RI, "MouseLeft")};
   w.form1.Form_Load();
   w.set(CTS, true);
   w.set(DSR, true);  // toggled down: held as much as a held switch
   w.set(DCD, true);  // still bouncing when the window goes
+  w.set(lines::RI, true);
   w.queue.pump();
   const size_t mark = w.log.size();
   w.form1.Shutdown();
   w.form.runTimers();
-  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:17,0,2,0", "key:16,1,2,0", "label:Tasten losgelassen"}));
+  EXPECT_EQ(keysAndLabels(w, mark), (Strings{"key:1,0,2,0", "key:9,0,2,0", "key:18,0,2,0", "key:17,0,2,0",
+                                             "key:16,1,2,0", "label:Tasten losgelassen"}));
 }
 
 TEST(Switches, ASessionGoingOnPutsBackOnlyTheKeysItsLinesHold) {
@@ -208,10 +238,10 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   EXPECT_EQ(s.port, "COM4");
   EXPECT_TRUE(s.remember && s.minimized && s.waitForPort);
   ASSERT_EQ(s.switches.size(), 2u);
-  EXPECT_EQ(s.switches[0].key->vk, 0x11);
+  EXPECT_EQ(s.switches[0].key.last()->vk, 0x11);
   EXPECT_TRUE(s.switches[0].toggle);
   EXPECT_EQ(s.switches[1].line, DSR);
-  EXPECT_EQ(s.switches[1].key->vk, 0x87);
+  EXPECT_EQ(s.switches[1].key.last()->vk, 0x87);
   EXPECT_TRUE(s.switches[1].invert);
   EXPECT_EQ(s.switches[1].debounceMs, 25);
 
@@ -220,7 +250,7 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
   ASSERT_EQ(cl.action, app::CommandLine::Action::Run);
   for (const auto& o : cl.settings) app::applyOption(s, o.option, o.name, o.value);
   EXPECT_EQ(s.port, "COM9");
-  EXPECT_EQ(s.switches[0].key->vk, 0x12);
+  EXPECT_EQ(s.switches[0].key.last()->vk, 0x12);
   EXPECT_EQ(s.switches[0].line, DCD);
   EXPECT_FALSE(s.switches[0].toggle);
   EXPECT_TRUE(s.switches[0].invert);
@@ -228,7 +258,7 @@ TEST(Settings, FileAndOptionsMeanTheSameAndOptionsWin) {
     app::applyOption(s, o.option, o.name, o.value);
   EXPECT_FALSE(s.switches[0].invert || s.minimized || s.waitForPort) << "the --no- forms switch off";
 
-  EXPECT_EQ(app::settingsFromFile(app::parseIni("", "x")).switches.front().key->vk, kVkShift) << "no file: Shift";
+  EXPECT_EQ(app::settingsFromFile(app::parseIni("", "x")).switches.front().key.last()->vk, kVkShift) << "no file: Shift";
   EXPECT_EQ(app::parseCommandLine({"--autostart", "off"}).autostart, false);
 }
 
@@ -251,6 +281,7 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
       {"[switch1]\nkey=\x11\n", "Zeile 2: enthält das Steuerzeichen 0x11."},
       {"[switch1]\r\rkey=Hyper\r", "Zeile 3 ([switch1] key=Hyper)"},
       {"[switch1]\r\nkey=" + std::string(5000, 'x'), "unbekannte Taste „" + std::string(60, 'x') + "…“. Erlaubt"},
+      {"[switch1]\nkey=ctrl+c\n[switch2]\nline=RI\nkey=Strg + C\n", "die Taste Ctrl+C ist zwei Schaltern zugeordnet"},
   };
   for (const auto& [text, expected] : file) {
     const std::string got = settingsError(text);
@@ -270,6 +301,41 @@ TEST(Settings, EachMistakeIsToldInGermanWithWhereAndWhatIsAllowed) {
   // The file names a DSR switch; the option moves the first one there too.
   EXPECT_NE(settingsError("[switch1]\nkey=Shift\n[switch2]\nline=DSR\nkey=Ctrl\n", {"--line", "DSR"}).find("Leitung DSR"),
             std::string::npos);
+}
+
+// Names in both languages and any case, and what a combination may not be.
+TEST(KeyNames, CombinationsButtonsAndMediaKeysReadOrSayWhatIsAllowed) {
+  const std::pair<const char*, const char*> rows[] = {
+      {"shift", "Shift"},
+      {"Umschalt", "Shift"},
+      {"STRG+umschalt+f5", "Ctrl+Shift+F5"},
+      {"Shift+Ctrl+F5", "Shift+Ctrl+F5"},
+      {" Alt + Tab ", "Alt+Tab"},
+      {"Win+AltGr", "Super+AltGr"},
+      {"mauszurÜck", "MouseBack"},
+      {"Wiedergabe", "PlayPause"},
+      {"LAUTER", "VolumeUp"},
+      {"Ctrl+Alt+Shift+Leertaste", "Ctrl+Alt+Shift+Space"},
+      {"Hyper", "unbekannte Taste „Hyper“. Erlaubt sind Shift, Ctrl"},
+      {"Ctrl+", "unbekannte Taste „“ in „Ctrl+“"},
+      {"Ctrl+Ctrl", "die Taste Ctrl steht zweimal in „Ctrl+Ctrl“"},
+      {"Ctrl+Alt+Shift+Super+A", "„Ctrl+Alt+Shift+Super+A“ hat mehr als vier Tasten"},
+      {"Ctrl+MouseLeft", "eine Maustaste (MouseLeft) steht allein"},
+      {"Mute+Shift", "eine Medientaste (Mute) steht allein"},
+      {"C+Ctrl", "in einer Kombination stehen die Umschalttasten (Shift, Ctrl, Alt, AltGr, Super) vorn"},
+  };
+  for (const auto& [text, expected] : rows) {
+    KeyChord chord;
+    const std::string mistake = KeyChord::parse(text, chord);
+    EXPECT_EQ(mistake.empty() ? chord.name() : mistake.substr(0, std::string(expected).size()), expected) << text;
+  }
+  // Every name the table offers reads back as itself, in either language.
+  for (const KeyInfo& k : keyTable())
+    for (const char* name : {k.name, k.german}) {
+      if (name) {
+        EXPECT_EQ(keyByName(name), &k) << name;
+      }
+    }
 }
 
 TEST(CommandLine, ValuesAndTheirMistakes) {

@@ -12,6 +12,9 @@
 #include "app/linux/tray.h"
 #include "window/qt/form1_qt.h"
 
+using tl::KeyChord;
+using tl::KeyInfo;
+using tl::keyTable;
 using tl::window_qt::QtForm1;
 
 namespace {
@@ -123,6 +126,10 @@ TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
   fits(f.Label1, "Kein Kabel gefunden");
   fits(f.Label1, "SHIFT gedrückt");
   fits(f.Label1, "SHIFT losgelassen");
+  // The status line's last resorts hold every key, however long its name.
+  EXPECT_TRUE(f.label1Fits("LEERTASTE losgelassen"));
+  EXPECT_FALSE(f.label1Fits("STRG+UMSCHALT+F5 losgelassen"));
+  for (const KeyInfo& k : keyTable()) fits(f.Label1, ("\u2026+" + KeyChord(&k).label(true) + " gedr.").c_str());
   fits(f.Label2, "COM-Port:");
   fits(f.Label3, "D-Sub9 - Taster zwischen Pin7 und Pin8");
 

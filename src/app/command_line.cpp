@@ -26,7 +26,7 @@ const Option kOptions[] = {
 #else
     {"", "--port", A::Run, "ANSCHLUSS", "port", "beim Start öffnen (COM3, /dev/ttyUSB0)"},
 #endif
-    {"", "--key", A::Run, "TASTE", "key", "die Taste des Schalters (Shift, Ctrl, Alt, F5, …)"},
+    {"", "--key", A::Run, "TASTE", "key", "Taste (Shift, Ctrl+C, MouseLeft, PlayPause, …)"},
     {"", "--line", A::Run, "LEITUNG", "line", "die Leitung des Schalters: CTS, DSR, DCD oder RI"},
     {"", "--invert", A::Run, "", "invert", "Öffner: wirkt, solange die Leitung offen ist"},
     {"", "--no-invert", A::Run, "", "invert", "Schließer, auch wenn die Datei invert=true sagt"},

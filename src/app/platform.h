@@ -18,7 +18,8 @@ namespace tl::app {
 struct Platform {
   std::function<std::unique_ptr<LineDriver>()> makeLine;
   std::function<std::unique_ptr<comport::FileLayer>()> makeFiles;
-  std::function<std::unique_ptr<KeyInjector>()> makeKeys;  // may raise Error
+  // `pointer`: a switch is a mouse button. May raise Error.
+  std::function<std::unique_ptr<KeyInjector>(bool pointer)> makeKeys;
   // After makeKeys: what to tell about the way keys are sent ("" for
   // nothing), and whether the window must say it too (keys that reach only
   // some programs).

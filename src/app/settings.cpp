@@ -1,4 +1,5 @@
 #include "app/settings.h"
+#include "core/reports.h"
 
 #include <algorithm>
 #include <cctype>
@@ -24,18 +25,7 @@ std::string trim(std::string_view s) {
   return std::string(s.substr(b, s.find_last_not_of(" \t\r") - b + 1));
 }
 
-// What a message repeats of the user's text: enough to find it, never so
-// much that the message box grows with the file, nothing a box would not
-// show. Cut at a character's start, so that UTF-8 stays whole.
-std::string excerpt(const std::string& text) {
-  constexpr size_t kMax = 60;
-  std::string s;
-  for (char c : text) s += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
-  if (s.size() <= kMax) return s;
-  size_t cut = kMax;
-  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-  return s.substr(0, cut) + "\u2026";
-}
+using reports::excerpt;
 
 std::string quoted(const std::string& s) { return "\u201E" + excerpt(s) + "\u201C"; }
 
@@ -52,8 +42,8 @@ void setSwitch(SwitchSetting& s, const std::string& name, const std::string& val
     s.line = lineByName(value);
     if (!s.line) throw SettingsError("unbekannte Leitung " + quoted(value) + ". Erlaubt sind CTS, DSR, DCD und RI.");
   } else if (name == "key") {
-    s.key = keyByName(value);
-    if (!s.key) throw SettingsError("unbekannte Taste " + quoted(value) + ". Erlaubt sind " + keyNames() + ".");
+    const std::string mistake = KeyChord::parse(value, s.key);
+    if (!mistake.empty()) throw SettingsError(mistake);
   } else if (name == "invert") {
     s.invert = boolean(value);
   } else if (name == "mode") {
@@ -233,7 +223,7 @@ void checkSwitches(const std::vector<SwitchSetting>& switches, const std::string
         throw SettingsError(where + "die Leitung " + lineName(switches[i].line) +
                             " ist zwei Schaltern zugeordnet; jede Leitung trägt einen Schalter.");
       if (switches[i].key == switches[j].key)
-        throw SettingsError(where + "die Taste " + switches[i].key->name +
+        throw SettingsError(where + "die Taste " + switches[i].key.name() +
                             " ist zwei Schaltern zugeordnet; jeder Schalter braucht seine eigene Taste.");
     }
 }

@@ -23,6 +23,12 @@ struct Settings {
   bool waitForPort = false;
   // Minimizing hides the window in the tray, where there is one.
   bool tray = false;
+  // Whether a switch is a mouse button: the key injection must offer them.
+  bool usesMouse() const {
+    for (const SwitchSetting& s : switches)
+      if (s.key.kind() == KeyKind::Button) return true;
+    return false;
+  }
 };
 
 // One value of a settings file, where it stood. `line` is 0 where the

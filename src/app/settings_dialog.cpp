@@ -40,7 +40,7 @@ void SettingsDialog::Load(const Settings& file, bool autostart, const std::vecto
     SwitchRow row;
     if (i < static_cast<int>(file.switches.size())) {
       const SwitchSetting& s = file.switches[static_cast<size_t>(i)];
-      row = {s.line, s.key ? s.key->name : "", s.toggle, s.invert, s.debounceMs};
+      row = {s.line, s.key.empty() ? "" : s.key.name(), s.toggle, s.invert, s.debounceMs};
     }
     view_.setRow(i, row);
   }
@@ -69,10 +69,9 @@ Settings SettingsDialog::Read() const {
     const SwitchRow row = view_.row(i);
     if (!row.line) continue;
     const std::string where = "Schalter " + std::to_string(i + 1) + ": ";
-    const std::string name = trimmed(row.key);
-    const KeyInfo* key = keyByName(name);
-    if (!key)
-      throw SettingsError(where + "unbekannte Taste \u201E" + name + "\u201C. Erlaubt sind " + keyNames() + ".");
+    KeyChord key;
+    const std::string mistake = KeyChord::parse(trimmed(row.key), key);
+    if (!mistake.empty()) throw SettingsError(where + mistake);
     if (row.debounceMs < 0 || row.debounceMs > 1000)
       throw SettingsError(where + "die Entprellzeit muss zwischen 0 und 1000 ms liegen.");
     s.switches.push_back({row.line, key, row.invert, row.toggle, row.debounceMs});

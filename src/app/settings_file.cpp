@@ -37,7 +37,7 @@ const char* boolText(bool b) { return b ? "true" : "false"; }
 // The entries of one switch as the file writes them, in the file's order.
 std::vector<std::pair<std::string, std::string>> switchEntries(const SwitchSetting& s) {
   return {{"line", lineName(s.line)},
-          {"key", s.key ? s.key->name : ""},
+          {"key", s.key.empty() ? "" : s.key.name()},
           {"invert", boolText(s.invert)},
           {"mode", s.toggle ? "toggle" : "hold"},
           {"debounce", std::to_string(s.debounceMs)}};

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace tl::reports {
 
@@ -18,6 +19,11 @@ std::string cannotOpen(const std::string& label, const std::string& why, const s
 // vanished adapter raises when `maybeUnplugged`.
 std::string lineLost(const std::string& label, const std::string& why, const std::string& detail,
                      bool maybeUnplugged);
+
+// What a message repeats of the user's text: enough to find it, never so
+// much that the message box grows with the file, nothing a box would not
+// show. Cut at a character's start, so that UTF-8 stays whole.
+std::string excerpt(std::string_view text);
 
 // "Der Anschluss COM3 ist auf diesem Rechner nicht vorhanden."
 std::string notPresent(int port);

@@ -9,6 +9,7 @@
 // holds down is what lets the program promise that none stays stuck.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,23 +20,65 @@ namespace tl {
 constexpr uint8_t kVkShift = 16;
 constexpr uint32_t kKeyEventKeyUp = 2;
 
-// One key the program can send, with its code on every platform.
+// Modifiers may stand before another key of a combination; mouse buttons
+// and media keys stand alone. A media key has no meaningful hold: it is
+// pressed and let go at once.
+enum class KeyKind : uint8_t { Key, Modifier, Button, Media };
+
+// One key (or mouse button) the program can send, with its code on every
+// platform.
 struct KeyInfo {
   const char* name;   // as settings name it: "Shift"
   const char* label;  // as the status text names it: "SHIFT"
-  uint8_t vk;         // Windows virtual-key code
+  uint8_t vk;         // Windows virtual-key code (VK_LBUTTON.. for buttons)
   uint16_t evdev;     // Linux input event code (linux/input-event-codes.h)
-  uint32_t keysym;    // X11 keysym, for XTest
+  uint32_t keysym;    // X11 keysym for XTest; a button's X button number
   bool extended = false;  // Windows: sent with KEYEVENTF_EXTENDEDKEY
+  KeyKind kind = KeyKind::Key;
+  const char* german = nullptr;  // the German name settings take as well
+  const char* inCombo = nullptr;  // its label inside a combination, where it differs
+  const char* brief = nullptr;    // its label where room is short, where it differs
 };
 
-// The keys the program knows, in one place.
+// The keys the program knows, in one place: also the list a settings
+// dialog offers (name, German name, label).
 const std::vector<KeyInfo>& keyTable();
 const KeyInfo* keyByVk(uint8_t vk);
-// By settings name, in any case: "shift", "F5", "a".
+// By settings name, English or German, in any case: "shift", "F5", "Strg".
 const KeyInfo* keyByName(std::string_view name);
 // The names keyByName() knows, for telling what is allowed.
 std::string keyNames();
+
+// What one switch sends: a key, a combination of up to four keys (pressed
+// in order, let go in reverse), a mouse button or a media key.
+class KeyChord {
+ public:
+  static constexpr size_t kMax = 4;
+  KeyChord() = default;
+  explicit KeyChord(const KeyInfo* key) { add(key); }
+  // Reads "Ctrl+Shift+F5", "strg+c", "MausLinks": on a mistake returns a
+  // German sentence naming what is allowed, and leaves `out` as it was.
+  static std::string parse(std::string_view text, KeyChord& out);
+
+  const KeyInfo* const* begin() const { return keys_.data(); }
+  const KeyInfo* const* end() const { return keys_.data() + count_; }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  const KeyInfo* last() const { return count_ ? keys_[count_ - 1] : nullptr; }
+  KeyKind kind() const { return count_ ? last()->kind : KeyKind::Key; }
+  bool contains(const KeyInfo* key) const;
+  // As settings write it: "Ctrl+Shift+F5".
+  std::string name() const;
+  // As the status text names it: "STRG+UMSCHALT+F5"; `brief` for less room.
+  std::string label(bool brief = false) const;
+  bool operator==(const KeyChord& o) const { return count_ == o.count_ && keys_ == o.keys_; }
+  bool operator!=(const KeyChord& o) const { return !(*this == o); }
+
+ private:
+  void add(const KeyInfo* key) { keys_[count_++] = key; }
+  std::array<const KeyInfo*, kMax> keys_{};
+  size_t count_ = 0;
+};
 
 // A key going down or up, with the two values the Windows call also takes;
 // other platforms have no use for them.

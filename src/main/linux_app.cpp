@@ -165,7 +165,7 @@ int run(int argc, char** argv, const Platform& platform) {
   if (portInstance) portInstance->serve();
 
   std::unique_ptr<KeyInjector> injector;
-  if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
+  if (!session.prepare([&] { injector = platform.makeKeys(session.settings().usesMouse()); })) return session.exitCode();
   std::string keysNote;  // for the window too
   if (platform.keysNote) {
     const auto [text, inWindow] = platform.keysNote();

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
   p.makeFiles = [table] { return std::make_unique<serial_linux::PosixFileLayer>(table); };
   p.makeWatch = [table] { return serial_linux::UdevWatch::make(table); };
   static keys_linux::InjectionNote keysNote;
-  p.makeKeys = [] { return keys_linux::makeSystemInjector("/dev/uinput", &keysNote); };
+  p.makeKeys = [](bool pointer) { return keys_linux::makeSystemInjector("/dev/uinput", &keysNote, pointer); };
   p.keysNote = [] { return std::pair(keysNote.text, keysNote.partial); };
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;

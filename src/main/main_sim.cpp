@@ -274,9 +274,9 @@ int main(int argc, char** argv) {
   p.makeLine = [] { return std::make_unique<SimDriver>(); };
   p.makeFiles = [] { return std::make_unique<SimFiles>(); };
   // Called first thing after the application exists, on its thread.
-  p.makeKeys = [] {
+  p.makeKeys = [](bool pointer) {
     if (std::getenv("TASTLINK_SIM_ANNOUNCE")) qApp->installEventFilter(&announcer);
-    return keys_linux::makeSystemInjector("/dev/uinput", &keysNote);
+    return keys_linux::makeSystemInjector("/dev/uinput", &keysNote, pointer);
   };
   p.keysNote = [] { return std::pair(keysNote.text, keysNote.partial); };
   p.deviceOf = [](int com) { return "sim:COM" + std::to_string(com); };

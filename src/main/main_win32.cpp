@@ -16,7 +16,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
   app::Platform p;
   p.makeLine = [] { return std::make_unique<serial_win32::Win32LineDriver>(); };
   p.makeFiles = [] { return std::make_unique<serial_win32::Win32FileLayer>(); };
-  p.makeKeys = [] { return std::make_unique<keys_win32::SendInputInjector>(); };
+  p.makeKeys = [](bool) { return std::make_unique<keys_win32::SendInputInjector>(); };
   p.deviceOf = [](int com) { return "COM" + std::to_string(com); };
   p.makeWatch = [] { return std::make_unique<serial_win32::Win32DeviceWatch>(); };
   const std::wstring folder = desktop_win32::settingsFolder();

@@ -72,7 +72,7 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   }
 
   std::unique_ptr<KeyInjector> injector;
-  if (!session.prepare([&] { injector = platform.makeKeys(); })) return session.exitCode();
+  if (!session.prepare([&] { injector = platform.makeKeys(session.settings().usesMouse()); })) return session.exitCode();
   Keyboard keys(*injector);
   keys_win32::letKeysUpOnCrash();
   auto platformDriver = platform.makeLine();

@@ -301,30 +301,86 @@ void Form1::apply(size_t i, bool level) {
   if (paused_) return;
   const SwitchSetting& s = Switches[i];
   const bool active = level != s.invert;
-  if (!s.toggle) return press(s.key, active);
-  if (active) press(s.key, !keys_.isDown(s.key));
+  if (!s.toggle) return press(i, active);
+  if (active) press(i, !holds(i));
 }
 
-void Form1::press(const KeyInfo* key, bool down) {
+bool Form1::holds(size_t i) const {
+  if (i >= states_.size() || !states_[i].held) return false;
+  // A way out may have let the keys up behind the switch's back.
+  return std::all_of(Switches[i].key.begin(), Switches[i].key.end(), [&](const KeyInfo* k) { return keys_.isDown(k); });
+}
+
+bool Form1::heldByOther(size_t i, const KeyInfo* key) const {
+  for (size_t j = 0; j < Switches.size(); ++j)
+    if (j != i && Switches[j].key.contains(key) && holds(j)) return true;
+  return false;
+}
+
+bool Form1::send(const KeyInfo* key, bool down) {
   // Shift goes out as the program always sent it; other keys leave the
   // scan code to the injector.
-  if (keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0)) {
-    view_.setLabel1Caption(std::string(key->label) + (down ? " gedrückt" : " losgelassen"));
-    return;
+  return keys_.keybd_event(key->vk, key->vk == kVkShift ? 1 : 0, down ? 0 : 2, 0);
+}
+
+void Form1::press(size_t i, bool down) {
+  const KeyChord& chord = Switches[i].key;
+  if (i < states_.size()) states_[i].held = down && chord.kind() != KeyKind::Media;
+  bool taken = true;
+  if (chord.kind() == KeyKind::Media) {
+    // Nothing to hold: the key goes down and up at once, on activation.
+    if (!down) return;
+    taken = send(chord.last(), true);
+    taken = send(chord.last(), false) && taken;
+  } else if (down) {
+    for (const KeyInfo* k : chord) taken = send(k, true) && taken;
+  } else {
+    // Up in reverse order, but not a key another switch holds too (Ctrl+C
+    // and Ctrl+V on two switches share the Ctrl). A switch that holds
+    // nothing still sends its ups: the release the program always sent.
+    for (auto k = chord.end(); k != chord.begin();) {
+      --k;
+      if (!heldByOther(i, *k)) taken = send(*k, false) && taken;
+    }
   }
+  if (taken) return showKeys(chord, down ? " gedrückt" : " losgelassen", down ? " gedr." : " los");
   // Windows takes no input for an elevated window or the secure desktop:
   // saying "gedrückt" then would be a lie.
-  view_.setLabel1Caption(std::string(key->label) + " abgewiesen");
+  showKeys(chord, " abgewiesen", " abgew.");
   if (Log)
-    Log(std::string("Windows hat die Taste ") + key->label + " nicht angenommen (ein Fenster mit Administratorrechten "
+    Log("Windows hat die Taste " + chord.label() + " nicht angenommen (ein Fenster mit Administratorrechten "
         "oder der gesicherte Desktop ist vorn).");
 }
 
-// Keys held for switches whose line let go while nobody listened.
+void Form1::showKeys(const KeyChord& chord, const std::string& full, const std::string& brief) {
+  // The whole text where it fits the status line; else a shorter word or
+  // shorter key names, then both, then the first keys left out: the last
+  // one, which the others modify, always shows.
+  std::string text;
+  for (const std::string& t :
+       {chord.label() + full, chord.label() + brief, chord.label(true) + full, chord.label(true) + brief}) {
+    text = t;
+    if (view_.label1Fits(t)) return view_.setLabel1Caption(t);
+  }
+  std::string keys = chord.label(true);
+  for (size_t plus; (plus = keys.find('+')) != std::string::npos;) {
+    keys = keys.substr(plus + 1);
+    text = "\u2026+";
+    text += keys;
+    text += brief;
+    if (view_.label1Fits(text)) break;
+  }
+  view_.setLabel1Caption(text);
+}
+
+// Keys held for switches whose line let go while nobody listened. Media
+// keys held nothing and are not pressed again.
 void Form1::releaseInactive() {
   if (!MSComm1.PortOpen()) return;
-  for (const SwitchSetting& s : Switches)
-    if (!s.toggle && keys_.isDown(s.key) && MSComm1.Holding(s.line) == s.invert) press(s.key, false);
+  for (size_t i = 0; i < Switches.size(); ++i) {
+    const SwitchSetting& s = Switches[i];
+    if (!s.toggle && holds(i) && MSComm1.Holding(s.line) == s.invert) press(i, false);
+  }
 }
 
 void Form1::Resync() {
@@ -332,9 +388,10 @@ void Form1::Resync() {
   // Only keys whose state differs from their switch: a key-up for a key
   // nobody holds would reach the desktop as a stray release, and would
   // overwrite the status of the key that did go down again.
-  for (const SwitchSetting& s : Switches) {
+  for (size_t i = 0; i < Switches.size(); ++i) {
+    const SwitchSetting& s = Switches[i];
     const bool active = MSComm1.Holding(s.line) != s.invert;
-    if (!s.toggle && active != keys_.isDown(s.key)) press(s.key, active);
+    if (!s.toggle && s.key.kind() != KeyKind::Media && active != holds(i)) press(i, active);
   }
 }
 
@@ -376,10 +433,19 @@ void Form1::Pause(bool on) {
 void Form1::LetKeysUp() noexcept {
   if (!keys_.anyDown()) return;
   const std::vector<const KeyInfo*> held = keys_.held();
+  // One switch's keys by their name; several would not fit the status line.
+  const KeyChord* one = nullptr;
+  size_t holding = 0;
+  for (size_t i = 0; i < Switches.size(); ++i)
+    if (holds(i)) {
+      one = &Switches[i].key;
+      ++holding;
+    }
+  for (SwitchState& st : states_) st.held = false;
   keys_.releaseAll();
   try {
-    // One key by its name; several would not fit the status line's width.
-    view_.setLabel1Caption((held.size() == 1 ? std::string(held[0]->label) : "Tasten") + " losgelassen");
+    if (holding == 1 && one->size() == held.size()) showKeys(*one, " losgelassen", " los");
+    else view_.setLabel1Caption((held.size() == 1 ? std::string(held[0]->label) : "Tasten") + " losgelassen");
   } catch (...) {
     // The keys are up; a window already gone cannot say so.
   }

@@ -23,6 +23,8 @@ class FormControls {
  public:
   virtual ~FormControls() = default;
   virtual void setLabel1Caption(const std::string& text) = 0;
+  // Whether `text` fits the status line whole, in the window's font.
+  virtual bool label1Fits(const std::string& text) const = 0;
   virtual void comboAddItem(const std::string& text) = 0;
   virtual int comboListCount() const = 0;
   virtual std::string comboItem(int index) const = 0;
@@ -131,7 +133,13 @@ class Form1 {
   void lineChanged(size_t i, bool level);
   void apply(size_t i, bool level);
   void releaseInactive();
-  void press(const KeyInfo* key, bool down);
+  bool holds(size_t i) const;
+  bool heldByOther(size_t i, const KeyInfo* key) const;
+  void press(size_t i, bool down);
+  // Whether Windows took it (it refuses input to elevated windows).
+  bool send(const KeyInfo* key, bool down);
+  // The keys and `full` after them, shortened with `brief` to fit.
+  void showKeys(const KeyChord& chord, const std::string& full, const std::string& brief);
 
   FormControls& view_;
   comport::FileLayer& files_;
@@ -145,12 +153,14 @@ class Form1 {
   // Ports that exist but would not open while the program waits.
   std::vector<int16_t> refused_;
   bool retryPending_ = false;
-  // Per switch: its line's last level, the level that last counted, and a
-  // count that makes a debounce timer stale when the line moves again.
+  // Per switch: its line's last level, the level that last counted, a
+  // count that makes a debounce timer stale when the line moves again, and
+  // whether it holds its keys down.
   struct SwitchState {
     bool level = false;
     bool settled = false;
     uint64_t generation = 0;
+    bool held = false;  // its keys went down for it and are not up yet
   };
   std::vector<SwitchState> states_;
 };

@@ -1,4 +1,5 @@
-// A switch: one input line of the port and the key it stands for. The
+// A switch: one input line of the port and the key (or combination, mouse
+// button, media key) it stands for. The
 // window's handlers follow the switches; the settings (src/app) fill them.
 #pragma once
 
@@ -13,7 +14,7 @@ namespace tl {
 
 struct SwitchSetting {
   uint8_t line = lines::CTS;
-  const KeyInfo* key = keyByVk(kVkShift);
+  KeyChord key = KeyChord(keyByVk(kVkShift));
   // Active while the line is not asserted: a normally closed switch.
   bool invert = false;
   // Each activation flips the key, for people who cannot hold a switch.

@@ -3,6 +3,7 @@ real XTest injection, with simulated serial ports (tastlink-sim), and the
 shipped binary for the no-port report."""
 import glob
 import os
+import re
 import resource
 import shutil
 import signal
@@ -119,6 +120,29 @@ class Sim:
             until(lambda: gone(self.watcher), "the key watcher gone")
         if self.own_home:
             shutil.rmtree(self.own_home, ignore_errors=True)
+
+
+class KeyEvents:
+    """xev's own window, given the focus: the key events the desktop gets,
+    in their order, by keysym name."""
+
+    def __init__(self):
+        self.p = subprocess.Popen(["stdbuf", "-oL", "xev", "-event", "keyboard", "-name", "tastlink-keys", "-geometry", "100x100+600+400"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.lines = []
+        threading.Thread(target=lambda: self.lines.extend(iter(self.p.stdout.readline, "")), daemon=True).start()
+        wid = until(lambda: subprocess.run(["xdotool", "search", "--name", "^tastlink-keys$"], capture_output=True,
+                                           text=True).stdout.split(), "xev's window")[0]
+        until(lambda: subprocess.run(["xdotool", "windowfocus", "--sync", wid]).returncode == 0
+              and subprocess.run(["xdotool", "getwindowfocus"], capture_output=True, text=True).stdout.strip() ==
+              wid, "xev's window to have the focus")
+
+    def events(self):
+        return re.findall(r"(KeyPress|KeyRelease) event.*?\(keysym 0x[0-9a-f]+, (\w+)\)", "".join(self.lines), re.S)
+
+    def end(self):
+        self.p.kill()
+        self.p.wait(10)
 
 
 @unittest.skipUnless(os.environ.get("DISPLAY") and SIM and shutil.which("xdotool"), "needs X, xdotool and tastlink-sim")
@@ -347,6 +371,47 @@ class EndToEnd(unittest.TestCase):
         xdisplay.close_window(window_ids(s.p.pid)[0])
         self.assertEqual(s.p.wait(60), 0)
         self.assertFalse(xdisplay.key_down("Shift_L") or xdisplay.key_down("Control_L"), "both keys up")
+
+    def test_a_combination_a_mouse_button_and_a_media_key(self):
+        write_settings(self.home, "[switch1]\nkey=Ctrl+Shift+F5\n[switch2]\nline=DSR\nkey=MouseLeft\n"
+                                  "[switch3]\nline=DCD\nkey=PlayPause\n")
+        s = self.start("3")
+        until(lambda: s.state().get("focus"), "the window to take the focus")
+        keys = KeyEvents()
+        self.addCleanup(keys.end)
+        combination = ["Control_L", "Shift_L", "F5"]
+        s.ask("press 3")
+        s.wait_label("STRG+UMSCH+F5 gedr.")  # shortened to fit the status line
+        until(lambda: all(map(xdisplay.key_down, combination)), "the combination down")
+        s.ask("release 3")
+        until(lambda: not any(map(xdisplay.key_down, combination)), "the combination up")
+        s.ask("press 3 DCD")
+        s.wait_label("WIEDERGABE gedrückt")
+        expected = [("KeyPress", k) for k in combination] + [("KeyRelease", k) for k in reversed(combination)] + \
+            [("KeyPress", "XF86AudioPlay"), ("KeyRelease", "XF86AudioPlay")]
+        until(lambda: keys.events() == expected, "the keys in order: %s" % keys.events())
+        s.ask("press 3 DSR")
+        s.wait_label("MAUS LINKS gedrückt")
+        until(lambda: xdisplay.buttons_down() == {1}, "Button1 down")
+        # Everything held goes up on the way out: closed, crashed, killed
+        # (the key watcher then).
+        for way in ("close", signal.SIGSEGV, signal.SIGKILL):
+            if way != "close":
+                s = self.start("3")
+                s.ask("press 3 DSR")
+            s.ask("press 3")
+            until(lambda: all(map(xdisplay.key_down, combination)) and xdisplay.buttons_down() == {1}, "all down")
+            if SHOTS and way == "close":
+                subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0",
+                                os.path.join(SHOTS, "linux-chord.png")])
+            if way == "close":
+                xdisplay.close_window(window_ids(s.p.pid)[0])
+            else:
+                s.p.send_signal(way)
+            self.assertEqual(s.p.wait(60), 0 if way == "close" else -way)
+            until(lambda: not any(map(xdisplay.key_down, combination)) and not xdisplay.buttons_down(),
+                  "all up after %s" % way)
+            s.end()
 
     def test_inverted_and_toggled_switches(self):
         # After each command: whether Shift is down.

@@ -27,7 +27,7 @@ def _display():
     return _dpy
 
 
-_KEYSYMS = {"Shift_L": XK_Shift_L, "Control_L": 0xFFE3, "a": 0x61}
+_KEYSYMS = {"Shift_L": XK_Shift_L, "Control_L": 0xFFE3, "a": 0x61, "F5": 0xFFC2}
 
 
 def key_down(name):
@@ -37,6 +37,24 @@ def key_down(name):
     _x11.XQueryKeymap(dpy, keys)
     code = _x11.XKeysymToKeycode(dpy, _KEYSYMS[name])
     return bool(keys.raw[code // 8] & (1 << (code % 8)))
+
+
+_x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+_x11.XDefaultRootWindow.restype = ctypes.c_ulong
+_ulong, _int, _uint = ctypes.c_ulong, ctypes.c_int, ctypes.c_uint
+_x11.XQueryPointer.argtypes = [ctypes.c_void_p, _ulong] + [ctypes.POINTER(_ulong)] * 2 + \
+    [ctypes.POINTER(_int)] * 4 + [ctypes.POINTER(_uint)]
+
+
+def buttons_down():
+    """The mouse buttons (1 to 5) the X server has down."""
+    dpy = _display()
+    w, c = _ulong(), _ulong()
+    x, y, wx, wy = _int(), _int(), _int(), _int()
+    mask = _uint()
+    _x11.XQueryPointer(dpy, _x11.XDefaultRootWindow(dpy), ctypes.byref(w), ctypes.byref(c), ctypes.byref(x),
+                       ctypes.byref(y), ctypes.byref(wx), ctypes.byref(wy), ctypes.byref(mask))
+    return {b for b in range(1, 6) if mask.value & (1 << (7 + b))}
 
 
 def shift_down():

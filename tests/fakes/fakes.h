@@ -2,6 +2,7 @@
 // check the order of what happened across window, line, files and keys.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -27,6 +28,11 @@ class Form : public FormControls {
   void setLabel1Caption(const std::string& t) override {
     label1 = t;
     log_.push_back("label:" + t);
+  }
+  // Characters (UTF-8 sequences) the status line holds; 0: any text.
+  size_t label1Room = 0;
+  bool label1Fits(const std::string& t) const override {
+    return !label1Room || size_t(std::count_if(t.begin(), t.end(), [](char c) { return (c & 0xc0) != 0x80; })) <= label1Room;
   }
   void comboAddItem(const std::string& t) override {
     items.push_back(t);

@@ -5,6 +5,9 @@
  *   start          start tastlink (offscreen), wait for its keyboard
  *   key            left Shift as the keyboard reports it now (EVIOCGKEY)
  *   counts         Shift downs and ups seen so far, and the last value
+ *   log            every key and button event since start, "code:value"
+ *   caps           what the device offers, judged as udev's input_id and
+ *                  libinput judge it: a keyboard, a pointer
  *   signal N       send signal N to tastlink and wait for it to end
  *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
  *   edges          CTS changes the UART's driver has counted (TIOCGICOUNT)
@@ -42,6 +45,7 @@ static int kbd = -1;
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static int downs, ups, last = -1, gone, dropped;
 static int generation; /* which start the counters belong to */
+static char events[512]; /* the log, oldest first; full: the rest is lost */
 
 static void reply(const char *fmt, ...) {
   va_list ap;
@@ -67,6 +71,13 @@ static void *watch(void *arg) {
       return NULL;
     }
     if (ev.type == EV_SYN && ev.code == SYN_DROPPED) dropped++;
+    if (ev.type == EV_KEY) {
+      pthread_mutex_lock(&lock);
+      size_t used = strlen(events);
+      if (mine == generation && used + 12 < sizeof events)
+        snprintf(events + used, sizeof events - used, "%s%d:%d", used ? " " : "", ev.code, ev.value);
+      pthread_mutex_unlock(&lock);
+    }
     if (ev.type == EV_KEY && ev.code == KEY_LEFTSHIFT) {
       pthread_mutex_lock(&lock);
       if (mine != generation) {
@@ -110,6 +121,7 @@ static void start(char *args) {
   ++generation;
   downs = ups = gone = 0;
   last = -1;
+  events[0] = 0;
   pthread_mutex_unlock(&lock);
   child = fork();
   if (child == 0) {
@@ -186,6 +198,21 @@ int main(void) {
         reply("key=gone");
       else
         reply("key=%d", (bits[KEY_LEFTSHIFT / 8] >> (KEY_LEFTSHIFT % 8)) & 1);
+    } else if (!strcmp(line, "log")) {
+      pthread_mutex_lock(&lock);
+      reply("log %s", events);
+      pthread_mutex_unlock(&lock);
+    } else if (!strcmp(line, "caps")) {
+      /* input_id: letters make a keyboard; relative X and Y with a left
+       * button make a mouse, which libinput then takes for a pointer. */
+      unsigned long ev = 0, rel = 0, keys[KEY_MAX / (8 * sizeof(long)) + 1] = {0};
+      ioctl(kbd, EVIOCGBIT(0, sizeof ev), &ev);
+      ioctl(kbd, EVIOCGBIT(EV_REL, sizeof rel), &rel);
+      ioctl(kbd, EVIOCGBIT(EV_KEY, sizeof keys), keys);
+#define HAS(bits, n) (((bits)[(n) / (8 * sizeof(long))] >> ((n) % (8 * sizeof(long)))) & 1)
+      int letters = 1;
+      for (int k = KEY_Q; k <= KEY_P; ++k) letters &= HAS(keys, k);
+      reply("caps keyboard=%d pointer=%d", letters, (int)((ev >> EV_REL) & 1) && (rel & 3) == 3 && HAS(keys, BTN_LEFT));
     } else if (!strcmp(line, "counts")) {
       pthread_mutex_lock(&lock);
       reply("downs=%d ups=%d last=%d gone=%d dropped=%d", downs, ups, last, gone, dropped);

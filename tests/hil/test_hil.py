@@ -400,6 +400,21 @@ class RealUartAndUinput(unittest.TestCase):
             self.assertEqual((base["downs"], base["ups"], base["last"]), (base["ups"], base["ups"], 0))
         self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
 
+    def test_7_a_combination_and_a_mouse_button_from_the_virtual_device(self):
+        self.start(args="--key Ctrl+Shift+F5")
+        self.assertEqual(VM.ask("caps"), "caps keyboard=1 pointer=0", "no mouse unless a switch is one")
+        self.press()  # Shift is part of it
+        self.release()
+        until(lambda: VM.ask("log") == "log 29:1 42:1 63:1 63:0 42:0 29:0", "down in order, up in reverse")
+        self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
+        self.start(args="--key MouseLeft")
+        self.assertEqual(VM.ask("caps"), "caps keyboard=1 pointer=1")
+        for down, log in ((True, "log 272:1"), (False, "log 272:1 272:0"), (True, "log 272:1 272:0 272:1")):
+            VM.cts(down)
+            until(lambda: VM.ask("log") == log, log)
+        self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
+        self.assertEqual(VM.ask("log"), "log 272:1 272:0 272:1 272:0", "let up on the way out")
+
 
 if __name__ == "__main__":
     if not (QEMU and KERNELS and os.path.exists("/bin/busybox")):

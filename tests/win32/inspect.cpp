@@ -4,7 +4,7 @@
 //   inspect ok     -> presses OK on the error report
 //   inspect close  -> closes every Tastlink main window like its close button
 //   inspect shift  -> "shift=1" while Shift is down for the whole desktop
-//   inspect down   -> "down=16,17": the virtual keys down for the desktop
+//   inspect down   -> "down=16,17": the virtual keys (mouse buttons too) down for the desktop
 //   inspect keys tab shift+tab esc f4 down ...  -> real key input (SendInput)
 //   inspect wheel  -> one wheel notch down with the pointer over the list
 //   inspect query | cancel | end  -> the session may end / did not / does
@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cwchar>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -111,9 +112,38 @@ LRESULT CALLBACK shiftHook(int code, WPARAM wp, LPARAM lp) {
   return CallNextHookEx(nullptr, code, wp, lp);
 }
 
-int watch(DWORD ms) {
-  HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, shiftHook, GetModuleHandleW(nullptr), 0);
+// Every key as "down VK"/"up VK" (either side's modifier as the generic
+// one), every mouse button as "down mouse"/"up mouse" with its name.
+LRESULT CALLBACK keyHook(int code, WPARAM wp, LPARAM lp) {
+  const auto* k = reinterpret_cast<const KBDLLHOOKSTRUCT*>(lp);
+  if (code == HC_ACTION) {
+    DWORD vk = k->vkCode;
+    if (vk >= VK_LSHIFT && vk <= VK_RMENU && vk != VK_RMENU) vk = VK_SHIFT + (vk - VK_LSHIFT) / 2;
+    std::printf("%s %lu\n", (k->flags & LLKHF_UP) ? "up" : "down", vk);
+    std::fflush(stdout);
+  }
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+LRESULT CALLBACK mouseHook(int code, WPARAM wp, LPARAM lp) {
+  static const std::pair<WPARAM, const char*> kButtons[] = {
+      {WM_LBUTTONDOWN, "down left"}, {WM_LBUTTONUP, "up left"},     {WM_RBUTTONDOWN, "down right"},
+      {WM_RBUTTONUP, "up right"},    {WM_MBUTTONDOWN, "down middle"}, {WM_MBUTTONUP, "up middle"},
+      {WM_XBUTTONDOWN, "down x"},    {WM_XBUTTONUP, "up x"}};
+  for (auto [message, name] : kButtons)
+    if (code == HC_ACTION && wp == message) {
+      std::printf("%s\n", name);
+      std::fflush(stdout);
+    }
+  return CallNextHookEx(nullptr, code, wp, lp);
+}
+
+int watch(DWORD ms, bool all) {
+  HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, all ? keyHook : shiftHook, GetModuleHandleW(nullptr), 0);
   if (!hook) return 1;
+  HHOOK mouse = all ? SetWindowsHookExW(WH_MOUSE_LL, mouseHook, GetModuleHandleW(nullptr), 0) : nullptr;
+  // Clicks land where nothing minds them: the screen's far corner.
+  if (all) SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
   std::printf("ready\n");
   std::fflush(stdout);
   const ULONGLONG end = GetTickCount64() + ms;
@@ -123,6 +153,7 @@ int watch(DWORD ms) {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
   }
   UnhookWindowsHookEx(hook);
+  if (mouse) UnhookWindowsHookEx(mouse);
   return 0;
 }
 
@@ -164,13 +195,14 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (what == L"down") {
     std::string down;
-    for (int vk = VK_BACK; vk <= VK_OEM_CLEAR; ++vk)
-      if (!(vk >= VK_LSHIFT && vk <= VK_RMENU) && (GetAsyncKeyState(vk) & 0x8000))
+    for (int vk = VK_LBUTTON; vk <= VK_OEM_CLEAR; ++vk)
+      if (vk != VK_CANCEL && !(vk >= VK_LSHIFT && vk <= VK_RMENU) && (GetAsyncKeyState(vk) & 0x8000))
         down += (down.empty() ? "" : ",") + std::to_string(vk);
     std::printf("down=%s\n", down.c_str());
     return 0;
   }
-  if (what == L"watch") return watch(argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000);
+  if (what == L"watch" || what == L"watchall")
+    return watch(argc > 2 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 10000, what == L"watchall");
   if (what == L"box" || what == L"ok") {
     HWND box = findBox();
     if (!box) return 1;

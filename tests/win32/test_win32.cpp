@@ -441,7 +441,8 @@ TEST(Win32Crash, ShiftGoesUpWhenTheProcessDies) {
   static keys_win32::SendInputInjector injector;
   static Keyboard keys(injector);
   keys_win32::letKeysUpOnCrash();
-  keys.keybd_event(16, 1, 0, 0);
+  // A combination and a mouse button held, as switches hold them.
+  for (uint8_t vk : {VK_CONTROL, VK_SHIFT, VK_LBUTTON}) keys.keybd_event(vk, vk == VK_SHIFT ? 1 : 0, 0, 0);
   // Said, so that the test knows the crash had something to let up.
   if (GetAsyncKeyState(VK_SHIFT) & 0x8000) std::printf("shift down before the crash\n"), std::fflush(stdout);
   const std::string what = how;

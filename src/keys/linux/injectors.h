@@ -15,8 +15,9 @@ namespace tl::keys_linux {
 // Both send the key table's Linux codes (an input event code for uinput, a
 // keysym for XTest). On failure `whyNot` gives the reason in German and the
 // failed call, and `failedErrno`, where given, its errno value.
+// `pointer`: the device can send mouse buttons and looks like a mouse.
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot,
-                                                int* failedErrno = nullptr);
+                                                int* failedErrno = nullptr, bool pointer = false);
 // `watched`: a watcher process lets the key up should this one die while
 // holding it (see xtest_injector.cpp).
 std::unique_ptr<KeyInjector> makeXTestInjector(const char* display, std::string& whyNot, bool watched = false);
@@ -38,8 +39,9 @@ struct InjectionNote {
 
 // uinput first, then XTest (saying so in `note`); raises the program's
 // Error, in German, saying what is missing when neither can be had.
+// `pointer`: the device must also offer mouse buttons.
 std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath = "/dev/uinput",
-                                                InjectionNote* note = nullptr);
+                                                InjectionNote* note = nullptr, bool pointer = false);
 
 // What to do about uinput's errno `e`, fitting how Tastlink was installed
 // (its udev rule and module list found below `root`).

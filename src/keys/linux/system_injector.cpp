@@ -47,10 +47,10 @@ std::string uinputAdvice(int e, const std::string& root) {
   }
 }
 
-std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath, InjectionNote* note) {
+std::unique_ptr<KeyInjector> makeSystemInjector(const std::string& uinputPath, InjectionNote* note, bool pointer) {
   std::string uinputWhy, xWhy;
   int uinputErrno = 0;
-  if (auto k = makeUinputInjector(uinputPath, uinputWhy, &uinputErrno)) return k;
+  if (auto k = makeUinputInjector(uinputPath, uinputWhy, &uinputErrno, pointer)) return k;
   std::string advice = uinputAdvice(uinputErrno);
   if (!advice.empty()) advice = " " + advice;
   if (std::getenv("DISPLAY")) {

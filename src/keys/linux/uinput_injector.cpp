@@ -68,7 +68,7 @@ void uinputKeysUpNow() noexcept {
 }
 
 std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, std::string& whyNot,
-                                                int* failedErrno) {
+                                                int* failedErrno, bool pointer) {
   const int fd = ::open(devicePath.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     if (failedErrno) *failedErrno = errno;
@@ -78,7 +78,16 @@ std::unique_ptr<KeyInjector> makeUinputInjector(const std::string& devicePath, s
   libevdev* proto = libevdev_new();
   libevdev_set_name(proto, "Tastlink Shift");
   libevdev_enable_event_type(proto, EV_KEY);
-  for (const KeyInfo& k : keyTable()) libevdev_enable_event_code(proto, EV_KEY, k.evdev, nullptr);
+  for (const KeyInfo& k : keyTable())
+    if (pointer || k.kind != KeyKind::Button) libevdev_enable_event_code(proto, EV_KEY, k.evdev, nullptr);
+  // Buttons alone make no mouse: desktops (libinput) take a device for a
+  // pointer when it can move too. Only when a switch is a mouse button:
+  // some desktops change their touchpad's behaviour while a mouse is there.
+  if (pointer) {
+    libevdev_enable_event_type(proto, EV_REL);
+    libevdev_enable_event_code(proto, EV_REL, REL_X, nullptr);
+    libevdev_enable_event_code(proto, EV_REL, REL_Y, nullptr);
+  }
   // A lone Shift key is enough for the kernel, but desktops only treat a
   // device as a keyboard when it has letter keys too.
   for (int code = KEY_Q; code <= KEY_P; ++code) libevdev_enable_event_code(proto, EV_KEY, code, nullptr);

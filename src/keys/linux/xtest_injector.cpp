@@ -44,7 +44,8 @@ constexpr const char* kMarkerEnv = "TASTLINK_KEY_WATCHER_WINDOW";
 // the watcher lets its keys up regardless: only a server too busy to answer
 // for that long, or a connection some other process holds open, takes it.
 constexpr int kCloseWaitMs = 10000;
-// Messages are two bytes: one of these and an X key code.
+// Messages are two bytes: one of these and an X key code, or a mouse
+// button's number (below 8, where no key code is).
 constexpr char kDown = 'D', kUp = 'U', kUpNow = 'R';
 
 // The watcher's end: written by the program before each event, so that a
@@ -110,12 +111,14 @@ class XTestInjector : public KeyInjector {
     }
   }
   void send(const KeyStroke& k) override {
-    const auto lent = borrowed_.find(k.key->keysym);
-    KeyCode code = lent != borrowed_.end() ? lent->second : XKeysymToKeycode(dpy_, k.key->keysym);
-    if (code == 0 && k.down) code = borrowed_[k.key->keysym] = borrowKeycode(k.key->keysym);
+    // A mouse button goes by its number (1 to 9): below every key code (8
+    // and up), so the watcher tells the two apart by value.
+    const bool button = k.key->kind == KeyKind::Button;
+    KeyCode code = button ? static_cast<KeyCode>(k.key->keysym) : keyCode(k);
     if (code == 0) return;  // no such key and no free place for one
     if (k.down) tell(kDown, code);
-    XTestFakeKeyEvent(dpy_, code, k.down ? True : False, CurrentTime);
+    if (button) XTestFakeButtonEvent(dpy_, code, k.down ? True : False, CurrentTime);
+    else XTestFakeKeyEvent(dpy_, code, k.down ? True : False, CurrentTime);
     // Unflushed, the event would sit in Xlib's buffer until something else
     // happened to flush it.
     XFlush(dpy_);
@@ -123,6 +126,13 @@ class XTestInjector : public KeyInjector {
   }
 
  private:
+  KeyCode keyCode(const KeyStroke& k) {
+    const auto lent = borrowed_.find(k.key->keysym);
+    KeyCode code = lent != borrowed_.end() ? lent->second : XKeysymToKeycode(dpy_, k.key->keysym);
+    if (code == 0 && k.down) code = borrowed_[k.key->keysym] = borrowKeycode(k.key->keysym);
+    return code;
+  }
+
   // Many layouts have no F13 to F24: the key is put on a keycode that has
   // no symbol at all, until the program ends, so that what the status line
   // says reaches the desktop. Programs learn of the new mapping
@@ -210,8 +220,17 @@ bool readX(Display* dpy, Window marker) {
 void letUp(Display* dpy, std::set<KeyCode>& keys) {
   char map[32];
   XQueryKeymap(dpy, map);
-  for (KeyCode code : keys)
-    if (map[code / 8] & (1 << (code % 8))) XTestFakeKeyEvent(dpy, code, False, CurrentTime);
+  Window root = None, child = None;
+  int x = 0, y = 0, wx = 0, wy = 0;
+  unsigned buttons = 0;
+  XQueryPointer(dpy, DefaultRootWindow(dpy), &root, &child, &x, &y, &wx, &wy, &buttons);
+  for (KeyCode code : keys) {
+    // Buttons 1 to 5 show in the pointer's state; the side buttons do not,
+    // and go up regardless (the server ignores the release of one not down).
+    if (code < 8 && (code > 5 || (buttons & (Button1Mask << (code - 1)))))
+      XTestFakeButtonEvent(dpy, code, False, CurrentTime);
+    if (code >= 8 && (map[code / 8] & (1 << (code % 8)))) XTestFakeKeyEvent(dpy, code, False, CurrentTime);
+  }
   XSync(dpy, False);
   keys.clear();
 }

@@ -8,7 +8,8 @@ namespace tl::keys_win32 {
 
 namespace {
 
-// The key-up for each key held, as Windows took its key-down. Plain static
+// The key-up for each key and mouse button held, as Windows took its
+// key-down. Plain static
 // data: a way out may run while the window's objects are being destroyed.
 constexpr int kMaxHeld = 32;
 INPUT g_held[kMaxHeld];
@@ -34,15 +35,40 @@ bool lock(bool bounded) {
 
 void unlock() { InterlockedExchange(&g_owner, 0); }
 
+// A mouse button's up flag is its down flag shifted by one (LEFTDOWN 0x2,
+// LEFTUP 0x4, ... XDOWN 0x80, XUP 0x100).
+constexpr DWORD kButtonDowns =
+    MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_RIGHTDOWN | MOUSEEVENTF_MIDDLEDOWN | MOUSEEVENTF_XDOWN;
+
+bool isUp(const INPUT& in) {
+  return in.type == INPUT_MOUSE ? !(in.mi.dwFlags & kButtonDowns) : (in.ki.dwFlags & KEYEVENTF_KEYUP) != 0;
+}
+
+// The input that lets `in` up again.
+INPUT upOf(const INPUT& in) {
+  INPUT up = in;
+  if (in.type == INPUT_MOUSE)
+    up.mi.dwFlags = (in.mi.dwFlags & ~kButtonDowns) | ((in.mi.dwFlags & kButtonDowns) << 1);
+  else
+    up.ki.dwFlags |= KEYEVENTF_KEYUP;
+  return up;
+}
+
+// Whether two inputs are the same key or button, down or up.
+bool sameKey(const INPUT& a, const INPUT& b) {
+  if (a.type != b.type) return false;
+  if (a.type != INPUT_MOUSE) return a.ki.wVk == b.ki.wVk;
+  return upOf(a).mi.dwFlags == upOf(b).mi.dwFlags && a.mi.mouseData == b.mi.mouseData;
+}
+
 void remember(const INPUT& in) {
-  const bool up = in.ki.dwFlags & KEYEVENTF_KEYUP;
+  const bool up = isUp(in);
   int i = 0;
-  while (i < g_heldCount && g_held[i].ki.wVk != in.ki.wVk) ++i;
+  while (i < g_heldCount && !sameKey(g_held[i], in)) ++i;
   if (up && i < g_heldCount) {
     g_held[i] = g_held[--g_heldCount];
   } else if (!up && i == g_heldCount && g_heldCount < kMaxHeld) {
-    g_held[g_heldCount] = in;
-    g_held[g_heldCount++].ki.dwFlags |= KEYEVENTF_KEYUP;
+    g_held[g_heldCount++] = upOf(in);
   }
 }
 

@@ -14,7 +14,7 @@ namespace tl::keys_win32 {
 
 using SendInputFn = UINT(WINAPI*)(UINT count, LPINPUT inputs, int size);
 
-// Sends one keyboard input through `send` (SendInput, or a test's stand-in)
+// Sends one keyboard or mouse-button input through `send` (SendInput, or a test's stand-in)
 // and keeps the record of held keys; returns how many inputs Windows took
 // (0: refused, or the process is dying and nothing is sent any more).
 UINT sendKeyInput(const INPUT& input, SendInputFn send);

@@ -2,7 +2,36 @@
 
 namespace tl::keys_win32 {
 
+namespace {
+
+INPUT buttonInput(const KeyStroke& k) {
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dwExtraInfo = static_cast<ULONG_PTR>(k.extra);
+  switch (k.key->vk) {
+    case VK_LBUTTON:
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_LEFTDOWN : MOUSEEVENTF_LEFTUP;
+      break;
+    case VK_RBUTTON:
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_RIGHTUP;
+      break;
+    case VK_MBUTTON:
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_MIDDLEDOWN : MOUSEEVENTF_MIDDLEUP;
+      break;
+    default:  // the side buttons, back and forward
+      in.mi.dwFlags = k.down ? MOUSEEVENTF_XDOWN : MOUSEEVENTF_XUP;
+      in.mi.mouseData = k.key->vk == VK_XBUTTON1 ? XBUTTON1 : XBUTTON2;
+  }
+  return in;
+}
+
+}  // namespace
+
 void SendInputInjector::send(const KeyStroke& k) {
+  if (k.key->kind == KeyKind::Button) {
+    accepted_ = sendKeyInput(buttonInput(k), send_) == 1;
+    return;
+  }
   INPUT in{};
   in.type = INPUT_KEYBOARD;
   in.ki.wVk = k.key->vk;

@@ -127,6 +127,10 @@ void QtForm1::contextMenuEvent(QContextMenuEvent* event) {
   menu->popup(event->globalPos());
 }
 
+bool QtForm1::label1Fits(const std::string& text) const {
+  return Label1->fontMetrics().horizontalAdvance(q(text)) <= Label1->contentsRect().width();
+}
+
 void QtForm1::comboAddItem(const std::string& text) { comboInsertItem(Combo1->count(), text); }
 
 void QtForm1::comboInsertItem(int index, const std::string& text) {

@@ -229,6 +229,20 @@ void Win32Form1::drawComboItem(const DRAWITEMSTRUCT& d) {
 
 void Win32Form1::setLabel1Caption(const std::string& text) { SetWindowTextW(control(kIdLabel1), widen(text).c_str()); }
 
+bool Win32Form1::label1Fits(const std::string& text) const {
+  HWND label = control(kIdLabel1);
+  RECT room{};
+  GetClientRect(label, &room);
+  HDC dc = GetDC(label);
+  const HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(label, WM_GETFONT, 0, 0)));
+  const std::wstring w = widen(text);
+  SIZE size{};
+  GetTextExtentPoint32W(dc, w.c_str(), static_cast<int>(w.size()), &size);
+  SelectObject(dc, old);
+  ReleaseDC(label, dc);
+  return size.cx <= room.right - room.left;
+}
+
 // The list keeps showing the entry it showed, and a choice given up goes
 // back to the entry of the port in use, wherever entries come and go.
 void Win32Form1::comboInsertItem(int index, const std::string& text) {

@@ -30,6 +30,7 @@ class Win32Form1 : public FormControls {
   ~Win32Form1() override;
 
   void setLabel1Caption(const std::string& text) override;
+  bool label1Fits(const std::string& text) const override;
   void comboAddItem(const std::string& text) override;
   int comboListCount() const override;
   std::string comboItem(int index) const override;
