@@ -40,6 +40,10 @@ LineWaiter::LineWaiter(ModemPort& port, LineNotify notify, std::string label, st
     polled_ = -1;
   haveCounts_ = port_.counts(last_) == 0;
   thread_ = std::thread([this] { run(); });
+  // Named, so that its wake-ups can be told apart in /proc; from here, so
+  // that it has its name as soon as the line is open, not only once the new
+  // thread first gets the processor.
+  pthread_setname_np(thread_.native_handle(), "tl-line-waiter");
 }
 
 LineWaiter::~LineWaiter() { stop(); }
@@ -83,8 +87,6 @@ bool LineWaiter::sleepPoll() {
 }
 
 void LineWaiter::run() {
-  // Named, so that its wake-ups can be told apart in /proc.
-  pthread_setname_np(pthread_self(), "tl-line-waiter");
   enum class Mode { Wait, Poll, Park } mode = Mode::Wait;
   // After a change the next wait is bounded: an edge that lands between
   // reading the counters and the kernel's snapshot on entering TIOCMIWAIT
