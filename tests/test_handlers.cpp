@@ -300,6 +300,39 @@ TEST_F(Started, UnpluggedWhilePressedWaitsAndComesBackWithoutAClick) {
   EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
 }
 
+// Back, but the port will not open yet (the old line's driver still lets
+// go): no device message comes again, so it is tried again until it opens,
+// and told where the user looks if it does not open at the next try.
+TEST_F(Started, AReturnThatWillNotOpenYetIsTriedAgainAndToldIfItStays) {
+  for (const int failures : {1, 2}) {
+    w.driver.refuse = {3};
+    w.unplug();
+    w.queue.pump();
+    w.form1.PortsChanged({{}, {3}});
+    w.form1.PortsChanged({{3}, {}});
+    for (int i = 1; i < failures; ++i) w.form.runTimers();
+    EXPECT_EQ(w.form.label1, failures == 1 ? "Adapter getrennt" : "Anschluss verweigert");
+    const size_t mark = w.log.size();
+    w.driver.refuse = {};
+    w.form.runTimers();
+    EXPECT_EQ(w.since(mark), (Strings{"open:3 dtr rts", "label:Kein Kabel gefunden", "select:0"}));
+    w.form.runTimers();
+    EXPECT_TRUE(w.form.timers.empty()) << "nothing left to try once open";
+  }
+  // Gone again before it opened: no more tries, nothing told.
+  w.driver.refuse = {3};
+  w.unplug();
+  w.queue.pump();
+  w.form1.PortsChanged({{3}, {}});
+  const size_t mark = w.log.size();
+  w.form1.PortsChanged({{}, {3}});
+  w.form.runTimers();
+  w.form.runTimers();
+  EXPECT_EQ(w.form.label1, "Adapter getrennt");
+  EXPECT_TRUE(w.form.timers.empty());
+  EXPECT_EQ(w.since(mark), Strings{"select:0"});
+}
+
 // Some drivers never end a wait when their adapter goes: the device's
 // leaving ends the line, and the line's own report, should it come late,
 // changes nothing.

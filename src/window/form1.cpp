@@ -104,7 +104,7 @@ void Form1::retryRefused() {
   retryPending_ = true;
   view_.after(kRetryRefusedMs, [this] {
     retryPending_ = false;
-    if (waiting_ == Waiting::No) return refused_.clear();
+    if (waiting_ == Waiting::No || refused_.empty()) return refused_.clear();
     comport::PortChanges again;
     again.arrived = refused_;
     PortsChanged(again);
@@ -185,6 +185,9 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
     // program holds on to while it waits.
     if (holding && p == inUse) {
       if (std::find(gone_.begin(), gone_.end(), p) == gone_.end()) gone_.push_back(p);
+      // Gone again: nothing to try until it is back.
+      std::erase(refused_, p);
+      reopenTries_ = 0;
       // Some drivers never end the line's wait when their device goes: its
       // leaving is the line's end too.
       if (MSComm1.PortOpen()) {
@@ -207,7 +210,9 @@ void Form1::PortsChanged(const comport::PortChanges& changes) {
   if (back) triedSinceReturn_ = false;
   bool opened = false;
   if (waiting_ == Waiting::ForPortInUse && back) {
-    opened = reopen(inUse);
+    std::string why;
+    opened = reopen(inUse, &why);
+    if (!opened) notOpenYet(inUse, why);
   } else if (waiting_ == Waiting::ForAnyPort && StartPortOf) {
     if (const int16_t p = StartPortOf(); p && indexOf(p) >= 0) opened = reopen(p);
   } else if (waiting_ == Waiting::ForAnyPort) {
@@ -224,9 +229,23 @@ void Form1::backAgain() {
   if (Log) Log("COM" + std::to_string(MSComm1.CommPort()) + ": Adapter wieder da, Leitung geöffnet.");
 }
 
+// Back, but it will not open yet: the line just closed may still hold the
+// port while its driver lets go (slow under load, or a wait that ends
+// late), or another program took it first. No device message will come for
+// either, so it is tried again now and then; told if the next try fails too.
+void Form1::notOpenYet(int16_t port, const std::string& why) {
+  if (std::find(refused_.begin(), refused_.end(), port) == refused_.end()) refused_.push_back(port);
+  if (++reopenTries_ == 2) {
+    view_.setLabel1Caption("Anschluss verweigert");
+    tell(why);
+    if (NeedsUser) NeedsUser();
+  }
+  retryRefused();
+}
+
 // Opens the line on `port` again, with DTR and RTS as they were set; false
-// (and the line still closed) when the port will not open.
-bool Form1::reopen(int16_t port) {
+// (and the line still closed, `why` saying why) when the port will not open.
+bool Form1::reopen(int16_t port, std::string* why) {
   try {
     MSComm1.setCommPort(port);
     MSComm1.setDTREnable(true);
@@ -235,7 +254,8 @@ bool Form1::reopen(int16_t port) {
     lineOpened();
     waiting_ = Waiting::No;
     return true;
-  } catch (const Error&) {
+  } catch (const Error& e) {
+    if (why) *why = e.description();
     return false;
   }
 }
@@ -263,6 +283,7 @@ void Form1::showPortInUse() {
 // no key goes down for a switch already held, and timers of the line before
 // are stale.
 void Form1::lineOpened() {
+  reopenTries_ = 0;
   states_.resize(Switches.size());
   for (size_t i = 0; i < Switches.size(); ++i) {
     SwitchState& st = states_[i];

@@ -122,7 +122,8 @@ class Form1 {
   enum class Waiting { No, ForPortInUse, ForAnyPort };
   int indexOf(int16_t port) const;
   void insertSorted(int16_t port);
-  bool reopen(int16_t port);
+  bool reopen(int16_t port, std::string* why = nullptr);
+  void notOpenYet(int16_t port, const std::string& why);
   void showPortInUse();
   void backAgain();
   void waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused);
@@ -153,6 +154,8 @@ class Form1 {
   // Ports that exist but would not open while the program waits.
   std::vector<int16_t> refused_;
   bool retryPending_ = false;
+  // Tries since the port in use came back and would not open.
+  int reopenTries_ = 0;
   // Per switch: its line's last level, the level that last counted, a
   // count that makes a debounce timer stale when the line moves again, and
   // whether it holds its keys down.
