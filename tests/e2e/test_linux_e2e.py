@@ -86,18 +86,28 @@ class Sim:
         self.own_home = None if home else tempfile.mkdtemp(prefix="tastlink-e2e-")
         env = dict(home_env(home or self.own_home), **env)
         env = {k: v for k, v in dict(os.environ, TASTLINK_SIM_PORTS=ports, **env).items() if v is not None}
+        # What the program said, for a test that finds it gone.
+        self.err = tempfile.TemporaryFile(mode="w+")
         self.p = subprocess.Popen([SIM] + list(args), env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, text=True, bufsize=1, preexec_fn=no_core_dumps)
+                                  stderr=self.err, text=True, bufsize=1, preexec_fn=no_core_dumps)
         self.watcher = None
 
+    def ended(self):
+        code = self.p.wait(30)
+        self.err.seek(0)
+        return AssertionError("program ended (%s): %s" % (code, self.err.read()[-2000:]))
+
     def ask(self, cmd):
-        self.p.stdin.write(cmd + "\n")
-        self.p.stdin.flush()
+        try:
+            self.p.stdin.write(cmd + "\n")
+            self.p.stdin.flush()
+        except BrokenPipeError:
+            raise self.ended() from None
         lines = [self.p.stdout.readline().rstrip("\n")]
         if cmd == "dump":
             while lines[-1] != "end":
                 if self.p.poll() is not None and not lines[-1]:
-                    raise AssertionError("program ended")
+                    raise self.ended()
                 lines.append(self.p.stdout.readline().rstrip("\n"))
             return dict(line.split("=", 1) for line in lines[:-1] if "=" in line)
         return lines[0]
@@ -118,6 +128,7 @@ class Sim:
         # A watcher still at work could let up the next program's key.
         if self.watcher:
             until(lambda: gone(self.watcher), "the key watcher gone")
+        self.err.close()
         if self.own_home:
             shutil.rmtree(self.own_home, ignore_errors=True)
 
