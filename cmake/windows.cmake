@@ -15,6 +15,7 @@ add_library(tastlink_win32 STATIC
   src/keys/win32/keybd_injector.cpp
   src/keys/win32/crash_release.cpp
   src/main/win32_desktop.cpp
+  src/desktop/win32/tray_icon.cpp
   src/app/win32/write_whole.cpp
   src/app/win32/folder_watch.cpp
   src/window/win32/settings_win32.cpp)

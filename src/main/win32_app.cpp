@@ -7,6 +7,7 @@
 #include "app/settings_dialog.h"
 #include "app/win32/folder_watch.h"
 #include "core/runtime.h"
+#include "desktop/win32/tray_icon.h"
 #include "keys/win32/crash_release.h"
 #include "main/win32_desktop.h"
 #include "serial/win32/win_error.h"
@@ -23,6 +24,10 @@ namespace {
 // The boxes' owner once the window exists: a box owned by it stays with
 // it, and a second copy finds the report through it.
 HWND g_owner = nullptr;
+
+// How long a start into the tray waits for the shell to take the icon
+// before the window shows minimized instead.
+constexpr int kTrayWaitMs = 10000;
 
 // A box for a window already gone would not show at all.
 HWND owner() { return IsWindow(g_owner) ? g_owner : nullptr; }
@@ -97,6 +102,10 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   view.onComboClick = [&] { session.guarded([&] { form.Combo1_Click(); }); };
   view.onClose = [&] { session.windowClosing(); };
 
+  // The tray: the key's state and the status at a glance, and a way back
+  // to the window when it is hidden there.
+  desktop_win32::TrayIcon tray(instance);
+
   // The settings window: the file's settings, saved and in force at once,
   // and the lines of the open port, read while it shows.
   window_win32::Win32Settings settingsView(instance, view.hwnd(), view.dpi());
@@ -110,7 +119,7 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   view.onSettings = [&] {
     if (session.ending()) return;
     if (!settingsView.visible()) {
-      loadSettings(settingsDialog, session, platform, false);
+      loadSettings(settingsDialog, session, platform, tray.available());
       session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
     }
     settingsView.show();
@@ -133,6 +142,24 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   }
   view.onPause = [&] { session.guarded([&] { form.Pause(!form.Paused()); }); };
   view.paused = [&] { return form.Paused(); };
+  HWND window = view.hwnd();
+  auto bringForward = [window] {
+    desktop_win32::CopyMark::inTray(window, false);
+    ShowWindow(window, IsIconic(window) ? SW_RESTORE : SW_SHOW);
+    SetForegroundWindow(window);
+  };
+  tray.onShowWindow = bringForward;
+  tray.onSettings = [&] { view.onSettings(); };
+  tray.onPause = view.onPause;
+  tray.onQuit = [window] { PostMessageW(window, WM_CLOSE, 0, 0); };
+  view.onStatus = [&](const std::string& text) {
+    tray.setStatus(window_win32::widen(text), keys.anyDown(), form.Paused());
+  };
+  view.hideWhenMinimized = [&] {
+    const bool hide = session.settings().tray && tray.available();
+    desktop_win32::CopyMark::inTray(window, hide);
+    return hide;
+  };
   // The list follows the devices; nothing wakes while none come or go. The
   // first look is taken before the probe, so that a device that comes
   // meanwhile is not missed.
@@ -158,11 +185,33 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   bool mustAct = false;
   form.NeedsUser = [&] {
     mustAct = true;
-    if (IsWindowVisible(view.hwnd())) view.Show(SW_RESTORE);
+    if (IsWindowVisible(window) || desktop_win32::CopyMark::inTray(window)) bringForward();
+  };
+  // A tray that refuses the icon, or loses it, must not keep the window
+  // hidden there.
+  tray.onAvailable = [&](bool available) {
+    if (!available && !IsWindowVisible(window) && !session.ending() && session.settings().tray) {
+      desktop_win32::CopyMark::inTray(window, false);
+      view.Show(SW_SHOWMINNOACTIVE);
+    }
   };
 
   if (!session.load()) return session.exitCode();
-  view.Show(mustAct ? SW_SHOWNORMAL : session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
+  // Started into the tray, the window comes from the icon's menu (or, where
+  // the icon does not come up, minimized as without a tray).
+  const bool intoTray = session.settings().minimized && session.settings().tray && !mustAct;
+  if (intoTray) {
+    desktop_win32::CopyMark::inTray(window, true);
+    // A shell that never answers is taken as none.
+    view.after(kTrayWaitMs, [&] {
+      if (!tray.available()) tray.onAvailable(false);
+    });
+  } else {
+    view.Show(mustAct ? SW_SHOWNORMAL : session.settings().minimized ? SW_SHOWMINNOACTIVE : showCommand);
+  }
+  // The icon only once the window is up and the line served: the shell may
+  // take its time.
+  view.post([&] { tray.show(); });
   // Tab and the mnemonics work in whichever of the other windows is active.
   return session.finish(window_win32::runMessageLoop(view.hwnd(), [&] {
     return GetActiveWindow() == settingsView.hwnd() ? settingsView.hwnd() : view.note();

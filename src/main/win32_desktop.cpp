@@ -128,6 +128,7 @@ class MarkedLine : public OpenLine {
 };
 
 constexpr wchar_t kPortProperty[] = L"Tastlink.Port";
+constexpr wchar_t kTrayProperty[] = L"Tastlink.InTray";
 
 // The window of the copy on `port`; with none, of any copy.
 struct Search {
@@ -337,6 +338,15 @@ void CopyMark::label(HWND window, int port) {
   SetPropW(window, kPortProperty, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(port) + 1));
 }
 
+void CopyMark::inTray(HWND window, bool hidden) {
+  if (hidden)
+    SetPropW(window, kTrayProperty, reinterpret_cast<HANDLE>(1));
+  else
+    RemovePropW(window, kTrayProperty);
+}
+
+bool CopyMark::inTray(HWND window) { return GetPropW(window, kTrayProperty) != nullptr; }
+
 void CopyMark::showFirst(const std::string& port) {
   // The first copy may still be probing its ports, its window not yet made.
   Search s{app::comNumber(port), nullptr};
@@ -347,8 +357,8 @@ void CopyMark::showFirst(const std::string& port) {
   if (!s.found) return;
   // A window hidden for an error report stays hidden: the report, which it
   // owns, is what the user has to see.
-  if (IsIconic(s.found))
-    ShowWindow(s.found, SW_RESTORE);
+  if (IsIconic(s.found) || inTray(s.found))
+    ShowWindow(s.found, IsIconic(s.found) ? SW_RESTORE : SW_SHOW);
   else if (!IsWindowVisible(s.found) && !(s.found = GetWindow(s.found, GW_ENABLEDPOPUP)))
     return;
   // Started by the user just now, this copy may hand the foreground on.

@@ -90,6 +90,10 @@ class CopyMark {
   // Puts this copy's window where a second copy finds it, under the port
   // it uses (0: none yet).
   static void label(HWND window, int port);
+  // Marks the window hidden in the tray (or no longer): a second copy shows
+  // it then, where it leaves a window hidden for a report alone.
+  static void inTray(HWND window, bool hidden);
+  static bool inTray(HWND window);
   // The second copy's part: brings the first copy's window to the front,
   // waiting a moment for it while the first copy is still starting.
   static void showFirst(const std::string& port);

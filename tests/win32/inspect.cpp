@@ -17,8 +17,13 @@
 //   inspect names  -> "names=3,12": the COM ports the system names (QueryDosDevice)
 //   inspect hold N -> "held", then holds COMN's mark as a copy using it does,
 //                     until its input ends
+//   inspect tray   -> "tray=1" while wine's notification area shows an icon
+//   inspect tip    -> the icon's tooltip
+//   inspect traymenu LETTER -> right-clicks the icon, picks the item by its mnemonic
+//   inspect minimize -> the main window's minimize button
 #include <windows.h>
 
+#include <commctrl.h>
 #include <dbt.h>
 #include <winternl.h>
 
@@ -185,6 +190,124 @@ int defineName(const std::wstring& number, bool define) {
   return 0;
 }
 
+// Waits (within `ms`) for what `find` looks for.
+template <typename Find>
+HWND waitFor(Find find, DWORD ms) {
+  for (ULONGLONG end = GetTickCount64() + ms;; Sleep(50))
+    if (HWND h = find(); h || GetTickCount64() > end) return h;
+}
+
+// Wine's notification area: each icon a window of its own, docked where
+// the desktop has a tray, else in a tray window of wine's (its class named
+// differently from one wine version to the next).
+BOOL CALLBACK matchIcon(HWND h, LPARAM lp) {
+  wchar_t cls[64] = {};
+  GetClassNameW(h, cls, 64);
+  const std::wstring name = cls;
+  if ((name == L"__wine_tray_icon" || name == L"__winex11_tray_icon") && (GetWindowLongW(h, GWL_STYLE) & WS_VISIBLE)) {
+    *reinterpret_cast<HWND*>(lp) = h;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND findIcon() {
+  HWND found = nullptr;
+  EnumWindows(matchIcon, reinterpret_cast<LPARAM>(&found));
+  for (const wchar_t* cls : {L"__winex11_standalone_tray", L"Shell_TrayWnd"})
+    if (HWND tray = FindWindowW(cls, nullptr); tray && !found)
+      EnumChildWindows(tray, matchIcon, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+struct TipSearch {
+  HWND icon, tip;
+};
+
+BOOL CALLBACK matchTip(HWND h, LPARAM lp) {
+  auto& s = *reinterpret_cast<TipSearch*>(lp);
+  wchar_t cls[64] = {};
+  GetClassNameW(h, cls, 64);
+  const HWND owner = GetWindow(h, GW_OWNER);
+  if (std::wstring(cls) != TOOLTIPS_CLASSW || (owner != s.icon && owner != GetParent(s.icon))) return TRUE;
+  s.tip = h;
+  return FALSE;
+}
+
+// The tooltip the tray made for the icon (owned by it or by its tray).
+HWND tipOf(HWND icon) {
+  TipSearch s{icon, nullptr};
+  EnumWindows(matchTip, reinterpret_cast<LPARAM>(&s));
+  return s.tip;
+}
+
+// The tip's text as the tray holds it, shown or not. A tooltip's messages
+// carry pointers, which the system does not carry across processes: the
+// question is put in memory lent by the tray's own process.
+std::wstring tipText(HWND tip) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(tip, &pid);
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!process) return {};
+  wchar_t text[256] = {};
+  auto* lent = static_cast<BYTE*>(
+      VirtualAllocEx(process, nullptr, sizeof(TTTOOLINFOW) + sizeof text, MEM_COMMIT, PAGE_READWRITE));
+  TTTOOLINFOW info{};
+  info.cbSize = sizeof info;
+  info.lpszText = reinterpret_cast<wchar_t*>(lent + sizeof info);
+  DWORD_PTR answer = 0;
+  if (lent && WriteProcessMemory(process, lent, &info, sizeof info, nullptr) &&
+      WriteProcessMemory(process, lent + sizeof info, text, sizeof text, nullptr) &&
+      SendMessageTimeoutW(tip, TTM_ENUMTOOLSW, 0, reinterpret_cast<LPARAM>(lent), SMTO_NORMAL, 10000, &answer) &&
+      answer)
+    ReadProcessMemory(process, lent + sizeof info, text, sizeof text - sizeof(wchar_t), nullptr);
+  if (lent) VirtualFreeEx(process, lent, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return text;
+}
+
+void click(POINT at, DWORD down, DWORD up) {
+  SetCursorPos(at.x, at.y);
+  Sleep(100);
+  for (DWORD flags : {down, up}) {
+    INPUT in{};
+    in.type = INPUT_MOUSE;
+    in.mi.dwFlags = flags;
+    SendInput(1, &in, sizeof in);
+    Sleep(50);
+  }
+}
+
+POINT centre(HWND h) {
+  RECT r;
+  GetWindowRect(h, &r);
+  return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
+}
+
+int trayCommand(const std::wstring& what, const wchar_t* letter) {
+  HWND icon = findIcon();
+  if (what == L"tray") {
+    const POINT at = icon ? centre(icon) : POINT{};
+    std::printf("tray=%d\nx=%ld\ny=%ld\n", icon ? 1 : 0, at.x, at.y);
+    return 0;
+  }
+  if (!icon) return 1;
+  if (what == L"tip") {
+    HWND tip = tipOf(icon);
+    if (!tip) return 1;
+    std::printf("%s\n", utf8(tipText(tip)).c_str());
+    return 0;
+  }
+  // traymenu: the menu opens on the right button's release, as Explorer's does.
+  click(centre(icon), MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP);
+  if (!waitFor([] { HWND m = FindWindowW(L"#32768", nullptr); return m && IsWindowVisible(m) ? m : nullptr; }, 20000))
+    return 1;
+  const SHORT vk = VkKeyScanW(letter ? *letter : L'b');
+  sendKey(LOBYTE(vk), false);
+  sendKey(LOBYTE(vk), true);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -238,6 +361,7 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(mark);
     return 0;
   }
+  if (what == L"tray" || what == L"tip" || what == L"traymenu") return trayCommand(what, argc > 2 ? argv[2] : nullptr);
   if (what == L"note") {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
     if (!note || !IsWindowVisible(note)) return 1;
@@ -264,6 +388,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (what == L"cancel") return send(WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
   if (what == L"end") return PostMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF) ? 0 : 1;
+  if (what == L"minimize") return PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) ? 0 : 1;
   if (what == L"move") return PostMessageW(main, WM_SYSCOMMAND, SC_MOVE, 0) ? 0 : 1;
   if (what == L"devchange" && argc > 3) {
     // The port's name follows the header, as in Windows' own broadcast.

@@ -227,7 +227,10 @@ void Win32Form1::drawComboItem(const DRAWITEMSTRUCT& d) {
   if ((d.itemState & ODS_FOCUS) && !(d.itemState & ODS_NOFOCUSRECT)) DrawFocusRect(d.hDC, &d.rcItem);
 }
 
-void Win32Form1::setLabel1Caption(const std::string& text) { SetWindowTextW(control(kIdLabel1), widen(text).c_str()); }
+void Win32Form1::setLabel1Caption(const std::string& text) {
+  SetWindowTextW(control(kIdLabel1), widen(text).c_str());
+  if (onStatus) onStatus(text);
+}
 
 bool Win32Form1::label1Fits(const std::string& text) const {
   HWND label = control(kIdLabel1);
@@ -474,6 +477,11 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     }
     case WM_SYSCOMMAND:
+      // The minimize button, the system menu and the taskbar all come here.
+      if ((wp & 0xFFF0) == SC_MINIMIZE && hideWhenMinimized && hideWhenMinimized()) {
+        ShowWindow(hwnd_, SW_HIDE);
+        return 0;
+      }
       if ((wp & 0xFFF0) != kSysSettings) break;
       if (onSettings) onSettings();
       return 0;

@@ -62,6 +62,10 @@ class Win32Form1 : public FormControls {
   // "Einstellungen…" (context menu, system menu, Strg+Komma), "Pausieren".
   std::function<void()> onSettings, onPause;
   std::function<bool()> paused;
+  // The status text changed (for the tray's tooltip and icon).
+  std::function<void(const std::string&)> onStatus;
+  // Whether minimizing hides the window in the tray instead.
+  std::function<bool()> hideWhenMinimized;
   std::function<void(std::function<void()>&)> runTask = [](std::function<void()>& t) { t(); };
 
  private:
