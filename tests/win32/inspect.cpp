@@ -17,13 +17,18 @@
 //   inspect names  -> "names=3,12": the COM ports the system names (QueryDosDevice)
 //   inspect hold N -> "held", then holds COMN's mark as a copy using it does,
 //                     until its input ends
-//   inspect tray   -> "tray=1" while wine's notification area shows an icon
+//   inspect tray   -> "tray=1" while wine's notification area shows an icon,
+//                     "shell=1" where a shell takes icons at all
 //   inspect tip    -> the icon's tooltip
 //   inspect traymenu LETTER -> right-clicks the icon, picks the item by its mnemonic
+//   inspect trayaside -> wine's own tray window moved to the screen's far corner
 //   inspect minimize -> the main window's minimize button
+//   inspect names WINDOW-CLASS -> each control's accessible name (as a screen
+//                     reader asks for it), "ID=NAME", in the window's tab order
 #include <windows.h>
 
 #include <commctrl.h>
+#include <oleacc.h>
 #include <dbt.h>
 #include <winternl.h>
 
@@ -286,9 +291,24 @@ POINT centre(HWND h) {
 
 int trayCommand(const std::wstring& what, const wchar_t* letter) {
   HWND icon = findIcon();
+  if (what == L"trayaside") {
+    HWND tray = icon ? GetAncestor(icon, GA_ROOT) : nullptr;
+    if (!tray || tray == icon) return 0;  // none, or docked in the desktop's tray
+    RECT r;
+    GetWindowRect(tray, &r);
+    const int x = GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left), y = GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top);
+    SetWindowPos(tray, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    waitFor([tray, x, y] {
+      RECT now;
+      GetWindowRect(tray, &now);
+      return now.left == x && now.top == y ? tray : nullptr;
+    }, 5000);
+    return 0;
+  }
   if (what == L"tray") {
     const POINT at = icon ? centre(icon) : POINT{};
-    std::printf("tray=%d\nx=%ld\ny=%ld\n", icon ? 1 : 0, at.x, at.y);
+    std::printf("tray=%d\nshell=%d\nx=%ld\ny=%ld\n", icon ? 1 : 0, FindWindowW(L"Shell_TrayWnd", nullptr) ? 1 : 0,
+                at.x, at.y);
     return 0;
   }
   if (!icon) return 1;
@@ -305,6 +325,28 @@ int trayCommand(const std::wstring& what, const wchar_t* letter) {
   const SHORT vk = VkKeyScanW(letter ? *letter : L'b');
   sendKey(LOBYTE(vk), false);
   sendKey(LOBYTE(vk), true);
+  return 0;
+}
+
+// The accessible names a screen reader hears, control by control.
+int accessibleNames(const wchar_t* windowClass) {
+  HWND window = FindWindowW(windowClass, nullptr);
+  if (!window) return 1;
+  CoInitialize(nullptr);
+  for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    IAccessible* acc = nullptr;
+    if (FAILED(AccessibleObjectFromWindow(c, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&acc))) || !acc)
+      continue;
+    VARIANT self{};
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    const bool named = acc->get_accName(self, &name) == S_OK && name;
+    std::printf("%d=%s\n", GetDlgCtrlID(c), named ? utf8(name).c_str() : "");
+    SysFreeString(name);
+    acc->Release();
+  }
+  CoUninitialize();
   return 0;
 }
 
@@ -340,6 +382,7 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (what == L"define" || what == L"undefine") return defineName(argc > 2 ? argv[2] : L"", what == L"define");
+  if (what == L"names" && argc > 2) return accessibleNames(argv[2]);
   if (what == L"names") {
     std::string names;
     for (int n = 1; n <= 16; ++n) {
@@ -361,7 +404,7 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(mark);
     return 0;
   }
-  if (what == L"tray" || what == L"tip" || what == L"traymenu") return trayCommand(what, argc > 2 ? argv[2] : nullptr);
+  if (what == L"tray" || what == L"tip" || what == L"traymenu" || what == L"trayaside") return trayCommand(what, argc > 2 ? argv[2] : nullptr);
   if (what == L"note") {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
     if (!note || !IsWindowVisible(note)) return 1;

@@ -34,6 +34,7 @@ RUN_32 = RUN_EXE == EXE32
 PREFIX = os.environ.get("TASTLINK_WINEPREFIX") or os.path.join(BIN, "wineprefix32" if RUN_32 else "wineprefix")
 ENV = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 DOS = os.path.join(PREFIX, "dosdevices")
+DESKTOP_KEY = r"HKCU\Control Panel\Desktop"  # LogPixels: the screen's density
 OBJDUMP = {"64": "x86_64-w64-mingw32-objdump", "32": "i686-w64-mingw32-objdump"}
 # DLLs every Windows has; a static build needs nothing else.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "version.dll"}
@@ -71,6 +72,20 @@ def main_state():
 def shown_main():
     state = inspect("main") or ""
     return state if "visible=1" in state else None
+
+
+def settings_shown():
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Tastlink - Einstellungen$"],
+                          capture_output=True).returncode == 0
+
+
+def shot(name):
+    """The screen, for a person to look at, when TASTLINK_SHOTS names a
+    folder; wine's own tray window (where the desktop has no tray) is put
+    in the far corner first, where it hides nothing."""
+    if SHOTS:
+        inspect("trayaside")
+        subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name)])
 
 
 def keys_down():
@@ -159,6 +174,7 @@ def setUpModule():
                    stderr=subprocess.DEVNULL)
     subprocess.run([WINE, os.path.join(BIN, "tests", "inspect.exe"), "main"], env=ENV, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=300)
+    wine("reg", "delete", DESKTOP_KEY, "/v", "LogPixels", "/f")
     # A crash under test should end the process, not wait at wine's dialog.
     wine("reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0", "/f")
 
@@ -228,10 +244,6 @@ class EndToEnd(unittest.TestCase):
         return subprocess.Popen([WINE, RUN_EXE], env=ENV,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-    def shot(self, name):
-        if SHOTS:
-            subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name)])
-
     def test_no_port_shows_the_german_report_and_no_window(self):
         p = self.run_exe()
         try:
@@ -240,7 +252,7 @@ class EndToEnd(unittest.TestCase):
             self.assertIn("keiner der Anschlüsse COM1 bis COM16 ließ sich öffnen", text)
             main = inspect("main")
             self.assertTrue(main is None or "visible=0" in main, "the main window must never be shown")
-            self.shot("windows-noport.png")
+            shot("windows-noport.png")
             inspect("ok")
             self.assertEqual(p.wait(300), 1)
         finally:
@@ -270,7 +282,7 @@ class EndToEnd(unittest.TestCase):
     def test_ports_listed_first_selected_two_digits_whole(self):
         # Ports 3 and 12: listed in order, 3 selected. Port 16 alone: look at
         # the shot, "16" must show whole in the closed list, not "1(".
-        for numbers, listed, shot in (([3, 12], "3,12", "windows-window.png"), ([16], "16", "windows-com16.png")):
+        for numbers, listed, picture in (([3, 12], "3,12", "windows-window.png"), ([16], "16", "windows-com16.png")):
             ports = Ports(numbers)
             p = self.run_exe()
             try:
@@ -279,7 +291,7 @@ class EndToEnd(unittest.TestCase):
                 self.assertIn("list=%s\nselected=0\n" % listed, state)
                 self.assertIn("label=Kein Kabel gefunden\n", state)
                 time.sleep(0.5)
-                self.shot(shot)
+                shot(picture)
                 inspect("close")
                 self.assertEqual(p.wait(300), 0)
             finally:
@@ -554,8 +566,7 @@ class Switches(unittest.TestCase):
     def test_settings_window_writes_in_place_and_takes_effect_at_once(self):
         self.start(ini="; mine\n[General]\nwait-for-port=false\n")
         inspect("keys", "ctrl+comma")
-        until(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Tastlink - Einstellungen$"],
-                                     capture_output=True).returncode == 0, "the settings window")
+        until(settings_shown, "the settings window")
         inspect("keys", "tab", "text:Ctrl", "enter")  # switch 1's key typed over Shift; OK
         ini = os.path.join(APPDATA, "tastlink.ini")
         until(lambda: "key=Ctrl" in open(ini, encoding="utf-8").read(), "the file written")
@@ -592,8 +603,7 @@ class Switches(unittest.TestCase):
                                   (CTS | DSR, combination | {LBUTTON}, None)):
             self.lines(bits)
             until(lambda: keys_down() == down and label in (None, main_state().get("label")), str(bits))
-        if SHOTS:
-            subprocess.run(["import", "-window", "root", os.path.join(SHOTS, "windows-chord.png")])
+        shot("windows-chord.png")
         inspect("close")
         keys = ["down 17", "down 16", "down 116"]
         ups = ["up 116", "up 16", "up 17"]
@@ -643,6 +653,60 @@ class Switches(unittest.TestCase):
             self.assertEqual(p.wait(300), 0)
             entry = 'Tastlink.exe" --minimized --wait-for-port' in wine(*query).stdout
             self.assertEqual(entry, on == "on")
+
+    @unittest.skipUnless(SHOTS, "screenshots are taken when TASTLINK_SHOTS names a folder")
+    def test_settings_window_at_96_and_144_dpi(self):
+        # Each start reads the density anew; the value goes whatever happens
+        # (and setUpModule removes one a killed run left).
+        for dpi in (96, 144):
+            wine("reg", "add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f")
+            try:
+                p = self.start()
+                inspect("keys", "ctrl+comma")
+                until(settings_shown, "the settings window")
+                time.sleep(0.5)  # drawn: only for the picture
+                shot("windows-settings-%d.png" % dpi)
+                inspect("close")
+                self.assertEqual(p.wait(300), 0)
+            finally:
+                wine("reg", "delete", DESKTOP_KEY, "/v", "LogPixels", "/f")
+            self.doCleanups()
+
+    def test_tray_icon_shows_the_status_and_its_menu_pauses_shows_and_quits(self):
+        # Started with the session into the tray: no window until asked for.
+        start = time.monotonic()
+        p = self.start(["--minimized"], ini="[General]\nminimize-to-tray=true\n", shown=False)
+        until(lambda: main_state().get("label") == "Kein Kabel gefunden", "the line open")
+        tray = dict(line.split("=", 1) for line in inspect("tray").split())
+        if tray["shell"] == "0":  # no shell to take icons: minimized as without a tray
+            until(lambda: main_state().get("iconic") == "1", "minimized instead")
+            return
+        until(lambda: "tray=1" in inspect("tray"), "the icon")
+        print("\nwindow or icon up %.1f s after the start" % (time.monotonic() - start), file=sys.stderr)
+        self.assertEqual(main_state()["visible"], "0")
+        self.assertEqual(inspect("tip").strip(), "Kein Kabel gefunden")
+        inspect("traymenu", "a")  # "Fenster anzeigen"
+        until(lambda: main_state().get("visible") == "1", "the window shown")
+        watch = ShiftWatch()
+        self.lines(CTS)
+        until(lambda: inspect("tip").strip() == "SHIFT gedrückt", "the tooltip following the status")
+        inspect("traymenu", "p")  # "Pausieren": the key goes up, the switch does nothing
+        until(lambda: inspect("tip").strip() == "Pausiert", "paused")
+        for bits in (0, CTS, 0):
+            self.lines(bits)
+        inspect("traymenu", "f")  # "Fortsetzen": counts from the switch's next change
+        until(lambda: main_state().get("label") == "Fortgesetzt", "going on")
+        self.lines(CTS)
+        self.assertEqual([watch.next() for _ in range(3)], ["down", "up", "down"])
+        inspect("minimize")  # into the tray, not the taskbar
+        until(lambda: main_state().get("visible") == "0", "hidden in the tray")
+        self.assertEqual(main_state()["iconic"], "0")
+        self.assertEqual(self.launch().wait(300), 0)  # a second start brings it back
+        until(lambda: main_state().get("visible") == "1", "shown by the second copy")
+        inspect("traymenu", "b")  # "Beenden", the key held
+        self.assertEqual(p.wait(300), 0)
+        self.assertEqual(keys_down(), set())
+        self.assertEqual(watch.nothing_more(0.5), ["up"])
 
     def test_a_second_copy_shows_the_first_and_ends_unless_given_another_port(self):
         self.start(["--minimized"], ports=(3, 12))

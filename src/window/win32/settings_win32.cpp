@@ -1,5 +1,7 @@
 #include "window/win32/settings_win32.h"
 
+#include <algorithm>
+
 #include "serial/mscomm.h"
 #include "window/win32/text.h"
 
@@ -203,10 +205,20 @@ void Win32Settings::show() {
   const bool opening = !visible();
   if (opening) {
     SetTimer(hwnd_, kLampTimer, 30, nullptr);
-    // Beside the main window's corner, where the eye already is.
-    RECT owner{};
+    // Beside the main window's corner, where the eye already is, but
+    // within the screen: at 144 dpi the window is taller than a small
+    // screen's room below the main window, and OK would be out of reach.
+    RECT owner{}, self{};
     GetWindowRect(GetWindow(hwnd_, GW_OWNER), &owner);
-    SetWindowPos(hwnd_, nullptr, owner.left + 40, owner.top + 40, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    GetWindowRect(hwnd_, &self);
+    MONITORINFO screen{};
+    screen.cbSize = sizeof screen;
+    GetMonitorInfoW(MonitorFromRect(&owner, MONITOR_DEFAULTTONEAREST), &screen);
+    const RECT& room = screen.rcWork;
+    const LONG w = self.right - self.left, h = self.bottom - self.top;
+    const LONG x = std::max(room.left, std::min(owner.left + 40, room.right - w));
+    const LONG y = std::max(room.top, std::min(owner.top + 40, room.bottom - h));
+    SetWindowPos(hwnd_, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   ShowWindow(hwnd_, SW_SHOW);
   SetForegroundWindow(hwnd_);
