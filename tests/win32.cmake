@@ -19,7 +19,7 @@ target_link_libraries(test_win32 PRIVATE tastlink_win32 version GTest::gtest_mai
 
 add_executable(inspect win32/inspect.cpp)
 target_link_options(inspect PRIVATE -municode)
-target_link_libraries(inspect PRIVATE user32 oleacc ole32 oleaut32 uuid)
+target_link_libraries(inspect PRIVATE user32)
 
 add_test(NAME windows_under_wine
   COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/win32/wine-namespace.sh python3 -W ignore

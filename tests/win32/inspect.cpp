@@ -23,12 +23,9 @@
 //   inspect traymenu LETTER -> right-clicks the icon, picks the item by its mnemonic
 //   inspect trayaside -> wine's own tray window moved to the screen's far corner
 //   inspect minimize -> the main window's minimize button
-//   inspect names WINDOW-CLASS -> each control's accessible name (as a screen
-//                     reader asks for it), "ID=NAME", in the window's tab order
 #include <windows.h>
 
 #include <commctrl.h>
-#include <oleacc.h>
 #include <dbt.h>
 #include <winternl.h>
 
@@ -328,28 +325,6 @@ int trayCommand(const std::wstring& what, const wchar_t* letter) {
   return 0;
 }
 
-// The accessible names a screen reader hears, control by control.
-int accessibleNames(const wchar_t* windowClass) {
-  HWND window = FindWindowW(windowClass, nullptr);
-  if (!window) return 1;
-  CoInitialize(nullptr);
-  for (HWND c = GetWindow(window, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
-    IAccessible* acc = nullptr;
-    if (FAILED(AccessibleObjectFromWindow(c, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&acc))) || !acc)
-      continue;
-    VARIANT self{};
-    self.vt = VT_I4;
-    self.lVal = CHILDID_SELF;
-    BSTR name = nullptr;
-    const bool named = acc->get_accName(self, &name) == S_OK && name;
-    std::printf("%d=%s\n", GetDlgCtrlID(c), named ? utf8(name).c_str() : "");
-    SysFreeString(name);
-    acc->Release();
-  }
-  CoUninitialize();
-  return 0;
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -382,7 +357,6 @@ int wmain(int argc, wchar_t** argv) {
     return 0;
   }
   if (what == L"define" || what == L"undefine") return defineName(argc > 2 ? argv[2] : L"", what == L"define");
-  if (what == L"names" && argc > 2) return accessibleNames(argv[2]);
   if (what == L"names") {
     std::string names;
     for (int n = 1; n <= 16; ++n) {
