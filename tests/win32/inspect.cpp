@@ -286,22 +286,23 @@ POINT centre(HWND h) {
   return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
+// Wine's own tray window (not one docked in the desktop's tray) to the
+// screen's far corner: there it hides nothing, and no window hides it.
+void moveTrayAside(HWND icon) {
+  HWND tray = icon ? GetAncestor(icon, GA_ROOT) : nullptr;
+  if (!tray || tray == icon) return;
+  RECT r;
+  GetWindowRect(tray, &r);
+  const int x = GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left);
+  const int y = GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top);
+  // Sent, not posted: moved once this returns.
+  SetWindowPos(tray, HWND_TOPMOST, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
 int trayCommand(const std::wstring& what, const wchar_t* letter) {
   HWND icon = findIcon();
-  if (what == L"trayaside") {
-    HWND tray = icon ? GetAncestor(icon, GA_ROOT) : nullptr;
-    if (!tray || tray == icon) return 0;  // none, or docked in the desktop's tray
-    RECT r;
-    GetWindowRect(tray, &r);
-    const int x = GetSystemMetrics(SM_CXSCREEN) - (r.right - r.left), y = GetSystemMetrics(SM_CYSCREEN) - (r.bottom - r.top);
-    SetWindowPos(tray, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
-    waitFor([tray, x, y] {
-      RECT now;
-      GetWindowRect(tray, &now);
-      return now.left == x && now.top == y ? tray : nullptr;
-    }, 5000);
-    return 0;
-  }
+  if (what == L"trayaside" || what == L"traymenu") moveTrayAside(icon);
+  if (what == L"trayaside") return 0;
   if (what == L"tray") {
     const POINT at = icon ? centre(icon) : POINT{};
     std::printf("tray=%d\nshell=%d\nx=%ld\ny=%ld\n", icon ? 1 : 0, FindWindowW(L"Shell_TrayWnd", nullptr) ? 1 : 0,
@@ -378,7 +379,8 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(mark);
     return 0;
   }
-  if (what == L"tray" || what == L"tip" || what == L"traymenu" || what == L"trayaside") return trayCommand(what, argc > 2 ? argv[2] : nullptr);
+  if (what == L"tray" || what == L"tip" || what == L"traymenu" || what == L"trayaside")
+    return trayCommand(what, argc > 2 ? argv[2] : nullptr);
   if (what == L"note") {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
     if (!note || !IsWindowVisible(note)) return 1;

@@ -685,16 +685,16 @@ class Switches(unittest.TestCase):
         print("\nwindow or icon up %.1f s after the start" % (time.monotonic() - start), file=sys.stderr)
         self.assertEqual(main_state()["visible"], "0")
         self.assertEqual(inspect("tip").strip(), "Kein Kabel gefunden")
-        inspect("traymenu", "a")  # "Fenster anzeigen"
+        self.assertIsNotNone(inspect("traymenu", "a"))  # "Fenster anzeigen"
         until(lambda: main_state().get("visible") == "1", "the window shown")
         watch = ShiftWatch()
         self.lines(CTS)
         until(lambda: inspect("tip").strip() == "SHIFT gedrückt", "the tooltip following the status")
-        inspect("traymenu", "p")  # "Pausieren": the key goes up, the switch does nothing
+        self.assertIsNotNone(inspect("traymenu", "p"))  # "Pausieren": the key goes up, the switch does nothing
         until(lambda: inspect("tip").strip() == "Pausiert", "paused")
         for bits in (0, CTS, 0):
             self.lines(bits)
-        inspect("traymenu", "f")  # "Fortsetzen": counts from the switch's next change
+        self.assertIsNotNone(inspect("traymenu", "f"))  # "Fortsetzen": counts from the switch's next change
         until(lambda: main_state().get("label") == "Fortgesetzt", "going on")
         self.lines(CTS)
         self.assertEqual([watch.next() for _ in range(3)], ["down", "up", "down"])
@@ -703,7 +703,7 @@ class Switches(unittest.TestCase):
         self.assertEqual(main_state()["iconic"], "0")
         self.assertEqual(self.launch().wait(300), 0)  # a second start brings it back
         until(lambda: main_state().get("visible") == "1", "shown by the second copy")
-        inspect("traymenu", "b")  # "Beenden", the key held
+        self.assertIsNotNone(inspect("traymenu", "b"))  # "Beenden", the key held
         self.assertEqual(p.wait(300), 0)
         self.assertEqual(keys_down(), set())
         self.assertEqual(watch.nothing_more(0.5), ["up"])

@@ -101,7 +101,7 @@ struct TrayIcon::Shared {
     HMODULE shell = LoadLibraryW(L"shell32.dll");
     const auto notify =
         reinterpret_cast<Notify>(reinterpret_cast<void*>(shell ? GetProcAddress(shell, "Shell_NotifyIconW") : nullptr));
-    auto Shell_NotifyIconW = [notify](DWORD what, NOTIFYICONDATAW* d) { return notify && notify(what, d); };
+    auto tell = [notify](DWORD what, NOTIFYICONDATAW* d) { return notify && notify(what, d); };
     bool added = false;
     int told = -1;
     for (;;) {
@@ -116,7 +116,7 @@ struct TrayIcon::Shared {
       {
         std::lock_guard<std::mutex> hold(lock);
         if (stop) {
-          if (added) Shell_NotifyIconW(NIM_DELETE, &d);
+          if (added) tell(NIM_DELETE, &d);
           return;
         }
         again = std::exchange(add, false);
@@ -127,9 +127,9 @@ struct TrayIcon::Shared {
       // An icon the shell still has (a second TaskbarCreated) is changed
       // instead; one it lost is added anew.
       if (again || !added)
-        added = Shell_NotifyIconW(NIM_ADD, &d) || Shell_NotifyIconW(NIM_MODIFY, &d);
+        added = tell(NIM_ADD, &d) || tell(NIM_MODIFY, &d);
       else
-        added = Shell_NotifyIconW(NIM_MODIFY, &d) || Shell_NotifyIconW(NIM_ADD, &d);
+        added = tell(NIM_MODIFY, &d) || tell(NIM_ADD, &d);
       if (int(added) != told) PostMessageW(window, kMsgAvailable, added, 0);
       told = added;
     }
