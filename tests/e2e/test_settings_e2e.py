@@ -310,6 +310,11 @@ class TrayIcon(unittest.TestCase):
         self.assertEqual(tray.icon(), "los")
         tray.click("Fenster anzeigen")
         until(lambda: sim.state().get("visible"), "the window shown")
+        tray.click("Einstellungen…")
+        until(dialog_shown, "the settings window")
+        app = App(sim.p.pid)
+        app.press("Abbrechen", within=app.wait("Tastlink - Einstellungen", pyatspi.ROLE_DIALOG))
+        until(lambda: not dialog_shown(), "the settings window closed")
 
         # Too long for the status line: shortened there, whole for the ear
         # and in the tooltip.
