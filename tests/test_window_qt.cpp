@@ -3,14 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QTabWidget>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QWheelEvent>
 
 #include "app/linux/tray.h"
 #include "window/qt/form1_qt.h"
+#include "window/qt/settings_qt.h"
 
 using tl::KeyChord;
 using tl::KeyInfo;
@@ -161,6 +165,51 @@ TEST(Tray, MenuTooltipAndPauseFollowTheStatus) {
   EXPECT_EQ(tray.toolTip().toStdString(), "STRG gedrückt");
   tray.setStatus("Pausiert", false, true);
   EXPECT_EQ(tray.pauseAction()->text().toStdString(), "&Fortsetzen");
+}
+
+// What a keyboard or screen reader user meets in the settings window, page
+// by page: the controls in Tab order, each named as its label reads, each
+// with an Alt+letter of its own.
+TEST(SettingsWindow, TabOrderNamesAndMnemonics) {
+  app();
+  tl::window_qt::QtSettings dialog(nullptr);
+  dialog.show();
+  auto* tabs = dialog.findChild<QTabWidget*>();
+  for (int page = 0; page < tabs->count(); page += tabs->count() - 1) {  // a switch's page and the last
+    tabs->setCurrentIndex(page);
+    QStringList order;
+    QString letters;
+    for (QWidget* w = dialog.nextInFocusChain(); w != &dialog; w = w->nextInFocusChain()) {
+      // As Tab goes: shown, enabled, taking focus by Tab; a control's own
+      // parts (a list's edit field, the tabs' bar) are the control.
+      QWidget* parent = w->parentWidget();
+      if (!w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus) || qobject_cast<QComboBox*>(parent) ||
+          qobject_cast<QAbstractSpinBox*>(parent) || qobject_cast<QTabWidget*>(parent))
+        continue;
+      QStringList labels;
+      if (w == tabs)
+        for (int i = 0; i < tabs->count(); ++i) labels << tabs->tabText(i);
+      else if (auto* button = qobject_cast<QAbstractButton*>(w)) labels << button->text();
+      for (QLabel* l : dialog.findChildren<QLabel*>())
+        if (l->buddy() == w) labels << l->text();
+      ASSERT_FALSE(labels.isEmpty()) << w->metaObject()->className();
+      for (const QString& label : labels) {
+        const qsizetype amp = label.indexOf('&');
+        ASSERT_GE(amp, 0) << label.toStdString();
+        EXPECT_FALSE(letters.contains(label[amp + 1].toLower())) << label.toStdString();
+        letters += label[amp + 1].toLower();
+      }
+      if (w == tabs) continue;
+      const QString name = QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+      EXPECT_EQ(name, QString(labels[0]).remove('&').remove(':')) << name.toStdString();
+      order << name;
+    }
+    EXPECT_EQ(order.join('|').toStdString(), page == 0 ? "Leitung|Taste|Betriebsart|Öffner (in Ruhe geschlossen)|"
+                                                         "Entprellung (ms)|Schalter erkennen|OK|Abbrechen|Übernehmen"
+                                                       : "Start-Anschluss|Minimiert starten|Auf Adapter warten|"
+                                                         "Mit der Sitzung starten|In den Infobereich minimieren|"
+                                                         "OK|Abbrechen|Übernehmen");
+  }
 }
 
 int main(int argc, char** argv) {
