@@ -59,7 +59,7 @@ struct PortChanges {
   std::vector<int16_t> left;
   // What the platform saw and the user should know (an adapter taken by
   // another service as soon as it came), in German.
-  std::vector<std::string> notes;
+  std::vector<std::string> notes = {};
   bool empty() const { return arrived.empty() && left.empty() && notes.empty(); }
 };
 

@@ -232,12 +232,13 @@ void Form1::backAgain() {
 // Back, but it will not open yet: the line just closed may still hold the
 // port while its driver lets go (slow under load, or a wait that ends
 // late), or another program took it first. No device message will come for
-// either, so it is tried again now and then; told if the next try fails too.
+// either, so it is tried again now and then; told once a few tries have
+// failed (a slow driver lets go within them).
 void Form1::notOpenYet(int16_t port, const std::string& why) {
   if (std::find(refused_.begin(), refused_.end(), port) == refused_.end()) refused_.push_back(port);
-  if (++reopenTries_ == 2) {
+  if (++reopenTries_ == 3) {
     view_.setLabel1Caption("Anschluss verweigert");
-    tell(why);
+    tell(why + "\n\nTastlink versucht es weiter, bis der Anschluss frei ist.");
     if (NeedsUser) NeedsUser();
   }
   retryRefused();
