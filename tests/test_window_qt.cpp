@@ -183,8 +183,9 @@ TEST(SettingsWindow, TabOrderNamesAndMnemonics) {
       // As Tab goes: shown, enabled, taking focus by Tab; a control's own
       // parts (a list's edit field, the tabs' bar) are the control.
       QWidget* parent = w->parentWidget();
-      if (!w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus) || qobject_cast<QComboBox*>(parent) ||
-          qobject_cast<QAbstractSpinBox*>(parent) || qobject_cast<QTabWidget*>(parent))
+      const bool part = qobject_cast<QComboBox*>(parent) || qobject_cast<QAbstractSpinBox*>(parent) ||
+                        qobject_cast<QTabWidget*>(parent);
+      if (part || !w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus)) continue;
         continue;
       QStringList labels;
       if (w == tabs)
