@@ -186,7 +186,6 @@ TEST(SettingsWindow, TabOrderNamesAndMnemonics) {
       const bool part = qobject_cast<QComboBox*>(parent) || qobject_cast<QAbstractSpinBox*>(parent) ||
                         qobject_cast<QTabWidget*>(parent);
       if (part || !w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus)) continue;
-        continue;
       QStringList labels;
       if (w == tabs)
         for (int i = 0; i < tabs->count(); ++i) labels << tabs->tabText(i);
