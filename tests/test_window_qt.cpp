@@ -6,6 +6,8 @@
 #include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QAction>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QApplication>
 #include <QTabWidget>
 #include <QStyleOptionComboBox>
@@ -87,6 +89,36 @@ TEST(Window, TextFieldHasFocusFirstAndTabReachesTheList) {
   QTest::keyClick(f.Combo1, Qt::Key_Tab);
   EXPECT_EQ(QApplication::focusWidget(), f.Text1) << "labels take no focus";
   for (QLabel* l : {f.Label1, f.Label2, f.Label3}) EXPECT_EQ(l->focusPolicy(), Qt::NoFocus);
+}
+
+// Both right-click menus, the window's and the text field's edit menu, end
+// with the window's own items; "Pausieren" reads "Fortsetzen" while paused.
+TEST(Window, RightClickMenusEndWithSettingsAndPause) {
+  app();
+  QtForm1 f(96);
+  bool paused = false;
+  int pauses = 0;
+  f.paused = [&] { return paused; };
+  f.onPause = [&] { ++pauses; };
+  f.show();
+  auto opened = [&](const std::function<void()>& open) {
+    open();
+    QMenu* menu = nullptr;
+    for (QMenu* m : f.findChildren<QMenu*>())
+      if (m->isVisible()) menu = m;
+    if (!menu) return std::string("no menu");
+    const QList<QAction*> items = menu->actions();
+    const QString last = items[items.size() - 2]->text() + "|" + items.last()->text();
+    items.last()->trigger();
+    menu->close();
+    return QString("%1 items: %2").arg(items.size() > 2 ? "more" : "two", last).toStdString();
+  };
+  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(100, 12), f.mapToGlobal(QPoint(100, 12)));
+  EXPECT_EQ(opened([&] { QApplication::sendEvent(&f, &click); }), "two items: &Einstellungen…|&Pausieren");
+  paused = true;
+  EXPECT_EQ(opened([&] { emit f.Text1->customContextMenuRequested(QPoint(5, 5)); }),
+            "more items: &Einstellungen…|&Fortsetzen");
+  EXPECT_EQ(pauses, 2);
 }
 
 TEST(Window, ProgramSelectionIsSilentUserChoiceIsAClickEvenOfTheSameEntry) {
