@@ -14,7 +14,7 @@
 #include <QTest>
 #include <QWheelEvent>
 
-#include "app/linux/tray.h"
+#include "desktop/linux/tray.h"
 #include "window/qt/form1_qt.h"
 #include "window/qt/settings_qt.h"
 
@@ -184,7 +184,7 @@ TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
 // is left to check.
 TEST(Tray, MenuTooltipAndPauseFollowTheStatus) {
   app();
-  tl::app::Tray tray;
+  tl::desktop_linux::Tray tray;
   QStringList items;
   for (QAction* a : tray.menu().actions())
     if (!a->isSeparator()) items << a->text();
