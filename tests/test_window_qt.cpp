@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemView>
+#include <QAbstractSpinBox>
+#include <QAccessible>
 #include <QAction>
+#include <QContextMenuEvent>
+#include <QMenu>
 #include <QApplication>
+#include <QTabWidget>
 #include <QStyleOptionComboBox>
 #include <QTest>
 #include <QWheelEvent>
 
-#include "app/linux/tray.h"
+#include "desktop/linux/tray.h"
 #include "window/qt/form1_qt.h"
+#include "window/qt/settings_qt.h"
 
 using tl::KeyChord;
 using tl::KeyInfo;
@@ -85,6 +91,36 @@ TEST(Window, TextFieldHasFocusFirstAndTabReachesTheList) {
   for (QLabel* l : {f.Label1, f.Label2, f.Label3}) EXPECT_EQ(l->focusPolicy(), Qt::NoFocus);
 }
 
+// Both right-click menus, the window's and the text field's edit menu, end
+// with the window's own items; "Pausieren" reads "Fortsetzen" while paused.
+TEST(Window, RightClickMenusEndWithSettingsAndPause) {
+  app();
+  QtForm1 f(96);
+  bool paused = false;
+  int pauses = 0;
+  f.paused = [&] { return paused; };
+  f.onPause = [&] { ++pauses; };
+  f.show();
+  auto opened = [&](const std::function<void()>& open) {
+    open();
+    QMenu* menu = nullptr;
+    for (QMenu* m : f.findChildren<QMenu*>())
+      if (m->isVisible()) menu = m;
+    if (!menu) return std::string("no menu");
+    const QList<QAction*> items = menu->actions();
+    const QString last = items[items.size() - 2]->text() + "|" + items.last()->text();
+    items.last()->trigger();
+    menu->close();
+    return QString("%1 items: %2").arg(items.size() > 2 ? "more" : "two", last).toStdString();
+  };
+  QContextMenuEvent click(QContextMenuEvent::Mouse, QPoint(100, 12), f.mapToGlobal(QPoint(100, 12)));
+  EXPECT_EQ(opened([&] { QApplication::sendEvent(&f, &click); }), "two items: &Einstellungen…|&Pausieren");
+  paused = true;
+  EXPECT_EQ(opened([&] { emit f.Text1->customContextMenuRequested(QPoint(5, 5)); }),
+            "more items: &Einstellungen…|&Fortsetzen");
+  EXPECT_EQ(pauses, 2);
+}
+
 TEST(Window, ProgramSelectionIsSilentUserChoiceIsAClickEvenOfTheSameEntry) {
   app();
   QtForm1 f(96);
@@ -148,7 +184,7 @@ TEST(Window, EveryTextFitsItsBoxAt96Dpi) {
 // is left to check.
 TEST(Tray, MenuTooltipAndPauseFollowTheStatus) {
   app();
-  tl::app::Tray tray;
+  tl::desktop_linux::Tray tray;
   QStringList items;
   for (QAction* a : tray.menu().actions())
     if (!a->isSeparator()) items << a->text();
@@ -161,6 +197,51 @@ TEST(Tray, MenuTooltipAndPauseFollowTheStatus) {
   EXPECT_EQ(tray.toolTip().toStdString(), "STRG gedrückt");
   tray.setStatus("Pausiert", false, true);
   EXPECT_EQ(tray.pauseAction()->text().toStdString(), "&Fortsetzen");
+}
+
+// What a keyboard or screen reader user meets in the settings window, page
+// by page: the controls in Tab order, each named as its label reads, each
+// with an Alt+letter of its own.
+TEST(SettingsWindow, TabOrderNamesAndMnemonics) {
+  app();
+  tl::window_qt::QtSettings dialog(nullptr);
+  dialog.show();
+  auto* tabs = dialog.findChild<QTabWidget*>();
+  for (int page = 0; page < tabs->count(); page += tabs->count() - 1) {  // a switch's page and the last
+    tabs->setCurrentIndex(page);
+    QStringList order;
+    QString letters;
+    for (QWidget* w = dialog.nextInFocusChain(); w != &dialog; w = w->nextInFocusChain()) {
+      // As Tab goes: shown, enabled, taking focus by Tab; a control's own
+      // parts (a list's edit field, the tabs' bar) are the control.
+      QWidget* parent = w->parentWidget();
+      const bool part = qobject_cast<QComboBox*>(parent) || qobject_cast<QAbstractSpinBox*>(parent) ||
+                        qobject_cast<QTabWidget*>(parent);
+      if (part || !w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus)) continue;
+      QStringList labels;
+      if (w == tabs)
+        for (int i = 0; i < tabs->count(); ++i) labels << tabs->tabText(i);
+      else if (auto* button = qobject_cast<QAbstractButton*>(w)) labels << button->text();
+      for (QLabel* l : dialog.findChildren<QLabel*>())
+        if (l->buddy() == w) labels << l->text();
+      ASSERT_FALSE(labels.isEmpty()) << w->metaObject()->className();
+      for (const QString& label : labels) {
+        const qsizetype amp = label.indexOf('&');
+        ASSERT_GE(amp, 0) << label.toStdString();
+        EXPECT_FALSE(letters.contains(label[amp + 1].toLower())) << label.toStdString();
+        letters += label[amp + 1].toLower();
+      }
+      if (w == tabs) continue;
+      const QString name = QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name);
+      EXPECT_EQ(name, QString(labels[0]).remove('&').remove(':')) << name.toStdString();
+      order << name;
+    }
+    EXPECT_EQ(order.join('|').toStdString(), page == 0 ? "Leitung|Taste|Betriebsart|Öffner (in Ruhe geschlossen)|"
+                                                         "Entprellung (ms)|Schalter erkennen|OK|Abbrechen|Übernehmen"
+                                                       : "Start-Anschluss|Minimiert starten|Auf Adapter warten|"
+                                                         "Mit der Sitzung starten|In den Infobereich minimieren|"
+                                                         "OK|Abbrechen|Übernehmen");
+  }
 }
 
 int main(int argc, char** argv) {

@@ -23,7 +23,7 @@
 #include <unistd.h>
 
 #include "app/session.h"
-#include "app/linux/tray.h"
+#include "desktop/linux/tray.h"
 #include "app/settings_dialog.h"
 #include "main/desktop_linux.h"
 #include "desktop/linux/single_instance.h"
@@ -239,7 +239,7 @@ int run(int argc, char** argv, const Platform& platform) {
   }
   // The tray: the key's state and the status at a glance, and a way back
   // to the window when it is hidden there.
-  Tray tray;
+  desktop_linux::Tray tray;
   tray.onShowWindow = [&] {
     view.setWindowState(view.windowState() & ~Qt::WindowMinimized);
     view.show();
@@ -253,13 +253,13 @@ int run(int argc, char** argv, const Platform& platform) {
   view.paused = [&] { return form.Paused(); };
   tray.onQuit = [] { QApplication::quit(); };
   view.onStatus = [&](const std::string& text) { tray.setStatus(text, keys.anyDown(), form.Paused()); };
-  view.hideWhenMinimized = [&] { return session.settings().tray && Tray::available(); };
+  view.hideWhenMinimized = [&] { return session.settings().tray && desktop_linux::Tray::available(); };
   settingsView.setAttribute(Qt::WA_QuitOnClose, false);
 
   view.onSettings = [&] {
     if (session.ending()) return;
     if (!settingsView.isVisible()) {
-      loadSettings(settingsDialog, session, platform, Tray::available());
+      loadSettings(settingsDialog, session, platform, desktop_linux::Tray::available());
       session.guarded([&] { settingsDialog.LinesNow(linesNow(line)); });
       lampTimer.start();
     }
@@ -329,7 +329,7 @@ int run(int argc, char** argv, const Platform& platform) {
   view.Text1->setFocus(Qt::OtherFocusReason);
   shown = true;
   tray.show();
-  if (session.settings().minimized && !mustAct && session.settings().tray && Tray::available()) {
+  if (session.settings().minimized && !mustAct && session.settings().tray && desktop_linux::Tray::available()) {
     // Started into the tray: the window comes from its menu.
   } else if (session.settings().minimized && !mustAct) {
     view.showMinimized();

@@ -164,7 +164,11 @@ int runWin32(HINSTANCE instance, int showCommand, const Platform& platform) {
   // first look is taken before the probe, so that a device that comes
   // meanwhile is not missed.
   std::unique_ptr<comport::DeviceWatch> watch = platform.makeWatch ? platform.makeWatch() : nullptr;
-  if (watch) view.watchDevices([&] { session.guarded([&] { form.PortsChanged(watch->changes()); }); });
+  if (watch)
+    view.watchDevices([&](const window_win32::Win32Form1::NamedPorts& named) {
+      for (const auto& [port, arrived] : named) watch->announced(port, arrived);
+      session.guarded([&] { form.PortsChanged(watch->changes()); });
+    });
   // Windows may end the process any time after the session's end is
   // announced, so the key goes up then; should the user cancel, the key
   // follows the line again.

@@ -76,6 +76,10 @@ class DeviceWatch {
   virtual int fd() const { return -1; }
   // What came and went since the last call.
   virtual PortChanges changes() = 0;
+  // The system named a port as arrived or gone (Windows' device messages
+  // do), for changes() to count even when a look before and after cannot
+  // tell: a device pulled and put back between two looks.
+  virtual void announced(int16_t /*port*/, bool /*arrived*/) {}
 };
 
 }  // namespace tl::comport

@@ -378,11 +378,11 @@ void Form1::showKeys(const KeyChord& chord, const std::string& full, const std::
   // The whole text where it fits the status line; else a shorter word or
   // shorter key names, then both, then the first keys left out: the last
   // one, which the others modify, always shows.
+  const std::string whole = chord.label() + full;
   std::string text;
-  for (const std::string& t :
-       {chord.label() + full, chord.label() + brief, chord.label(true) + full, chord.label(true) + brief}) {
+  for (const std::string& t : {whole, chord.label() + brief, chord.label(true) + full, chord.label(true) + brief}) {
     text = t;
-    if (view_.label1Fits(t)) return view_.setLabel1Caption(t);
+    if (view_.label1Fits(t)) return view_.setLabel1Shortened(t, whole);
   }
   std::string keys = chord.label(true);
   for (size_t plus; (plus = keys.find('+')) != std::string::npos;) {
@@ -392,7 +392,7 @@ void Form1::showKeys(const KeyChord& chord, const std::string& full, const std::
     text += brief;
     if (view_.label1Fits(text)) break;
   }
-  view_.setLabel1Caption(text);
+  view_.setLabel1Shortened(text, whole);
 }
 
 // Keys held for switches whose line let go while nobody listened. Media

@@ -23,6 +23,12 @@ class FormControls {
  public:
   virtual ~FormControls() = default;
   virtual void setLabel1Caption(const std::string& text) = 0;
+  // The status text shortened to fit the line, and the whole of it for
+  // those who hear the window rather than see it.
+  virtual void setLabel1Shortened(const std::string& shown, const std::string& whole) {
+    (void)whole;
+    setLabel1Caption(shown);
+  }
   // Whether `text` fits the status line whole, in the window's font.
   virtual bool label1Fits(const std::string& text) const = 0;
   virtual void comboAddItem(const std::string& text) = 0;

@@ -11,10 +11,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import xdisplay  # noqa: E402
-from test_linux_e2e import SIM, SHOTS, Sim, key_watcher, until, window_ids, write_settings  # noqa: E402
+from test_linux_e2e import SIM, SHOTS, Sim, gone, key_watcher, until, window_ids, write_settings  # noqa: E402
 
 try:
     import pyatspi
+    from gi.repository import Gio, GLib
 except ImportError:
     pyatspi = None
 
@@ -68,8 +69,18 @@ class App:
         self.wait(name, role, within).queryAction().doAction(0)
 
 
-@unittest.skipUnless(os.environ.get("DISPLAY") and SIM and pyatspi and shutil.which("xdotool"),
-                     "needs X, xdotool, pyatspi and tastlink-sim")
+def open_by_key(app, win):
+    subprocess.run(["xdotool", "windowfocus", "--sync", str(win)])
+    subprocess.run(["xdotool", "key", "ctrl+comma"])
+    until(dialog_shown, "the settings window")
+    return app.wait("Tastlink - Einstellungen", pyatspi.ROLE_DIALOG)
+
+
+needs_x_and_atspi = unittest.skipUnless(os.environ.get("DISPLAY") and SIM and pyatspi and shutil.which("xdotool"),
+                                        "needs X, xdotool, pyatspi and tastlink-sim")
+
+
+@needs_x_and_atspi
 class SettingsWindow(unittest.TestCase):
     def setUp(self):
         self.home = tempfile.mkdtemp(prefix="tastlink-settings-")
@@ -110,10 +121,7 @@ class SettingsWindow(unittest.TestCase):
                               capture_output=True, text=True).stdout.split()
 
     def open_by_key(self):
-        subprocess.run(["xdotool", "windowfocus", "--sync", str(self.win)])
-        subprocess.run(["xdotool", "key", "ctrl+comma"])
-        until(dialog_shown, "the settings window")
-        return self.app.wait("Tastlink - Einstellungen", pyatspi.ROLE_DIALOG)
+        return open_by_key(self.app, self.win)
 
     def test_settings_are_set_in_the_window_saved_in_place_and_in_force_at_once(self):
         # The main window as a screen reader names it.
@@ -190,6 +198,152 @@ class SettingsWindow(unittest.TestCase):
             # until it gives Shift (Ctrl while the old setting holds).
             until(lambda: self.tap_dsr() == "Shift_L", "the hand edit in force")
         self.assertEqual(self.tap_dsr(), "Shift_L")
+
+
+class TrayItem:
+    """The program's status-notifier item as a desktop's panel sees it."""
+    WATCHER = "org.kde.StatusNotifierWatcher"
+
+    def __init__(self):
+        self.bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+
+    def watcher_up(self):
+        return self.call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
+                         (self.WATCHER,), "(s)")[0]
+
+    def registered(self):
+        items = until(lambda: self.get(self.WATCHER, "/StatusNotifierWatcher", self.WATCHER,
+                                       "RegisteredStatusNotifierItems"), "the tray icon registered")
+        self.service, path = items[-1].split("/", 1)
+        self.path = "/" + path
+        return self
+
+    def call(self, service, path, iface, method, args, signature):
+        return self.bus.call_sync(service, path, iface, method, GLib.Variant(signature, args), None, 0, -1,
+                                  None).unpack()
+
+    def get(self, service, path, iface, name):
+        return self.call(service, path, "org.freedesktop.DBus.Properties", "Get", (iface, name), "(ss)")[0]
+
+    def prop(self, name):
+        return self.get(self.service, self.path, "org.kde.StatusNotifierItem", name)
+
+    def tooltip(self):
+        return self.prop("ToolTip")[2]
+
+    def icon(self):
+        # A point on the left pause bar, inside the ring: green while the
+        # key is down, dark while paused, clear while up.
+        data = next(d for w, h, d in self.prop("IconPixmap") if w == 64)
+        a, r, g, b = data[(32 * 64 + 24) * 4:][:4]
+        return "gedrückt" if g > r + 64 else "pausiert" if a > 128 else "los"
+
+    def menu(self):
+        _, (_, _, items) = self.call(self.service, self.prop("Menu"), "com.canonical.dbusmenu", "GetLayout",
+                                     (0, -1, []), "(iias)")
+        return {p["label"].replace("_", ""): i for i, p, _ in items if "label" in p}
+
+    def click(self, label):
+        self.call(self.service, self.prop("Menu"), "com.canonical.dbusmenu", "Event",
+                  (self.menu()[label], "clicked", GLib.Variant("i", 0), 0), "(isvu)")
+
+
+class Heard:
+    """Name changes a screen reader is told of, in their order."""
+
+    def __init__(self):
+        self.names = []
+        pyatspi.Registry.registerEventListener(self.names_changed, "object:property-change:accessible-name")
+
+    def names_changed(self, event):
+        # Qt sends the object, not its new name: the name is asked anew.
+        event.source.clear_cache()
+        self.names.append(event.source.name)
+
+    def __call__(self, name):
+        while GLib.MainContext.default().iteration(False):
+            pass
+        return name in self.names
+
+    def end(self):
+        pyatspi.Registry.deregisterEventListener(self.names_changed, "object:property-change:accessible-name")
+
+
+@needs_x_and_atspi
+class TrayIcon(unittest.TestCase):
+    """The tray as a desktop's panel shows it (a status-notifier host on this
+    session's bus), and where there is none; the status line as heard."""
+
+    def test_the_tray_icon_on_a_panel_and_the_status_as_heard(self):
+        home = tempfile.mkdtemp(prefix="tastlink-tray-")
+        self.addCleanup(shutil.rmtree, home, True)
+        write_settings(home, "[General]\nminimized=true\nminimize-to-tray=true\n[switch1]\nkey=Ctrl+Shift+F5\n")
+        keys = ("Control_L", "Shift_L", "F5")
+
+        def start():
+            sim = Sim("3", home=home, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+            self.addCleanup(sim.end)
+            until(lambda: sim.state().get("label"), "the program started")
+            sim.watcher = key_watcher(sim.p.pid)
+            return sim
+
+        # No panel: the window is minimized instead, and the dialog says why.
+        sim = start()
+        until(lambda: sim.state().get("minimized"), "the window minimized")
+        app = App(sim.p.pid)
+        dialog = open_by_key(app, window_ids(sim.p.pid)[0])
+        app.wait("Kein Infobereich verfügbar: Tastlink wird stattdessen in die Taskleiste minimiert.", within=dialog)
+        sim.end()
+
+        # A panel: the program starts into it; the icon and its tooltip
+        # follow the switch, its menu drives the program.
+        host = subprocess.Popen([sys.executable, os.path.join(os.path.dirname(__file__), "tray_host.py")])
+        self.addCleanup(host.kill)
+        tray = TrayItem()
+        until(tray.watcher_up, "the panel")
+        heard = Heard()
+        self.addCleanup(heard.end)
+        sim = start()
+        tray.registered()
+        self.assertNotIn("visible", sim.state())
+        until(lambda: tray.tooltip() == sim.state()["label"], "the status as the tooltip")
+        self.assertEqual(tray.icon(), "los")
+        tray.click("Fenster anzeigen")
+        until(lambda: sim.state().get("visible"), "the window shown")
+        tray.click("Einstellungen…")
+        until(dialog_shown, "the settings window")
+        app = App(sim.p.pid)
+        app.press("Abbrechen", within=app.wait("Tastlink - Einstellungen", pyatspi.ROLE_DIALOG))
+        until(lambda: not dialog_shown(), "the settings window closed")
+
+        # Too long for the status line: shortened there, whole for the ear
+        # and in the tooltip.
+        sim.ask("press 3")
+        until(lambda: xdisplay.key_down("F5"), "the keys down")
+        until(lambda: heard("STRG+UMSCHALT+F5 gedrückt"), "the status heard whole")
+        self.assertEqual(heard.names.count("STRG+UMSCHALT+F5 gedrückt"), 1, "told once")
+        self.assertEqual(sim.state()["label"], "STRG+UMSCH+F5 gedr.")
+        self.assertEqual((tray.tooltip(), tray.icon()), ("STRG+UMSCHALT+F5 gedrückt", "gedrückt"))
+
+        # Paused: keys up, nothing sent until it goes on.
+        tray.click("Pausieren")
+        until(lambda: tray.tooltip() == "Pausiert", "paused")
+        until(lambda: not any(xdisplay.key_down(k) for k in keys), "the keys up")
+        self.assertEqual(tray.icon(), "pausiert")
+        sim.ask("release 3")
+        sim.ask("press 3")
+        tray.click("Fortsetzen")
+        until(lambda: tray.tooltip() == "Fortgesetzt", "going on")
+        self.assertFalse(any(xdisplay.key_down(k) for k in keys))
+        sim.ask("release 3")
+        sim.ask("press 3")
+        until(lambda: xdisplay.key_down("F5"), "the keys down again")
+
+        # Ended from the tray with the keys down: they go up.
+        tray.click("Beenden")
+        until(lambda: gone(sim.p.pid), "the program ended")
+        until(lambda: not any(xdisplay.key_down(k) for k in keys), "the keys up")
+
 
 
 def main():

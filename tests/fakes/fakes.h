@@ -29,6 +29,10 @@ class Form : public FormControls {
     label1 = t;
     log_.push_back("label:" + t);
   }
+  // A shortened text is logged with the whole one a screen reader hears.
+  void setLabel1Shortened(const std::string& shown, const std::string& whole) override {
+    setLabel1Caption(shown == whole ? shown : shown + " (" + whole + ")");
+  }
   // Characters (UTF-8 sequences) the status line holds; 0: any text.
   size_t label1Room = 0;
   bool label1Fits(const std::string& t) const override {

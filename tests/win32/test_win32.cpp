@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -18,6 +19,7 @@
 #include "keys/win32/keybd_injector.h"
 #include "main/win32_desktop.h"
 #include "serial/win32/comm_line.h"
+#include "serial/win32/device_watch.h"
 #include "serial/win32/file_layer.h"
 #include "window/win32/form1_win32.h"
 #include "window/win32/text.h"
@@ -186,16 +188,63 @@ TEST(Win32Window, EntriesComingAndGoingKeepTheShownEntry) {
   }
 }
 
-TEST(Win32Window, DeviceMessagesAreLookedAtOnceAfterTheirBurst) {
+// A port's device message as the system sends it, its name after the
+// header; `size` overrides the header's size.
+std::vector<BYTE> portMessage(const std::wstring& name, DWORD size = 0) {
+  std::vector<BYTE> buffer(sizeof(DEV_BROADCAST_PORT_W) + (name.size() + 1) * sizeof(wchar_t));
+  auto* port = reinterpret_cast<DEV_BROADCAST_PORT_W*>(buffer.data());
+  port->dbcp_size = size ? size : static_cast<DWORD>(buffer.size());
+  port->dbcp_devicetype = DBT_DEVTYP_PORT;
+  std::wcscpy(port->dbcp_name, name.c_str());
+  return buffer;
+}
+
+TEST(Win32Window, DeviceMessagesAreLookedAtOnceAfterTheirBurstWithThePortsTheyName) {
   window_win32::Win32Form1 f(GetModuleHandleW(nullptr));
   int looks = 0;
-  f.watchDevices([&] { ++looks; });
+  window_win32::Win32Form1::NamedPorts named;
+  f.watchDevices([&](const window_win32::Win32Form1::NamedPorts& n) {
+    ++looks;
+    named = n;
+  });
   for (WPARAM kind : {DBT_DEVNODES_CHANGED, DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE, DBT_DEVNODES_CHANGED})
     SendMessageW(f.hwnd(), WM_DEVICECHANGE, kind, 0);
+  const std::pair<WPARAM, std::vector<BYTE>> messages[] = {
+      {DBT_DEVICEREMOVECOMPLETE, portMessage(L"COM3")}, {DBT_DEVICEARRIVAL, portMessage(L"com12")},
+      {DBT_DEVICEARRIVAL, portMessage(L"LPT1")},        {DBT_DEVICEARRIVAL, portMessage(L"COM0")},
+      {DBT_DEVICEARRIVAL, portMessage(L"COM3x")},       {DBT_DEVICEARRIVAL, portMessage(L"COM1234567")},
+      {DBT_DEVICEARRIVAL, portMessage(L"COM4", 12)},  // too short to hold a name
+  };
+  for (const auto& [kind, message] : messages)
+    SendMessageW(f.hwnd(), WM_DEVICECHANGE, kind, reinterpret_cast<LPARAM>(message.data()));
   EXPECT_EQ(looks, 0) << "not while Windows waits for the answer";
   pumpUntil([&] { return looks > 0; });
   pumpUntil([] { return false; }, 500);
   EXPECT_EQ(looks, 1);
+  EXPECT_EQ(named, (window_win32::Win32Form1::NamedPorts{{3, false}, {12, true}}));
+}
+
+// A look before and after cannot see a device pulled and put back between
+// them; the system's messages can.
+TEST(Win32Ports, APortPulledAndPutBackBetweenTwoLooksHasLeftAndArrived) {
+  std::vector<int16_t> present{3, 12};
+  serial_win32::Win32DeviceWatch watch([&] { return present; });
+  struct Step {
+    std::vector<std::pair<int16_t, bool>> named;
+    std::vector<int16_t> left, arrived;
+  };
+  const Step steps[] = {
+      {{{3, false}, {3, true}}, {3}, {3}},  // replugged
+      {{{3, true}}, {}, {3}},               // its going missed
+      {{{3, false}}, {}, {}},               // back already, said nothing more
+      {{{5, true}}, {}, {}},                // named, but not there
+  };
+  for (const Step& s : steps) {
+    for (const auto& [port, arrived] : s.named) watch.announced(port, arrived);
+    const comport::PortChanges c = watch.changes();
+    EXPECT_EQ(c.left, s.left);
+    EXPECT_EQ(c.arrived, s.arrived);
+  }
 }
 
 TEST(Win32Keys, SendInputMovesTheAsyncShiftState) {

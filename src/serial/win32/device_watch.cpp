@@ -30,8 +30,23 @@ comport::PortChanges Win32DeviceWatch::changes() {
   comport::PortChanges out;
   std::set_difference(now.begin(), now.end(), last_.begin(), last_.end(), std::back_inserter(out.arrived));
   std::set_difference(last_.begin(), last_.end(), now.begin(), now.end(), std::back_inserter(out.left));
+  // Both looks saw it, yet the system says it came: pulled and put back
+  // between them (the line open on it belongs to the device gone), or its
+  // going was missed. Either way it is to be opened again.
+  const auto in = [](const std::vector<int16_t>& v, int16_t p) { return std::find(v.begin(), v.end(), p) != v.end(); };
+  for (int16_t p : namedArrivals_) {
+    if (!in(now, p) || !in(last_, p) || in(out.arrived, p)) continue;
+    if (in(namedRemovals_, p)) out.left.push_back(p);
+    out.arrived.push_back(p);
+  }
+  namedArrivals_.clear();
+  namedRemovals_.clear();
   last_ = std::move(now);
   return out;
+}
+
+void Win32DeviceWatch::announced(int16_t port, bool arrived) {
+  (arrived ? namedArrivals_ : namedRemovals_).push_back(port);
 }
 
 }  // namespace tl::serial_win32

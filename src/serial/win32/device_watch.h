@@ -26,10 +26,13 @@ class Win32DeviceWatch : public comport::DeviceWatch {
   // Takes the first look now: what changes() reports is relative to it.
   explicit Win32DeviceWatch(Lister list = presentPorts);
   comport::PortChanges changes() override;
+  void announced(int16_t port, bool arrived) override;
 
  private:
   Lister list_;
   std::vector<int16_t> last_;
+  // Named by the system since the last look.
+  std::vector<int16_t> namedArrivals_, namedRemovals_;
 };
 
 }  // namespace tl::serial_win32

@@ -90,12 +90,23 @@ QtForm1::QtForm1(double dpi)
   });
 }
 
-void QtForm1::setLabel1Caption(const std::string& text) {
-  Label1->setText(q(text));
-  // Read out as it changes: a screen reader user hears the key go down.
-  QAccessibleEvent changed(Label1, QAccessible::NameChanged);
-  QAccessible::updateAccessibility(&changed);
-  if (onStatus) onStatus(text);
+void QtForm1::setLabel1Caption(const std::string& text) { setLabel1Shortened(text, text); }
+
+void QtForm1::setLabel1Shortened(const std::string& shown, const std::string& whole) {
+  // A screen reader reads the whole text where the line shows less. Read
+  // out as it changes (a screen reader user hears the key go down), once:
+  // Qt tells of a new accessible name, and of a new text while there is
+  // none, so the name is set on the side where the other stays quiet.
+  const QString name = shown == whole ? QString() : q(whole);
+  const bool told = Label1->accessibleName() != name || (name.isEmpty() && Label1->text() != q(shown));
+  if (!name.isEmpty()) Label1->setAccessibleName(name);
+  Label1->setText(q(shown));
+  if (name.isEmpty()) Label1->setAccessibleName(name);
+  if (!told) {
+    QAccessibleEvent changed(Label1, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+  }
+  if (onStatus) onStatus(whole);
 }
 
 void QtForm1::addOwnItems(QMenu* menu) {

@@ -22,6 +22,7 @@ class QtForm1 : public QWidget, public FormControls {
   explicit QtForm1(double dpi);
 
   void setLabel1Caption(const std::string& text) override;
+  void setLabel1Shortened(const std::string& shown, const std::string& whole) override;
   bool label1Fits(const std::string& text) const override;
   void comboAddItem(const std::string& text) override;
   int comboListCount() const override;

@@ -4,7 +4,9 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdlib>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -70,6 +72,26 @@ HFONT fitFont(HWND hwnd, LOGFONTW lf, const std::vector<Fit>& fits, int floorPx)
   }
   ReleaseDC(hwnd, dc);
   return font;
+}
+
+// The COM port a device message names ("COM3" after a port's header), or
+// 0. The message comes from anywhere in the system: its sizes are checked
+// before its name is read.
+int16_t namedPort(WPARAM wp, LPARAM lp) {
+  const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lp);
+  if ((wp != DBT_DEVICEARRIVAL && wp != DBT_DEVICEREMOVECOMPLETE) || !header ||
+      header->dbch_devicetype != DBT_DEVTYP_PORT || header->dbch_size <= offsetof(DEV_BROADCAST_PORT_W, dbcp_name))
+    return 0;
+  const auto* port = reinterpret_cast<const DEV_BROADCAST_PORT_W*>(lp);
+  const size_t chars = (header->dbch_size - offsetof(DEV_BROADCAST_PORT_W, dbcp_name)) / sizeof(wchar_t);
+  const std::wstring name(port->dbcp_name, wcsnlen(port->dbcp_name, chars));
+  if (name.size() < 4 || name.size() > 6 || _wcsnicmp(name.c_str(), L"COM", 3) != 0) return 0;
+  int n = 0;
+  for (size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < L'0' || name[i] > L'9') return 0;
+    n = n * 10 + (name[i] - L'0');
+  }
+  return static_cast<int16_t>(n > 0 && n <= 256 ? n : 0);
 }
 
 }  // namespace
@@ -339,7 +361,7 @@ LRESULT CALLBACK Win32Form1::NoteProc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(h, msg, wp, lp);
 }
 
-void Win32Form1::watchDevices(std::function<void()> onChange) {
+void Win32Form1::watchDevices(std::function<void(const NamedPorts&)> onChange) {
   onDevicesChanged_ = std::move(onChange);
   // Windows tells every top-level window about new and gone devices in
   // general; COM port interfaces only to the windows that ask.
@@ -524,8 +546,10 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_DEVICECHANGE:
       // Looked at later, not while Windows waits for every window to answer.
-      if (onDevicesChanged_ && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE || wp == DBT_DEVNODES_CHANGED))
+      if (onDevicesChanged_ && (wp == DBT_DEVICEARRIVAL || wp == DBT_DEVICEREMOVECOMPLETE || wp == DBT_DEVNODES_CHANGED)) {
+        if (const int16_t n = namedPort(wp, lp)) namedPorts_.emplace_back(n, wp == DBT_DEVICEARRIVAL);
         SetTimer(hwnd_, kTimerDevices, kDeviceSettleMs, nullptr);
+      }
       return TRUE;
     case WM_TIMER:
       if (auto it = timers_.find(wp); it != timers_.end()) {
@@ -537,7 +561,7 @@ LRESULT Win32Form1::handle(UINT msg, WPARAM wp, LPARAM lp) {
       }
       if (wp != kTimerDevices) break;
       KillTimer(hwnd_, kTimerDevices);
-      onDevicesChanged_();
+      onDevicesChanged_(std::exchange(namedPorts_, {}));
       return 0;
     case WM_SHOWWINDOW:
       // Hidden for an error's report: a note would only compete with it.

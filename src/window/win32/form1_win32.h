@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <utility>
 #include <map>
 #include <string>
 
@@ -48,7 +49,9 @@ class Win32Form1 : public FormControls {
 
   // From now on, runs `onChange` on the window's thread when Windows says
   // that COM ports came or went, once for a burst of such messages.
-  void watchDevices(std::function<void()> onChange);
+  // `onChange` gets the ports the system named as arrived (true) or gone.
+  using NamedPorts = std::vector<std::pair<int16_t, bool>>;
+  void watchDevices(std::function<void(const NamedPorts&)> onChange);
 
   HWND hwnd() const { return hwnd_; }
   HWND note() const { return note_; }
@@ -91,7 +94,8 @@ class Win32Form1 : public FormControls {
   HWND note_ = nullptr;
   std::wstring noteText_;
   HDEVNOTIFY deviceNotify_ = nullptr;
-  std::function<void()> onDevicesChanged_;
+  std::function<void(const NamedPorts&)> onDevicesChanged_;
+  NamedPorts namedPorts_;
   // after(): one timer per task, by id.
   std::map<UINT_PTR, std::function<void()>> timers_;
   UINT_PTR nextTimer_ = 100;

@@ -1,9 +1,9 @@
-#include "app/linux/tray.h"
+#include "desktop/linux/tray.h"
 
 #include <QPainter>
 #include <QPixmap>
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 namespace {
 
@@ -71,4 +71,4 @@ void Tray::setStatus(const std::string& text, bool pressed, bool paused) {
   shown_ = state;
 }
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux

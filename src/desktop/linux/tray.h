@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 class Tray {
  public:
@@ -34,4 +34,4 @@ class Tray {
   int shown_ = -1;  // which icon is up: 0 released, 1 pressed, 2 paused
 };
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux
