@@ -249,9 +249,11 @@ void Win32Form1::drawComboItem(const DRAWITEMSTRUCT& d) {
   if ((d.itemState & ODS_FOCUS) && !(d.itemState & ODS_NOFOCUSRECT)) DrawFocusRect(d.hDC, &d.rcItem);
 }
 
-void Win32Form1::setLabel1Caption(const std::string& text) {
-  SetWindowTextW(control(kIdLabel1), widen(text).c_str());
-  if (onStatus) onStatus(text);
+void Win32Form1::setLabel1Caption(const std::string& text) { setLabel1Shortened(text, text); }
+
+void Win32Form1::setLabel1Shortened(const std::string& shown, const std::string& whole) {
+  SetWindowTextW(control(kIdLabel1), widen(shown).c_str());
+  if (onStatus) onStatus(whole);  // the tray's tooltip has room for the whole
 }
 
 bool Win32Form1::label1Fits(const std::string& text) const {

@@ -31,6 +31,7 @@ class Win32Form1 : public FormControls {
   ~Win32Form1() override;
 
   void setLabel1Caption(const std::string& text) override;
+  void setLabel1Shortened(const std::string& shown, const std::string& whole) override;
   bool label1Fits(const std::string& text) const override;
   void comboAddItem(const std::string& text) override;
   int comboListCount() const override;
