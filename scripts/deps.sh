@@ -62,7 +62,10 @@ ensure_display() {
   [ -n "${DISPLAY:-}" ] && return 0
   local numfile n
   numfile=$(mktemp)
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 &
+  # Never reset: an X server resets when its last client leaves (between
+  # two test programs), refusing connections meanwhile and forgetting any
+  # key left down, which a test must see.
+  Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 &
   XVFB_PID=$!
   trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
   for _ in $(seq 600); do

@@ -39,16 +39,17 @@ QEMU = shutil.which("qemu-system-x86_64")
 VM = None
 
 
-def until(check, what, timeout=180.0, pause=0.02):
+def until(check, what, timeout=180.0, pause=0.02, seen=None):
     # The condition ends the wait: the bound is for a busy host, where the
-    # emulated machine runs many times slower.
+    # emulated machine runs many times slower. `seen` says what was there
+    # instead, for the report.
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         value = check()
         if value:
             return value
         time.sleep(pause)
-    raise AssertionError("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + what + (" (seen: %s)" % seen() if seen else ""))
 
 
 class Qmp:
@@ -228,6 +229,9 @@ class RealUartAndUinput(unittest.TestCase):
     """In order: each scenario leaves tastlink as the next one needs it."""
 
     def start(self, line=UART, args=""):
+        # One an earlier failure left running would hold the port.
+        if VM.ask("alive") == "alive":
+            VM.ask("signal %d" % signal.SIGKILL)
         VM.cts(False, line)
         started = VM.ask(("start " + args).strip())
         self.assertTrue(started.startswith("started"))
@@ -239,7 +243,8 @@ class RealUartAndUinput(unittest.TestCase):
         # machine the line opens seconds later: only a line thread asleep in
         # the modem-status wait has taken its snapshot of the lines, after
         # which a press counts (before it, it is held at start-up).
-        until(lambda: LINE_WAIT[line] in VM.ask("waiting"), "tastlink to wait on the line")
+        until(lambda: LINE_WAIT[line] in VM.ask("waiting"), "tastlink to wait on the line",
+              seen=lambda: "%s, %s, %s" % (VM.ask("waiting"), VM.ask("alive"), VM.ask("report")))
         until(lambda: VM.outputs(line) & (TIOCM_DTR | TIOCM_RTS) == TIOCM_DTR | TIOCM_RTS, "DTR and RTS")
         if line == UART:
             VM.await_polling()
@@ -405,13 +410,14 @@ class RealUartAndUinput(unittest.TestCase):
         self.assertEqual(VM.ask("caps"), "caps keyboard=1 pointer=0", "no mouse unless a switch is one")
         self.press()  # Shift is part of it
         self.release()
-        until(lambda: VM.ask("log") == "log 29:1 42:1 63:1 63:0 42:0 29:0", "down in order, up in reverse")
+        until(lambda: VM.ask("log") == "log 29:1 42:1 63:1 63:0 42:0 29:0", "down in order, up in reverse",
+              seen=lambda: VM.ask("log"))
         self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
         self.start(args="--key MouseLeft")
         self.assertEqual(VM.ask("caps"), "caps keyboard=1 pointer=1")
         for down, log in ((True, "log 272:1"), (False, "log 272:1 272:0"), (True, "log 272:1 272:0 272:1")):
             VM.cts(down)
-            until(lambda: VM.ask("log") == log, log)
+            until(lambda: VM.ask("log") == log, log, seen=lambda: VM.ask("log"))
         self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
         self.assertEqual(VM.ask("log"), "log 272:1 272:0 272:1 272:0", "let up on the way out")
 
