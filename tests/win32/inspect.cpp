@@ -5,7 +5,7 @@
 //   inspect close  -> closes every Tastlink main window like its close button
 //   inspect shift  -> "shift=1" while Shift is down for the whole desktop
 //   inspect down   -> "down=16,17": the virtual keys (mouse buttons too) down for the desktop
-//   inspect keys tab shift+tab esc f4 down ...  -> real key input (SendInput)
+//   inspect keys tab shift+tab alt+space e ...  -> real key input (SendInput)
 //   inspect wheel  -> one wheel notch down with the pointer over the list
 //   inspect query | cancel | end  -> the session may end / did not / does
 //   inspect move   -> starts moving the window (a modal loop until "esc")
@@ -23,6 +23,9 @@
 //   inspect traymenu LETTER -> right-clicks the icon, picks the item by its mnemonic
 //   inspect trayaside -> wine's own tray window moved to the screen's far corner
 //   inspect minimize -> the main window's minimize button
+//   inspect menu LETTER -> right-clicks the status line, picks the item by its mnemonic
+//                    (exit 1, nothing clicked, while another window covers it)
+//   inspect settings -> the settings window's controls: "ID=text", a check box "ID=0|1"
 #include <windows.h>
 
 #include <commctrl.h>
@@ -80,8 +83,8 @@ void pressKeys(int argc, wchar_t** argv) {
     const wchar_t* name;
     WORD vk;
   };
-  const Name names[] = {{L"tab", VK_TAB}, {L"esc", VK_ESCAPE}, {L"f4", VK_F4}, {L"down", VK_DOWN}, {L"up", VK_UP},
-                       {L"enter", VK_RETURN}, {L"comma", VK_OEM_COMMA}};
+  const Name names[] = {{L"tab", VK_TAB},     {L"esc", VK_ESCAPE},  {L"f4", VK_F4},         {L"down", VK_DOWN},
+                        {L"up", VK_UP},       {L"enter", VK_RETURN}, {L"comma", VK_OEM_COMMA}, {L"space", VK_SPACE}};
   for (int i = 2; i < argc; ++i) {
     std::wstring key = argv[i];
     if (key.rfind(L"text:", 0) == 0) {  // typed as characters, whatever the layout
@@ -97,15 +100,16 @@ void pressKeys(int argc, wchar_t** argv) {
       continue;
     }
     WORD modifier = 0;
-    for (auto [prefix, vk] : {std::pair{L"shift+", VK_SHIFT}, std::pair{L"ctrl+", VK_CONTROL}})
+    for (auto [prefix, vk] : {std::pair{L"shift+", VK_SHIFT}, std::pair{L"ctrl+", VK_CONTROL}, std::pair{L"alt+", VK_MENU}})
       if (key.rfind(prefix, 0) == 0) key = key.substr(wcslen(prefix)), modifier = static_cast<WORD>(vk);
+    WORD vk = key.size() == 1 ? LOBYTE(VkKeyScanW(key[0])) : 0;  // a letter: a mnemonic
     for (const Name& n : names)
-      if (key == n.name) {
-        if (modifier) sendKey(modifier, false);
-        sendKey(n.vk, false);
-        sendKey(n.vk, true);
-        if (modifier) sendKey(modifier, true);
-      }
+      if (key == n.name) vk = n.vk;
+    if (!vk) continue;
+    if (modifier) sendKey(modifier, false);
+    sendKey(vk, false);
+    sendKey(vk, true);
+    if (modifier) sendKey(modifier, true);
     Sleep(150);
   }
 }
@@ -286,6 +290,17 @@ POINT centre(HWND h) {
   return {(r.left + r.right) / 2, (r.top + r.bottom) / 2};
 }
 
+// Right-clicks at `at` and picks the menu's item by its mnemonic.
+int pickFromMenu(POINT at, wchar_t letter) {
+  click(at, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP);
+  if (!waitFor([] { HWND m = FindWindowW(L"#32768", nullptr); return m && IsWindowVisible(m) ? m : nullptr; }, 20000))
+    return 1;
+  const SHORT vk = VkKeyScanW(letter);
+  sendKey(LOBYTE(vk), false);
+  sendKey(LOBYTE(vk), true);
+  return 0;
+}
+
 // Wine's own tray window (not one docked in the desktop's tray) to the
 // screen's far corner: there it hides nothing, and no window hides it.
 void moveTrayAside(HWND icon) {
@@ -317,12 +332,26 @@ int trayCommand(const std::wstring& what, const wchar_t* letter) {
     return 0;
   }
   // traymenu: the menu opens on the right button's release, as Explorer's does.
-  click(centre(icon), MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP);
-  if (!waitFor([] { HWND m = FindWindowW(L"#32768", nullptr); return m && IsWindowVisible(m) ? m : nullptr; }, 20000))
-    return 1;
-  const SHORT vk = VkKeyScanW(letter ? *letter : L'b');
-  sendKey(LOBYTE(vk), false);
-  sendKey(LOBYTE(vk), true);
+  return pickFromMenu(centre(icon), letter ? *letter : L'b');
+}
+
+// The settings window's controls (its own, not their parts) as "ID=text",
+// a check box as "ID=1" while ticked.
+int settingsControls() {
+  HWND dialog = FindWindowW(L"TastlinkEinstellungen", nullptr);
+  if (!dialog || !IsWindowVisible(dialog)) return 1;
+  for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    wchar_t cls[16] = {}, text[256] = {};
+    GetClassNameW(c, cls, 16);
+    DWORD_PTR answer = 0;
+    if ((GetWindowLongW(c, GWL_STYLE) & BS_TYPEMASK) == BS_AUTOCHECKBOX && std::wstring(cls) == L"Button") {
+      SendMessageTimeoutW(c, BM_GETCHECK, 0, 0, SMTO_NORMAL, 10000, &answer);
+      wcscpy(text, answer == BST_CHECKED ? L"1" : L"0");
+    } else {
+      SendMessageTimeoutW(c, WM_GETTEXT, 256, reinterpret_cast<LPARAM>(text), SMTO_NORMAL, 10000, &answer);
+    }
+    std::printf("%d=%s\n", GetDlgCtrlID(c), utf8(text).c_str());
+  }
   return 0;
 }
 
@@ -381,6 +410,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   if (what == L"tray" || what == L"tip" || what == L"traymenu" || what == L"trayaside")
     return trayCommand(what, argc > 2 ? argv[2] : nullptr);
+  if (what == L"settings") return settingsControls();
   if (what == L"note") {
     HWND note = FindWindowW(L"TastlinkNote", L"Tastlink");
     if (!note || !IsWindowVisible(note)) return 1;
@@ -408,6 +438,13 @@ int wmain(int argc, wchar_t** argv) {
   if (what == L"cancel") return send(WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
   if (what == L"end") return PostMessageW(main, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF) ? 0 : 1;
   if (what == L"minimize") return PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) ? 0 : 1;
+  if (what == L"menu") {  // the window's own, right-clicked on the status line
+    moveTrayAside(findIcon());
+    SetForegroundWindow(main);
+    const POINT at = centre(GetDlgItem(main, 101));
+    if (GetAncestor(WindowFromPoint(at), GA_ROOT) != main) return 1;  // covered: nothing clicked
+    return pickFromMenu(at, argc > 2 ? *argv[2] : L'e');
+  }
   if (what == L"move") return PostMessageW(main, WM_SYSCOMMAND, SC_MOVE, 0) ? 0 : 1;
   if (what == L"devchange" && argc > 3) {
     // The port's name follows the header, as in Windows' own broadcast.

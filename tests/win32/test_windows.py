@@ -88,6 +88,17 @@ def shot(name):
         subprocess.run(["import", "-window", "root", os.path.join(SHOTS, name)])
 
 
+def settings_controls():
+    """The settings window's controls by id, {} while it is closed."""
+    return dict(line.split("=", 1) for line in (inspect("settings") or "").splitlines() if "=" in line)
+
+
+def run_entry():
+    """Whether the program starts with the session (its Run value)."""
+    query = ["reg", "query", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run", "/v", "Tastlink"]
+    return 'Tastlink.exe" --minimized --wait-for-port' in wine(*query).stdout
+
+
 def keys_down():
     return {int(vk) for vk in (inspect("down") or "down=").strip()[5:].split(",") if vk}
 
@@ -494,6 +505,9 @@ class RealSerialLayer(unittest.TestCase):
 
 SHIFT, CTRL, LBUTTON = 16, 17, 1
 CTS, DSR = 0x20, 0x100  # the interposer's TIOCM_* input bits
+# The settings window's controls: switch 1's line and hint, the autostart
+# box, the DSR lamp.
+SWITCH1_LINE, DETECT_HINT, AUTOSTART_BOX, DSR_LAMP = "1000", "1006", "1203", "1211"
 APPDATA = os.path.join(PREFIX, "drive_c", "users", getpass.getuser(), "AppData", "Roaming", "Tastlink")
 
 
@@ -567,28 +581,63 @@ class Switches(unittest.TestCase):
                 self.doCleanups()
 
     def test_settings_window_writes_in_place_and_takes_effect_at_once(self):
-        self.start(ini="; mine\n[General]\nwait-for-port=false\n")
-        inspect("keys", "ctrl+comma")
-        until(settings_shown, "the settings window")
-        inspect("keys", "tab", "text:Ctrl", "enter")  # switch 1's key typed over Shift; OK
+        kept = "; mine\n[General]\nwait-for-port=false\n"
+        self.start(ini=kept)
         ini = os.path.join(APPDATA, "tastlink.ini")
-        until(lambda: "key=Ctrl" in open(ini, encoding="utf-8").read(), "the file written")
-        self.assertEqual(open(ini, encoding="utf-8").read(),
-                         "; mine\n[General]\nwait-for-port=false\n\n[switch1]\nline=CTS\nkey=Ctrl\n")
-        self.lines(CTS)
+
+        def text():
+            with open(ini, encoding="utf-8") as f:
+                return f.read()
+
+        def opened(*keys):
+            if keys:
+                inspect("keys", *keys)
+            return until(settings_controls, "the settings window")
+
+        def closed(*keys):
+            inspect("keys", *keys)
+            until(lambda: not settings_shown(), "the settings window closed")
+
+        # Opened by the shortcut; Cancel writes nothing.
+        opened("ctrl+comma")
+        inspect("keys", "tab", "text:Alt")  # switch 1's key typed over Shift
+        closed("alt+c")  # Abbre&chen
+        self.assertEqual(text(), kept)
+
+        # Opened by a right click on the window; the lamps follow the line.
+        until(lambda: inspect("menu", "e") is not None, "the window's menu")
+        for bits, lamp in ((0, "DSR aus"), (DSR, "DSR an"), (0, "DSR aus")):
+            self.lines(bits)
+            until(lambda: opened().get(DSR_LAMP) == lamp, lamp)
+
+        # Switch 1's key typed over Shift; "Schalter erkennen" takes the
+        # line that changes first.
+        inspect("keys", "tab", "text:Ctrl", "alt+r")
+        until(lambda: opened()[DETECT_HINT] == "Bitte jetzt den Schalter betätigen \u2026", "the wait for the switch")
+        self.lines(DSR)
+        until(lambda: opened()[DETECT_HINT] == "DSR erkannt.", "DSR taken")
+        self.lines(0)
+        self.assertEqual(opened()[SWITCH1_LINE], "DSR")
+        closed("alt+o")
+        self.assertEqual(text(), kept + "\n[switch1]\nline=DSR\nkey=Ctrl\n")
+        self.lines(DSR)
         until(lambda: keys_down() == {CTRL}, "Ctrl down")
         self.lines(0)
         until(lambda: keys_down() == set(), "Ctrl up")
 
-        # Edited by hand, as an editor saves: in force without a restart.
-        with open(ini + ".neu", "w", encoding="utf-8") as f:
-            f.write("[switch1]\nline=CTS\nkey=Shift\n")
-        os.replace(ini + ".neu", ini)
+        # The autostart box writes and removes the entry; opened from the
+        # window's system menu (Alt+Leertaste), then by the shortcut.
+        for on, keys in ((True, ("alt+space", "e")), (False, ("ctrl+comma",))):
+            self.assertEqual(opened(*keys)[AUTOSTART_BOX], "0" if on else "1")
+            inspect("keys", "alt+z")  # Mit der Sit&zung starten
+            until(lambda: opened()[AUTOSTART_BOX] == ("1" if on else "0"), "the box ticked")
+            closed("alt+o")
+            self.assertEqual(run_entry(), on)
 
         def tap():
-            # A switch held while the edit is read counts from its next
+            # A switch held while an edit is read counts from its next
             # change: no key then, and the next tap tells.
-            self.lines(CTS)
+            self.lines(DSR)
             try:
                 down = until(keys_down, "a key down", timeout=5)
             except AssertionError:
@@ -596,7 +645,21 @@ class Switches(unittest.TestCase):
             self.lines(0)
             until(lambda: keys_down() == set(), "the key up")
             return down
-        until(lambda: tap() == {SHIFT}, "the hand edit in force")
+
+        # Edited by hand, as an editor saves: in force without a restart. A
+        # broken edit is shown, and the switch stays on DSR, not CTS.
+        for edit, mistake in (("[switch1]\nline=DSR\nkey=Shift\n", None), ("[switch1]\nline=CTS\nkaputt\n", "Zeile 3")):
+            with open(ini + ".neu", "w", encoding="utf-8") as f:
+                f.write(edit)
+            os.replace(ini + ".neu", ini)
+            if mistake:
+                until(lambda: mistake in (inspect("note") or ""), "the mistake shown")
+                self.lines(DSR)
+                until(lambda: keys_down() == {SHIFT}, "Shift down as before")
+                self.lines(0)
+                until(lambda: keys_down() == set(), "Shift up")
+            else:
+                until(lambda: tap() == {SHIFT}, "the hand edit in force")
 
     def test_a_combination_and_a_mouse_button_reach_another_process(self):
         self.start(ini="[switch1]\nkey=Ctrl+Shift+F5\n[switch2]\nline=DSR\nkey=MouseLeft\n")
@@ -648,14 +711,12 @@ class Switches(unittest.TestCase):
         self.assertEqual(p.wait(300), 2)
 
     def test_autostart_on_and_off(self):
-        query = ["reg", "query", r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run", "/v", "Tastlink"]
         for on, text in (("on", "startet ab jetzt"), ("off", "startet nicht mehr")):
             p = self.launch("--autostart", on)
             self.assertIn(text, until(lambda: inspect("box"), "the answer"))
             inspect("ok")
             self.assertEqual(p.wait(300), 0)
-            entry = 'Tastlink.exe" --minimized --wait-for-port' in wine(*query).stdout
-            self.assertEqual(entry, on == "on")
+            self.assertEqual(run_entry(), on == "on")
 
     @unittest.skipUnless(SHOTS, "screenshots are taken when TASTLINK_SHOTS names a folder")
     def test_settings_window_at_96_and_144_dpi(self):

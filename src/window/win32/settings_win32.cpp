@@ -242,6 +242,13 @@ LRESULT Win32Settings::handle(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND: {
       const int id = LOWORD(wp);
+      // A typed field reached with Tab is typed over, as in any dialog: the
+      // list keeps its caret from the last time otherwise, and "Ctrl" typed
+      // into "Shift" would read "CtrlShift".
+      if (HIWORD(wp) == CBN_SETFOCUS) {
+        SendMessageW(reinterpret_cast<HWND>(lp), CB_SETEDITSEL, 0, MAKELPARAM(0, -1));
+        return 0;
+      }
       if (id == IDOK) return call(onOk);
       if (id == IDCANCEL) return call(onCancel);
       if (id == kIdApply) return call(onApply);
