@@ -610,9 +610,9 @@ class Switches(unittest.TestCase):
             self.lines(bits)
             until(lambda: opened().get(DSR_LAMP) == lamp, lamp)
 
-        # Switch 1's key typed over Shift; "Schalter erkennen" takes the
-        # line that changes first.
-        inspect("keys", "tab", "text:Ctrl", "alt+r")
+        # Switch 1's key typed over Shift, reached by its label's mnemonic;
+        # "Schalter erkennen" takes the line that changes first.
+        inspect("keys", "alt+t", "text:Ctrl", "alt+r")
         until(lambda: opened()[DETECT_HINT] == "Bitte jetzt den Schalter betätigen \u2026", "the wait for the switch")
         self.lines(DSR)
         until(lambda: opened()[DETECT_HINT] == "DSR erkannt.", "DSR taken")

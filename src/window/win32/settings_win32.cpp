@@ -256,6 +256,16 @@ LRESULT Win32Settings::handle(UINT msg, WPARAM wp, LPARAM lp) {
         onDetect((id - kRowBase) / kRowStep);
       return 0;
     }
+    case WM_NEXTDLGCTL: {
+      // A label's mnemonic moves the focus through this message, which
+      // only a dialog's own window procedure answers: Alt+T would do
+      // nothing here otherwise. A field so reached is typed over.
+      HWND next = LOWORD(lp) ? reinterpret_cast<HWND>(wp) : GetNextDlgTabItem(hwnd_, GetFocus(), wp != 0);
+      if (!next) return 0;
+      SetFocus(next);
+      if (SendMessageW(next, WM_GETDLGCODE, 0, 0) & DLGC_HASSETSEL) SendMessageW(next, EM_SETSEL, 0, -1);
+      return 0;
+    }
     case WM_TIMER:
       return call(onTick);
     case WM_CTLCOLORSTATIC: {
