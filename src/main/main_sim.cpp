@@ -7,6 +7,7 @@
 //     the default, DSR, DCD or RI)
 //   bounce N EDGES [LINE]  -> "ok" once EDGES changes 1 ms apart are made,
 //     the line ending flipped when EDGES is odd (a contact that bounces)
+//   settle N    -> "ok" once the program has taken in the last change
 //   hangup N | take N | free N  -> "ok"
 //   unplug N | plug N  -> "ok" (an adapter pulled out, put back or new)
 //   lines N     -> "dtr=0/1 rts=0/1"
@@ -201,6 +202,12 @@ void control() {
         p->set(wire, !(bits & serial_linux::tiocmOf(wire)));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
+    }
+    // Once the program has taken in the last change: the line's waiter has
+    // passed it on, and the window's thread has handled what came before.
+    else if (cmd == "settle" && p) {
+      if (!p->seenByWaiter(60000)) reply = "not seen";
+      if (qApp) onUiThread([] {});
     }
     else if (cmd == "hangup" && p) p->hangUp();
     else if (cmd == "unplug" && p) p->unplug(), pokeWatch();

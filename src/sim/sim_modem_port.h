@@ -39,6 +39,7 @@ class SimModemPort : public serial_linux::ModemPort {
     if (((lines & bit) != 0) == on) return;
     lines ^= bit;
     count(line, !on);
+    waitsAtChange_ = waits_;
     cv.notify_all();
   }
   // Another input line moves (DSR): a notification with CTS unchanged.
@@ -46,6 +47,7 @@ class SimModemPort : public serial_linux::ModemPort {
     std::lock_guard<std::mutex> g(m);
     lines ^= TIOCM_DSR;
     ++counts_.dsr;
+    waitsAtChange_ = waits_;
     cv.notify_all();
   }
   // Press and release faster than anyone looks: two edges per press, same level.
@@ -53,6 +55,7 @@ class SimModemPort : public serial_linux::ModemPort {
     std::lock_guard<std::mutex> g(m);
     const bool on = lines & serial_linux::tiocmOf(line);
     for (int i = 0; i < presses; ++i) count(line, on), count(line, !on);
+    waitsAtChange_ = waits_;
     cv.notify_all();
   }
   // Several edges between two looks, the line ending flipped when `edges`
@@ -61,6 +64,7 @@ class SimModemPort : public serial_linux::ModemPort {
     std::lock_guard<std::mutex> g(m);
     const int bit = serial_linux::tiocmOf(line);
     for (int i = 0; i < edges; ++i) count(line, lines & bit), lines ^= bit;
+    waitsAtChange_ = waits_;
     cv.notify_all();
   }
   // The adapter pulled out: hung up, and the device gone.
@@ -81,6 +85,12 @@ class SimModemPort : public serial_linux::ModemPort {
   int waitsEntered() {
     std::lock_guard<std::mutex> g(m);
     return waits_;
+  }
+  // Waits until the line's waiter comes back to wait after the last change:
+  // it has seen the change and passed it on by then. False after `ms`.
+  bool seenByWaiter(int ms) {
+    std::unique_lock<std::mutex> l(m);
+    return cv.wait_for(l, std::chrono::milliseconds(ms), [&] { return waits_ > waitsAtChange_; });
   }
   int outputs() {
     std::lock_guard<std::mutex> g(m);
@@ -163,6 +173,7 @@ class SimModemPort : public serial_linux::ModemPort {
   bool gone_ = false;
   bool interrupted_ = false;
   int waits_ = 0;
+  int waitsAtChange_ = 0;
 };
 
 }  // namespace tl::sim

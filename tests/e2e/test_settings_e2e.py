@@ -332,6 +332,8 @@ class TrayIcon(unittest.TestCase):
         self.assertEqual(tray.icon(), "pausiert")
         sim.ask("release 3")
         sim.ask("press 3")
+        self.assertEqual(sim.ask("settle 3"), "ok")  # taken in while paused
+        self.assertFalse(any(xdisplay.key_down(k) for k in keys))
         tray.click("Fortsetzen")
         until(lambda: tray.tooltip() == "Fortgesetzt", "going on")
         self.assertFalse(any(xdisplay.key_down(k) for k in keys))
