@@ -15,6 +15,7 @@ import struct
 import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -40,16 +41,17 @@ OBJDUMP = {"64": "x86_64-w64-mingw32-objdump", "32": "i686-w64-mingw32-objdump"}
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "msvcrt.dll", "advapi32.dll", "version.dll"}
 
 
-def until(check, what, timeout=300.0):
+def until(check, what, timeout=300.0, seen=None):
     # The condition ends the wait; the bound allows for a machine under load,
-    # where each look through inspect starts a wine process.
+    # where each look through inspect starts a wine process. `seen` says
+    # what was there instead, for the report.
     end = time.monotonic() + timeout
     while time.monotonic() < end:
         value = check()
         if value:
             return value
         time.sleep(0.1)
-    raise AssertionError("timed out waiting for " + what)
+    raise AssertionError("timed out waiting for " + what + (" (seen: %s)" % seen() if seen else ""))
 
 
 def wine(*args, **kw):
@@ -325,8 +327,9 @@ class RealSerialLayer(unittest.TestCase):
         self.state = mmap.mmap(os.open(self.state_file, os.O_RDWR), 20)
         env = dict(ENV, LD_PRELOAD=INTERPOSER, TASTLINK_MODEM_PTY=os.readlink(self.ports.links[0]),
                    TASTLINK_MODEM_STATE=self.state_file)
-        self.p = subprocess.Popen([WINE, RUN_EXE], env=env,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # What the program records (its reasons), for a test that fails.
+        self.err = tempfile.TemporaryFile(mode="w+", encoding="utf-8", errors="replace")
+        self.p = subprocess.Popen([WINE, RUN_EXE], env=env, stdout=subprocess.DEVNULL, stderr=self.err)
 
     def tearDown(self):
         # Closed as a user would, so that no Shift stays down for the next test.
@@ -337,9 +340,15 @@ class RealSerialLayer(unittest.TestCase):
             except subprocess.TimeoutExpired:
                 self.p.kill()
         self.ports.close()
+        self.err.close()
 
     def cts(self, on):
         self.state[0:4] = struct.pack("i", 0x20 if on else 0)
+
+    def seen(self):
+        self.err.seek(0)
+        lines = [l for l in self.err.read().splitlines() if l.startswith("Tastlink:")]
+        return "%r, note %r, %s" % (self.label(), inspect("note"), " | ".join(lines[-8:]))
 
     def label(self):
         return main_state().get("label")
@@ -401,7 +410,7 @@ class RealSerialLayer(unittest.TestCase):
             os.symlink(tty, link)
             inspect("define", "3")
             inspect("devchange", "arrival", "3")
-            until(lambda: self.label() == "Kein Kabel gefunden", "the port opened again")
+            until(lambda: self.label() == "Kein Kabel gefunden", "the port opened again", seen=self.seen)
             self.outputs_raised()
             self.press()
             self.cts(False)
