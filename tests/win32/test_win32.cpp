@@ -235,9 +235,9 @@ TEST(Win32Ports, APortPulledAndPutBackBetweenTwoLooksHasLeftAndArrived) {
   };
   const Step steps[] = {
       {{{3, false}, {3, true}}, {3}, {3}},  // replugged
-      {{{3, true}}, {}, {3}},               // its going missed
-      {{{3, false}}, {}, {}},               // back already, said nothing more
-      {{{5, true}}, {}, {}},                // named, but not there
+      {{{3, false}}, {3}, {3}},             // its going told, but back by the look
+      {{{3, true}}, {}, {3}},               // its coming told after that look, or its going missed
+      {{{5, true}, {5, false}}, {}, {}},    // named, but not there
   };
   for (const Step& s : steps) {
     for (const auto& [port, arrived] : s.named) watch.announced(port, arrived);

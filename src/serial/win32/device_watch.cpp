@@ -30,15 +30,17 @@ comport::PortChanges Win32DeviceWatch::changes() {
   comport::PortChanges out;
   std::set_difference(now.begin(), now.end(), last_.begin(), last_.end(), std::back_inserter(out.arrived));
   std::set_difference(last_.begin(), last_.end(), now.begin(), now.end(), std::back_inserter(out.left));
-  // Both looks saw it, yet the system says it came: pulled and put back
-  // between them (the line open on it belongs to the device gone), or its
-  // going was missed. Either way it is to be opened again.
+  // Both looks saw it, yet the system says it went or came: pulled and put
+  // back between them (the line open on it belongs to the device gone; its
+  // coming may be told before or after this look), or its going was
+  // missed. Either way it is to be opened again.
   const auto in = [](const std::vector<int16_t>& v, int16_t p) { return std::find(v.begin(), v.end(), p) != v.end(); };
-  for (int16_t p : namedArrivals_) {
-    if (!in(now, p) || !in(last_, p) || in(out.arrived, p)) continue;
-    if (in(namedRemovals_, p)) out.left.push_back(p);
-    out.arrived.push_back(p);
-  }
+  for (const auto* named : {&namedRemovals_, &namedArrivals_})
+    for (int16_t p : *named) {
+      if (!in(now, p) || !in(last_, p) || in(out.arrived, p)) continue;
+      if (in(namedRemovals_, p)) out.left.push_back(p);
+      out.arrived.push_back(p);
+    }
   namedArrivals_.clear();
   namedRemovals_.clear();
   last_ = std::move(now);
