@@ -53,14 +53,16 @@ Var WasRunning
 
 ; Ends the installed Tastlink as its close button does, so that it lets its
 ; keys up and forgets nothing; only a copy that will not end within ten
-; seconds is terminated. Copies started from elsewhere (the ZIP) are left
-; alone: they hold none of these files.
+; seconds is terminated. Any window named "Tastlink" will do: a copy that
+; found a mistake in its settings file shows only a box, and closing the box
+; ends it too. Copies started from elsewhere (the ZIP) are left alone: they
+; hold none of these files.
 !macro CLOSE_TASTLINK un
 Function ${un}CloseTastlink
   StrCpy $WasRunning 0
   StrCpy $1 0  ; the window after which to look
   ${Do}
-    FindWindow $0 "TastlinkForm1" "Tastlink" 0 $1
+    System::Call 'user32::FindWindowExW(p 0, p r1, p 0, w "Tastlink") p .r0'
     ${IfThen} $0 = 0 ${|} ${ExitDo} ${|}
     StrCpy $1 $0
     System::Call 'user32::GetWindowThreadProcessId(p r0, *i .r2)'
@@ -91,7 +93,15 @@ Section "Tastlink" SecProgram
   SetShellVarContext current
   Call CloseTastlink
   SetOutPath "$INSTDIR"
+  ; A copy that could not be closed keeps its file: better no install than
+  ; one that says it is done and leaves the old program.
+  ClearErrors
   File "/oname=Tastlink.exe" "${EXE}"
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\Tastlink.exe lässt sich nicht ersetzen, weil es noch läuft. Bitte Tastlink beenden und die Installation wiederholen." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
   File "${TEXTS}/LICENSE.txt"
   File "${TEXTS}/LIESMICH.txt"
   File "${TEXTS}/README.txt"
@@ -169,7 +179,14 @@ FunctionEnd
 
 Section "Uninstall"
   Call un.CloseTastlink
+  ; First, and alone: while the program cannot go, everything stays, and so
+  ; does its entry in "Apps & Features" to try again.
   Delete "$INSTDIR\Tastlink.exe"
+  ${If} ${FileExists} "$INSTDIR\Tastlink.exe"
+    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\Tastlink.exe lässt sich nicht entfernen, weil es noch läuft. Bitte Tastlink beenden und die Deinstallation wiederholen." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\LIESMICH.txt"
   Delete "$INSTDIR\README.txt"

@@ -126,6 +126,17 @@ class InstallUnderWine(unittest.TestCase):
         self.assertNotIn("Tastlink", values(RUN))
         self.assertEqual(settings(), "[General]\nremember=false\n", "the settings kept")
 
+    def test_uninstall_while_a_copy_shows_only_its_report(self):
+        # A mistake in the settings file: the copy shows a box, no window.
+        install()
+        settings("[switch1]\nkey=Nonsense\n")
+        p = start(EXE)
+        until(lambda: tw.inspect("box"), "the report on the settings file")
+        uninstall()
+        self.assertEqual(p.wait(60), 2, "ended by closing its box, not terminated")
+        self.assertFalse(os.path.exists(INSTDIR))
+        self.assertEqual(settings(), "[switch1]\nkey=Nonsense\n")
+
     def test_upgrade_over_a_running_copy_keeps_settings_and_the_autostart_choice(self):
         install("/AUTOSTART=0")
         self.assertNotIn("Tastlink", values(RUN))
