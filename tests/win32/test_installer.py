@@ -70,7 +70,8 @@ class SetupPrograms(unittest.TestCase):
             self.assertTrue(dlls and dlls <= SETUP_DLLS, (setup, dlls))
         r = subprocess.run([tw.WINE, os.path.join(tw.BIN, "tests", "test_win32.exe"),
                             "--gtest_filter=Win32Version.RecordOfTheSetupPrograms"],
-                           env=dict(tw.ENV, TASTLINK_SETUPS=";".join("Z:" + s.replace("/", "\\") for _, s in setups)),
+                           env=dict(tw.ENV, TASTLINK_SETUPS=";".join("Z:" + s.replace("/", "\\") for _, s in setups),
+                                    TASTLINK_PROGRAM="Z:" + os.path.join(tw.BIN, "Tastlink.exe").replace("/", "\\")),
                            capture_output=True, text=True, timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout[-3000:])
         self.assertNotIn("SKIPPED", r.stdout)
