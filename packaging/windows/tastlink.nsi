@@ -135,15 +135,24 @@ Section "-Finish"
   ${EndIf}
 SectionEnd
 
-; Removes the Run entry only where it starts this install: one written by a
-; Tastlink from a ZIP is that copy's business.
+; Only a Run entry that starts this install is the installer's: one written
+; by a Tastlink from a ZIP is that copy's business. $0 is 1 for ours.
 !macro REMOVE_OWN_AUTOSTART un
-Function ${un}RemoveOwnAutostart
+Function ${un}OwnAutostart
   ReadRegStr $0 HKCU "${RUN_KEY}" "Tastlink"
   StrCpy $1 '"$INSTDIR\Tastlink.exe"'
   StrLen $2 $1
   StrCpy $0 $0 $2
   ${If} $0 == $1
+    StrCpy $0 1
+  ${Else}
+    StrCpy $0 0
+  ${EndIf}
+FunctionEnd
+
+Function ${un}RemoveOwnAutostart
+  Call ${un}OwnAutostart
+  ${If} $0 = 1
     DeleteRegValue HKCU "${RUN_KEY}" "Tastlink"
   ${EndIf}
 FunctionEnd
@@ -156,8 +165,8 @@ Function .onInit
   ; An upgrade keeps the autostart choice made before.
   ReadRegStr $0 HKCU "${UNINST_KEY}" "UninstallString"
   ${If} $0 != ""
-    ReadRegStr $0 HKCU "${RUN_KEY}" "Tastlink"
-    ${If} $0 == ""
+    Call OwnAutostart
+    ${If} $0 = 0
       !insertmacro UnselectSection ${SecAutostart}
     ${EndIf}
   ${EndIf}

@@ -141,11 +141,14 @@ class InstallUnderWine(unittest.TestCase):
     def test_upgrade_over_a_running_copy_keeps_settings_and_the_autostart_choice(self):
         install("/AUTOSTART=0")
         self.assertNotIn("Tastlink", values(RUN))
+        # A copy from the ZIP starts with Windows: its entry, not this install's.
+        portable = r"C:\Tastlink\Tastlink.exe --minimized"
+        tw.wine("reg", "add", RUN, "/v", "Tastlink", "/d", portable, "/f")
         settings("[switch1]\nkey=Ctrl\n")
         running = self.run_installed()
         install()
         self.assertEqual(running.wait(60), 0, "closed as by its close button")
-        self.assertNotIn("Tastlink", values(RUN), "autostart switched on by the upgrade")
+        self.assertEqual(values(RUN).get("Tastlink"), portable, "autostart switched on by the upgrade")
         self.assertEqual(settings(), "[switch1]\nkey=Ctrl\n")
         # Started again: its window is back, and it is the only copy.
         until(lambda: tw.main_state().get("visible") == "1", "Tastlink started again", 300)
