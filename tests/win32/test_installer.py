@@ -117,6 +117,8 @@ class InstallUnderWine(unittest.TestCase):
         tw.inspect("ok")
         p.wait(60)
         self.assertEqual(values(RUN).get("Tastlink"), entry)
+        install()  # once more, as an upgrade without options: autostart stays on
+        self.assertEqual(values(RUN).get("Tastlink"), entry)
 
         settings("[General]\nremember=false\n")
         running = self.run_installed()
