@@ -3,6 +3,7 @@ under wine64 in a prefix of its own (TASTLINK_WINEPREFIX), inside
 wine-namespace.sh. TASTLINK_SETUP and TASTLINK_SETUP32 are the two."""
 import os
 import shutil
+import struct
 import subprocess
 import unittest
 
@@ -17,6 +18,10 @@ EXE = os.path.join(INSTDIR, "Tastlink.exe")
 LINK = os.path.join(USER, "Roaming", "Microsoft", "Windows", "Start Menu", "Programs", "Tastlink.lnk")
 UNINST = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tastlink"
 RUN = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "src", "main", "tastlink.ico"), "rb") as f:
+    ico = f.read()
+ICON_IMAGES = [ico[at:at + size] for size, at in
+               (struct.unpack_from("<II", ico, 14 + 16 * i) for i in range(struct.unpack_from("<H", ico, 4)[0]))]
 # What Windows itself provides besides the program's own DLLs.
 SETUP_DLLS = tw.SYSTEM_DLLS | {"shell32.dll", "comctl32.dll", "ole32.dll"}
 
@@ -68,10 +73,13 @@ class SetupPrograms(unittest.TestCase):
             dump = subprocess.run([tw.OBJDUMP[bits], "-p", setup], capture_output=True, text=True).stdout
             dlls = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
             self.assertTrue(dlls and dlls <= SETUP_DLLS, (setup, dlls))
+            # The program's icon, not the installer kit's: each of its images, as they are.
+            with open(setup, "rb") as f:
+                data = f.read()
+            self.assertTrue(ICON_IMAGES and all(image in data for image in ICON_IMAGES), setup)
         r = subprocess.run([tw.WINE, os.path.join(tw.BIN, "tests", "test_win32.exe"),
                             "--gtest_filter=Win32Version.RecordOfTheSetupPrograms"],
-                           env=dict(tw.ENV, TASTLINK_SETUPS=";".join("Z:" + s.replace("/", "\\") for _, s in setups),
-                                    TASTLINK_PROGRAM="Z:" + os.path.join(tw.BIN, "Tastlink.exe").replace("/", "\\")),
+                           env=dict(tw.ENV, TASTLINK_SETUPS=";".join("Z:" + s.replace("/", "\\") for _, s in setups)),
                            capture_output=True, text=True, timeout=120)
         self.assertEqual(r.returncode, 0, r.stdout[-3000:])
         self.assertNotIn("SKIPPED", r.stdout)

@@ -12,7 +12,6 @@
 #include <memory>
 #include <set>
 #include <sstream>
-#include <string>
 #include <thread>
 
 #include "fakes/fakes.h"
@@ -593,25 +592,6 @@ BOOL CALLBACK collectLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR
   return TRUE;
 }
 
-BOOL CALLBACK collectImage(HMODULE image, LPCWSTR type, LPWSTR name, LONG_PTR out) {
-  HRSRC r = FindResourceW(image, name, type);
-  reinterpret_cast<std::multiset<std::string>*>(out)->emplace(static_cast<const char*>(LockResource(LoadResource(image, r))),
-                                                            SizeofResource(image, r));
-  return TRUE;
-}
-
-// The images of every icon a program file holds, whatever their numbers.
-std::multiset<std::string> iconImages(const std::string& path) {
-  std::multiset<std::string> images;
-  HMODULE image = LoadLibraryExW(window_win32::widen(path).c_str(), nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
-  if (image) {
-    EnumResourceNamesW(image, RT_ICON, collectImage, reinterpret_cast<LONG_PTR>(&images));
-    FreeLibrary(image);
-  }
-  return images;
-}
-
 }  // namespace
 
 TEST(Win32Version, RecordOfTheBuiltExecutables) {
@@ -677,10 +657,5 @@ TEST(Win32Version, RecordOfTheSetupPrograms) {
     EXPECT_EQ(versionString(data, L"ProductName", L"040704e4"), L"Tastlink");
     EXPECT_EQ(versionString(data, L"ProductVersion", L"040704e4"), L"1.0.0");
     EXPECT_EQ(versionString(data, L"CompanyName", L"040704e4"), L"The Tastlink developers");
-    // The program's own icon, not the installer kit's.
-    if (const char* program = std::getenv("TASTLINK_PROGRAM")) {
-      const auto images = iconImages(program);
-      EXPECT_TRUE(!images.empty() && iconImages(path) == images) << path;
-    }
   }
 }
