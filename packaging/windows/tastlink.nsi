@@ -50,6 +50,7 @@ VIAddVersionKey /LANG=${LANG_GERMAN} "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=${LANG_GERMAN} "ProductVersion" "${VERSION}"
 
 Var WasRunning
+Var WasMinimized
 
 ; Ends the installed Tastlink as its close button does, so that it lets its
 ; keys up and forgets nothing; only a copy that will not end within ten
@@ -60,6 +61,7 @@ Var WasRunning
 !macro CLOSE_TASTLINK un
 Function ${un}CloseTastlink
   StrCpy $WasRunning 0
+  StrCpy $WasMinimized 0
   StrCpy $1 0  ; the window after which to look
   ${Do}
     System::Call 'user32::FindWindowExW(p 0, p r1, p 0, w "Tastlink") p .r0'
@@ -72,6 +74,12 @@ Function ${un}CloseTastlink
     System::Call 'kernel32::QueryFullProcessImageNameW(p r3, i 0, w .r4, *i ${NSIS_MAX_STRLEN})'
     ${If} $4 == "$INSTDIR\Tastlink.exe"
       StrCpy $WasRunning 1
+      System::Call 'user32::IsIconic(p r0) i .r5'
+      System::Call 'user32::IsWindowVisible(p r0) i .r6'
+      ${If} $5 <> 0
+      ${OrIf} $6 = 0
+        StrCpy $WasMinimized 1
+      ${EndIf}
       System::Call 'user32::PostMessageW(p r0, i ${WM_CLOSE}, p 0, p 0)'
       System::Call 'kernel32::WaitForSingleObject(p r3, i 10000) i .r5'
       ${If} $5 <> 0
@@ -130,7 +138,11 @@ Section "-Finish"
   ${IfNot} ${SectionIsSelected} ${SecAutostart}
     Call RemoveOwnAutostart
   ${EndIf}
-  ${If} $WasRunning = 1
+  ; Out of the way again if it was, as the autostart starts it: then it also
+  ; waits for an adapter unplugged meanwhile instead of reporting none.
+  ${If} $WasMinimized = 1
+    Exec '"$INSTDIR\Tastlink.exe" --minimized --wait-for-port'
+  ${ElseIf} $WasRunning = 1
     Exec '"$INSTDIR\Tastlink.exe"'
   ${EndIf}
 SectionEnd
