@@ -20,7 +20,11 @@
  *   hold NAME      lock port NAME for the agent, as another program holding
  *                  it would, so that tastlink passes it over
  *   free NAME      remove that lock again
- *   dev NAME       whether /dev/NAME exists */
+ *   dev NAME       whether /dev/NAME exists
+ *   conf TEXT      write tastlink's settings file, "|" for each line end;
+ *                  without TEXT remove it
+ *   again          wait for tastlink's device to go and watch the one it
+ *                  makes instead, the log going on */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -34,6 +38,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -132,6 +137,7 @@ static void start(char *args) {
     dup2(null, 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("XDG_RUNTIME_DIR", "/tmp", 1);
+    setenv("XDG_CONFIG_HOME", "/tmp/config", 1);
     char *argv[8] = {"tastlink"};
     int argc = 1;
     for (char *a = strtok(args, " "); a && argc < 7; a = strtok(NULL, " ")) argv[argc++] = a;
@@ -144,6 +150,24 @@ static void start(char *args) {
   pthread_t t;
   pthread_create(&t, NULL, watch, (void *)(long)generation);
   reply("started %d", child);
+}
+
+static void watch_again(void) {
+  for (int i = 0; i < 600; ++i) {
+    pthread_mutex_lock(&lock);
+    int was = gone;
+    gone = 0;
+    pthread_mutex_unlock(&lock);
+    if (was) {
+      close(kbd);
+      if ((kbd = find_keyboard()) < 0) return reply("again failed: no keyboard");
+      pthread_t t;
+      pthread_create(&t, NULL, watch, (void *)(long)generation);
+      return reply("again");
+    }
+    usleep(100000);
+  }
+  reply("again failed: the device stayed");
 }
 
 static int wait_child(int seconds) {
@@ -270,6 +294,16 @@ int main(void) {
       char path[300];
       snprintf(path, sizeof path, "/dev/%s", line + 4);
       reply("dev %s=%d", line + 4, access(path, F_OK) == 0);
+    } else if (!strncmp(line, "conf", 4)) {
+      mkdir("/tmp/config", 0700);
+      mkdir("/tmp/config/Tastlink", 0700);
+      FILE *f = line[4] ? fopen("/tmp/config/Tastlink/tastlink.conf", "w") : NULL;
+      for (char *c = line + 5; f && *c; ++c) fputc(*c == '|' ? '\n' : *c, f);
+      if (f) fclose(f);
+      else unlink("/tmp/config/Tastlink/tastlink.conf");
+      reply("conf");
+    } else if (!strcmp(line, "again")) {
+      watch_again();
     } else if (!strcmp(line, "alive")) {
       reply(child > 0 && waitpid(child, &child_status, WNOHANG) == 0 ? "alive" : "ended");
     } else if (line[0]) {
