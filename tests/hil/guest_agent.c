@@ -6,8 +6,8 @@
  *   key            left Shift as the keyboard reports it now (EVIOCGKEY)
  *   counts         Shift downs and ups seen so far, and the last value
  *   log            every key and button event since start, "code:value"
- *   caps           what the device offers, judged as udev's input_id and
- *                  libinput judge it: a keyboard, a pointer
+ *   caps           what the device is, as udev's input_id tells libinput
+ *                  and the desktop: a keyboard, a mouse
  *   signal N       send signal N to tastlink and wait for it to end
  *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
  *   edges          CTS changes the UART's driver has counted (TIOCGICOUNT)
@@ -152,6 +152,22 @@ static void start(char *args) {
   reply("started %d", child);
 }
 
+/* udev's own judgement, run on the device as udevd would on its arrival:
+ * libinput gives a device keys by ID_INPUT_KEY (as it does a power
+ * button), a pointer by ID_INPUT_MOUSE. */
+static void caps(void) {
+  char fd[64], dev[300] = "", cmd[400], out[2048] = "";
+  snprintf(fd, sizeof fd, "/proc/self/fd/%d", kbd);
+  if (readlink(fd, dev, sizeof dev - 1) < 0 || strncmp(dev, "/dev/input/", 11)) return reply("caps failed: no device");
+  snprintf(cmd, sizeof cmd, "udevadm test-builtin input_id /sys/class/input/%s 2>&1", dev + 11);
+  FILE *p = popen(cmd, "r");
+  size_t n = p ? fread(out, 1, sizeof out - 1, p) : 0;
+  out[n] = 0;
+  if (p) pclose(p);
+  if (!strstr(out, "ID_INPUT=1")) return reply("caps failed: %s", out);
+  reply("caps keyboard=%d pointer=%d", strstr(out, "ID_INPUT_KEY=1") != NULL, strstr(out, "ID_INPUT_MOUSE=1") != NULL);
+}
+
 static void watch_again(void) {
   for (int i = 0; i < 600; ++i) {
     pthread_mutex_lock(&lock);
@@ -227,16 +243,7 @@ int main(void) {
       reply("log %s", events);
       pthread_mutex_unlock(&lock);
     } else if (!strcmp(line, "caps")) {
-      /* input_id: letters make a keyboard; relative X and Y with a left
-       * button make a mouse, which libinput then takes for a pointer. */
-      unsigned long ev = 0, rel = 0, keys[KEY_MAX / (8 * sizeof(long)) + 1] = {0};
-      ioctl(kbd, EVIOCGBIT(0, sizeof ev), &ev);
-      ioctl(kbd, EVIOCGBIT(EV_REL, sizeof rel), &rel);
-      ioctl(kbd, EVIOCGBIT(EV_KEY, sizeof keys), keys);
-#define HAS(bits, n) (((bits)[(n) / (8 * sizeof(long))] >> ((n) % (8 * sizeof(long)))) & 1)
-      int letters = 1;
-      for (int k = KEY_Q; k <= KEY_P; ++k) letters &= HAS(keys, k);
-      reply("caps keyboard=%d pointer=%d", letters, (int)((ev >> EV_REL) & 1) && (rel & 3) == 3 && HAS(keys, BTN_LEFT));
+      caps();
     } else if (!strcmp(line, "counts")) {
       pthread_mutex_lock(&lock);
       reply("downs=%d ups=%d last=%d gone=%d dropped=%d", downs, ups, last, gone, dropped);
