@@ -430,7 +430,7 @@ void Form1::ChangeSwitches(std::vector<SwitchSetting> switches) {
   for (const SwitchSetting& s : Switches)
     if (s.key.kind() == KeyKind::Button) {
       if (const std::string why = keys_.offerButtons(); !why.empty())
-        tell("Tastlink kann keine Maustasten senden: " + why + ". Nach einem Neustart von Tastlink geht es.");
+        tell("Tastlink kann die Maustaste nicht senden (" + why + "). Bitte starten Sie Tastlink neu.");
       break;
     }
   MSComm1.setWatch(watchedLines());
