@@ -120,6 +120,13 @@ static int find_keyboard(void) {
   return -1;
 }
 
+static int watch_keyboard(void) {
+  if ((kbd = find_keyboard()) < 0) return 0;
+  pthread_t t;
+  pthread_create(&t, NULL, watch, (void *)(long)generation);
+  return 1;
+}
+
 /* `args`: options for tastlink, blank-separated; "" for none. */
 static void start(char *args) {
   pthread_mutex_lock(&lock);
@@ -145,10 +152,7 @@ static void start(char *args) {
     execv("/usr/bin/tastlink", argv);
     _exit(127);
   }
-  kbd = find_keyboard();
-  if (kbd < 0) return reply("start failed: no keyboard");
-  pthread_t t;
-  pthread_create(&t, NULL, watch, (void *)(long)generation);
+  if (!watch_keyboard()) return reply("start failed: no keyboard");
   reply("started %d", child);
 }
 
@@ -169,21 +173,15 @@ static void caps(void) {
 }
 
 static void watch_again(void) {
-  for (int i = 0; i < 600; ++i) {
+  int was = 0;
+  for (int i = 0; i < 600 && !was; ++i, usleep(100000)) {
     pthread_mutex_lock(&lock);
-    int was = gone;
+    was = gone;
     gone = 0;
     pthread_mutex_unlock(&lock);
-    if (was) {
-      close(kbd);
-      if ((kbd = find_keyboard()) < 0) return reply("again failed: no keyboard");
-      pthread_t t;
-      pthread_create(&t, NULL, watch, (void *)(long)generation);
-      return reply("again");
-    }
-    usleep(100000);
   }
-  reply("again failed: the device stayed");
+  close(kbd);
+  reply(was && watch_keyboard() ? "again" : "again failed");
 }
 
 static int wait_child(int seconds) {
