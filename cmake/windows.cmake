@@ -14,14 +14,14 @@ add_library(tastlink_win32 STATIC
   src/serial/win32/device_watch.cpp
   src/keys/win32/keybd_injector.cpp
   src/keys/win32/crash_release.cpp
-  src/main/win32_desktop.cpp
+  src/desktop/win32/user_files.cpp
   src/desktop/win32/tray_icon.cpp
   src/app/win32/write_whole.cpp
   src/app/win32/folder_watch.cpp
   src/window/win32/settings_win32.cpp)
 target_link_libraries(tastlink_win32 PUBLIC tastlink_core user32 gdi32 advapi32)
 # Runs once at start: built for size rather than speed.
-set_source_files_properties(src/main/win32_desktop.cpp PROPERTIES COMPILE_OPTIONS -Os)
+set_source_files_properties(src/desktop/win32/user_files.cpp PROPERTIES COMPILE_OPTIONS -Os)
 
 add_executable(Tastlink WIN32 src/main/main_win32.cpp src/main/win32_app.cpp src/main/tastlink.rc)
 # The resource compiler's inputs that no dependency scan sees.

@@ -25,7 +25,7 @@
 #include "app/session.h"
 #include "desktop/linux/tray.h"
 #include "app/settings_dialog.h"
-#include "main/desktop_linux.h"
+#include "desktop/linux/session_check.h"
 #include "desktop/linux/single_instance.h"
 #include "window/form1.h"
 #include "window/qt/form1_qt.h"
@@ -105,7 +105,7 @@ int run(int argc, char** argv, const Platform& platform) {
   // A mistake is also shown in a box where nobody reads stderr (started
   // from the menu, with the session, by a launcher that was given options).
   auto toldInBox = [&](int rc) {
-    if (!told.empty() && platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktopUnreachable().empty()) {
+    if (!told.empty() && platform.settingsMistakeBox && !::isatty(STDERR_FILENO) && desktop_linux::desktopUnreachable().empty()) {
       QApplication qapp(argc, argv);
       QMessageBox box(QMessageBox::Warning, QStringLiteral("Tastlink"),
                       QString::fromStdString(told.substr(told.find(' ') + 1)).trimmed(), QMessageBox::Ok);
@@ -118,7 +118,7 @@ int run(int argc, char** argv, const Platform& platform) {
   if (const auto on = session.autostart())
     return session.autostartDone(*on, platform.setAutostart ? platform.setAutostart(*on) : "nicht unterstützt");
   if (const auto rc = session.configure(platform.readSettings)) return toldInBox(*rc);
-  if (const std::string why = desktopUnreachable(); !why.empty()) {
+  if (const std::string why = desktop_linux::desktopUnreachable(); !why.empty()) {
     std::fprintf(stderr, "Tastlink: %s\n", why.c_str());
     return 1;
   }

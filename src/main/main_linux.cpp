@@ -1,5 +1,5 @@
 #include "keys/linux/injectors.h"
-#include "main/config_linux.h"
+#include "desktop/linux/user_files.h"
 #include "main/linux_app.h"
 #include "serial/linux/device_watch.h"
 #include "serial/linux/file_layer.h"
@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     return d ? d->path : std::string();
   };
   p.portOf = [table](const std::string& path) { return static_cast<int16_t>(table->comOfPath(path)); };
-  app::addSettingsHooks(p, [table](int com) { return table->identityOfCom(com); },
+  desktop_linux::addSettingsHooks(p, [table](int com) { return table->identityOfCom(com); },
                         [table](const std::string& device) { return table->comOfIdentity(device); });
   return app::run(argc, argv, p);
 }

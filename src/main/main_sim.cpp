@@ -33,7 +33,7 @@
 #include <unistd.h>
 
 #include "keys/linux/injectors.h"
-#include "main/config_linux.h"
+#include "desktop/linux/user_files.h"
 #include "main/linux_app.h"
 #include "serial/linux/line_waiter.h"
 #include "sim/sim_line.h"
@@ -290,7 +290,7 @@ int main(int argc, char** argv) {
   p.makeWatch = [] { return std::make_unique<SimWatch>(); };
   // Settings as the real program reads them; simulated ports have no
   // device paths, only numbers.
-  app::addSettingsHooks(p);
+  desktop_linux::addSettingsHooks(p);
   p.keysUpNow = keys_linux::keysUpNow;
   p.runHelperIfAsked = keys_linux::runKeyWatcherIfAsked;
   return app::run(argc, argv, p);

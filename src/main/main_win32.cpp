@@ -5,7 +5,7 @@
 #include "keys/win32/keybd_injector.h"
 #include "main/win32_app.h"
 #include "app/settings_file.h"
-#include "main/win32_desktop.h"
+#include "desktop/win32/user_files.h"
 #include "window/win32/text.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/device_watch.h"

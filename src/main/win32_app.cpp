@@ -9,7 +9,7 @@
 #include "core/runtime.h"
 #include "desktop/win32/tray_icon.h"
 #include "keys/win32/crash_release.h"
-#include "main/win32_desktop.h"
+#include "desktop/win32/user_files.h"
 #include "serial/win32/win_error.h"
 #include "window/form1.h"
 #include "window/win32/form1_win32.h"

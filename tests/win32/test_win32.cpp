@@ -17,7 +17,7 @@
 #include "fakes/fakes.h"
 #include "keys/win32/crash_release.h"
 #include "keys/win32/keybd_injector.h"
-#include "main/win32_desktop.h"
+#include "desktop/win32/user_files.h"
 #include "serial/win32/comm_line.h"
 #include "serial/win32/device_watch.h"
 #include "serial/win32/file_layer.h"
@@ -430,6 +430,7 @@ TEST(Win32Line, FollowerReportsEveryChangeAndNeverAPhantomPress) {
 
 TEST(Win32Desktop, SettingsTextFilesAndCopyMarks) {
   using namespace desktop_win32;
+  using window_win32::textAsUtf8;
   const struct {
     std::string bytes, text;
   } texts[] = {

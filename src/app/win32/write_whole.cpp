@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include "app/settings_file.h"
-#include "main/win32_desktop.h"
 #include "serial/win32/win_error.h"
 #include "window/win32/text.h"
 
@@ -10,6 +9,7 @@ namespace tl::app {
 namespace {
 
 using window_win32::narrow;
+using window_win32::textAsUtf8;
 using window_win32::widen;
 
 // Where a link points: dotfiles kept elsewhere are updated where they live,
@@ -70,7 +70,7 @@ std::string saveSettings(const std::string& path, const Settings& want) {
   // Whatever Notepad saved it as, it is written back as UTF-8, which
   // Notepad and the program read alike.
   const bool bom = text.rfind("\xEF\xBB\xBF", 0) == 0 || text.rfind("\xFF\xFE", 0) == 0 || text.rfind("\xFE\xFF", 0) == 0;
-  text = desktop_win32::textAsUtf8(text);
+  text = textAsUtf8(text);
   try {
     return writeWhole(path, (bom ? "\xEF\xBB\xBF" : "") + updateSettingsText(text, want, path));
   } catch (const SettingsError& e) {

@@ -20,4 +20,32 @@ std::string narrow(const std::wstring& s) {
   return out;
 }
 
+namespace {
+
+std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
+  const int n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  std::wstring out(n, L'\0');
+  if (n) MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+  return out;
+}
+
+}  // namespace
+
+std::string textAsUtf8(std::string_view bytes) {
+  const auto utf16 = [](std::string_view b, bool bigEndian) {
+    std::wstring w(b.size() / 2, L'\0');
+    for (size_t i = 0; i < w.size(); ++i) {
+      const auto hi = static_cast<unsigned char>(b[2 * i + (bigEndian ? 0 : 1)]);
+      const auto lo = static_cast<unsigned char>(b[2 * i + (bigEndian ? 1 : 0)]);
+      w[i] = static_cast<wchar_t>(hi << 8 | lo);
+    }
+    return narrow(w);
+  };
+  if (bytes.substr(0, 2) == "\xFF\xFE") return utf16(bytes.substr(2), false);
+  if (bytes.substr(0, 2) == "\xFE\xFF") return utf16(bytes.substr(2), true);
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  if (bytes.empty() || !fromCodePage(CP_UTF8, bytes, MB_ERR_INVALID_CHARS).empty()) return std::string(bytes);
+  return narrow(fromCodePage(CP_ACP, bytes, 0));
+}
+
 }  // namespace tl::window_win32

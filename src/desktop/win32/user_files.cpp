@@ -1,4 +1,4 @@
-#include "main/win32_desktop.h"
+#include "desktop/win32/user_files.h"
 
 #include <cstring>
 
@@ -12,6 +12,7 @@ namespace tl::desktop_win32 {
 namespace {
 
 using window_win32::narrow;
+using window_win32::textAsUtf8;
 using window_win32::widen;
 
 constexpr wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -95,13 +96,6 @@ bool writeFile(const std::wstring& path, const std::string& bytes) {
   return MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
-  const int n = MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring out(n, L'\0');
-  if (n) MultiByteToWideChar(codePage, flags, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
-  return out;
-}
-
 std::wstring mutexName(int port) {
   // "Local\": one program per user session, as a user sees it.
   return port ? L"Local\\Tastlink.COM" + std::to_wstring(port) : L"Local\\Tastlink";
@@ -164,23 +158,6 @@ std::wstring settingsFolder() {
     base += L"\\AppData\\Roaming";
   }
   return base + L"\\Tastlink";
-}
-
-std::string textAsUtf8(std::string_view bytes) {
-  const auto utf16 = [](std::string_view b, bool bigEndian) {
-    std::wstring w(b.size() / 2, L'\0');
-    for (size_t i = 0; i < w.size(); ++i) {
-      const auto hi = static_cast<unsigned char>(b[2 * i + (bigEndian ? 0 : 1)]);
-      const auto lo = static_cast<unsigned char>(b[2 * i + (bigEndian ? 1 : 0)]);
-      w[i] = static_cast<wchar_t>(hi << 8 | lo);
-    }
-    return narrow(w);
-  };
-  if (bytes.substr(0, 2) == "\xFF\xFE") return utf16(bytes.substr(2), false);
-  if (bytes.substr(0, 2) == "\xFE\xFF") return utf16(bytes.substr(2), true);
-  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-  if (bytes.empty() || !fromCodePage(CP_UTF8, bytes, MB_ERR_INVALID_CHARS).empty()) return std::string(bytes);
-  return narrow(fromCodePage(CP_ACP, bytes, 0));
 }
 
 app::IniFile readSettings(const std::wstring& folder) {

@@ -1,4 +1,4 @@
-#include "main/desktop_linux.h"
+#include "desktop/linux/session_check.h"
 
 #include <X11/Xlib.h>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 namespace {
 
@@ -50,4 +50,4 @@ std::string desktopUnreachable() {
          (x.empty() ? "WAYLAND_DISPLAY=" + wayland : "DISPLAY=" + x) + ").";
 }
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux

@@ -5,10 +5,10 @@
 
 #include <string>
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 // Empty when the desktop answers (or Qt was told to use none), else one
 // German sentence saying what is missing.
 std::string desktopUnreachable();
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux

@@ -10,14 +10,14 @@
 #include "app/platform.h"
 #include "app/settings.h"
 
-namespace tl::app {
+namespace tl::desktop_linux {
 
 // $XDG_CONFIG_HOME, else ~/.config.
 std::string configHome();
 
 // configHome()/Tastlink/tastlink.conf in Qt's INI format. A missing file
 // has no values; one that cannot be read raises SettingsError.
-IniFile readSettingsFile();
+app::IniFile readSettingsFile();
 
 // The port chosen last, from configHome()/Tastlink/state.conf; "" if none.
 // With `comOf`, the device it was (its identity, kept beside the number)
@@ -36,7 +36,7 @@ std::string ownProgram();
 // The platform's settings, remembered port and autostart hooks, as above;
 // `deviceOf` and `comOf` (where the platform knows devices) turn a COM
 // number into its device's identity and back.
-void addSettingsHooks(Platform& p, std::function<std::string(int com)> deviceOf = {},
+void addSettingsHooks(app::Platform& p, std::function<std::string(int com)> deviceOf = {},
                       std::function<int(const std::string& device)> comOf = {});
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux

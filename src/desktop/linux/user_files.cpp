@@ -1,4 +1,4 @@
-#include "main/config_linux.h"
+#include "desktop/linux/user_files.h"
 
 #include <QFileInfo>
 #include <QSettings>
@@ -16,7 +16,9 @@
 #include "app/settings_file.h"
 #include "core/linux/os_error.h"
 
-namespace tl::app {
+namespace tl::desktop_linux {
+
+using namespace app;
 
 namespace {
 
@@ -227,4 +229,4 @@ void addSettingsHooks(Platform& p, std::function<std::string(int com)> deviceOf,
   p.setAutostart = [](bool on) { return setAutostart(on, ownProgram()); };
 }
 
-}  // namespace tl::app
+}  // namespace tl::desktop_linux

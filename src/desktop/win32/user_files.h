@@ -19,11 +19,6 @@ namespace tl::desktop_win32 {
 // %APPDATA%\Tastlink; empty where the user has no profile folder.
 std::wstring settingsFolder();
 
-// A settings file's bytes as UTF-8. Notepad writes UTF-8 with a byte order
-// mark, "Unicode" (UTF-16 with one) and, before Windows 10, the ANSI code
-// page: each reads as the user wrote it.
-std::string textAsUtf8(std::string_view bytes);
-
 // <folder>\tastlink.ini, read; none there means no values. Raises
 // app::SettingsError (German) when it is there but cannot be read.
 app::IniFile readSettings(const std::wstring& folder);
