@@ -463,9 +463,12 @@ class EndToEnd(unittest.TestCase):
             s.end()
 
     def test_port_option_and_remembered_port(self):
-        for args, selected in ((["--port", "COM12"], "12"), (["--port", "COM5"], "3")):
+        for args, selected, note in ((["--port", "COM12"], "12", None),
+                                     (["--port", "COM5"], "3", "COM5 ist nicht da; Tastlink öffnet COM3.")):
             s = self.start("3,12", args)
             self.assertEqual(s.state()["selected"], selected, args)
+            if note:
+                self.assertEqual(until(lambda: s.state().get("note"), "the note"), note, "said in the window")
             self.assertEqual(s.ask("lines " + selected), "dtr=1 rts=1")
             s.end()
         user_file = "; mine\n[General]\nremember=true\n"
@@ -600,6 +603,17 @@ class EndToEnd(unittest.TestCase):
         p = subprocess.run([odd, "--autostart", "on"], env=env, capture_output=True, text=True, timeout=30)
         self.assertEqual((p.returncode, os.path.exists(entry)), (1, False))
         self.assertIn("Steuerzeichen", p.stderr)
+        # Reserved characters are quoted as desktops unquote them.
+        odd = os.path.join(self.home, 'my "apps" $x `y` \\ 100%')
+        os.makedirs(odd)
+        shutil.copy(SIM, odd)
+        self.assertEqual(subprocess.run([os.path.join(odd, os.path.basename(SIM)), "--autostart", "on"], env=env,
+                                        timeout=30).returncode, 0)
+        value = re.search(r"^Exec=(.*)$", open(entry).read(), re.M)[1]
+        value = re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n", "t": "\t", "r": "\r"}.get(m[1], m[1]), value)
+        argv = [re.sub(r"\\(.)", r"\1", q).replace("%%", "%") if q else u
+                for q, u in re.findall(r'"((?:[^"\\]|\\.)*)"|(\S+)', value)]
+        self.assertEqual(argv, [os.path.join(odd, os.path.basename(SIM)), "--minimized", "--wait-for-port"])
         blocked = os.path.join(self.home, "file")
         open(blocked, "w").close()
         p = subprocess.run([SIM, "--autostart", "on"], env=dict(env, XDG_CONFIG_HOME=blocked), capture_output=True,
