@@ -778,14 +778,18 @@ class PrivatePorts:
             master, slave = os.openpty()
             self.ptys[name] = (master, os.ttyname(slave))
             os.close(slave)
+        # Copies the user can reach wherever the build tree lies.
+        program, interposer = os.path.join(self.dir, "tastlink"), os.path.join(self.dir, "interposer.so")
+        shutil.copy(BIN, program)
+        shutil.copy(INTERPOSER, interposer)
         self.state = os.path.join(self.dir, "lines")
         with open(self.state, "wb") as f:
             f.write(bytes(20 * len(ports)))
         os.chmod(self.state, 0o666)
-        env.update(LD_PRELOAD=INTERPOSER, TASTLINK_MODEM_STATE=self.state, HOSTDEV=os.path.join(self.dir, "hostdev"),
+        env.update(LD_PRELOAD=interposer, TASTLINK_MODEM_STATE=self.state, HOSTDEV=os.path.join(self.dir, "hostdev"),
                    TASTLINK_MODEM_PTY=":".join(path for _, path in self.ptys.values()))
         self.err = tempfile.TemporaryFile(mode="w+")
-        self.p = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", PRIVATE_PORTS, BIN] +
+        self.p = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", PRIVATE_PORTS, program] +
                                   list(args), env=dict(os.environ, **env), stdin=subprocess.PIPE,
                                   stdout=subprocess.PIPE, stderr=self.err, text=True, preexec_fn=no_core_dumps)
         assert self.p.stdout.readline() == "ready\n", "the private namespace"
@@ -826,9 +830,12 @@ class PrivatePorts:
         return self.err.read()
 
     def end(self):
+        watcher = key_watcher(self.p.pid)
         if self.p.poll() is None:
             self.p.kill()
         self.p.wait(60)
+        if watcher:  # it could let up the next program's key
+            until(lambda: gone(watcher), "the key watcher gone")
         self.err.close()
         for master, _ in self.ptys.values():
             os.close(master)
