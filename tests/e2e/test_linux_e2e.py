@@ -188,6 +188,12 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(st.get("focus"), "Text1")
         self.assertEqual(s.ask("lines 3"), "dtr=1 rts=1")
         self.assertEqual(s.ask("lines 12"), "dtr=0 rts=0")
+        # Docks match the window to its menu entry by its class.
+        with open(os.path.join(os.path.dirname(__file__), "../../data/io.github.tastlink.Tastlink.desktop")) as f:
+            entry = re.search(r"^StartupWMClass=(.*)$", f.read(), re.M)[1]
+        wm_class = subprocess.run(["xprop", "-id", str(window_ids(s.p.pid)[0]), "WM_CLASS"], capture_output=True,
+                                  text=True).stdout
+        self.assertEqual(wm_class.split(", ")[-1].strip(), '"%s"' % entry)
         if SHOTS:
             subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0", os.path.join(SHOTS, "linux-window.png")])
 
