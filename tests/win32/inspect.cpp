@@ -26,6 +26,7 @@
 //   inspect menu LETTER -> right-clicks the status line, picks the item by its mnemonic
 //                    (exit 1, nothing clicked, while another window covers it)
 //   inspect settings -> the settings window's controls: "ID=text", a check box "ID=0|1"
+//   inspect crash  -> a thread of the program's, not its window's, faults (it starts at address 0)
 #include <windows.h>
 
 #include <commctrl.h>
@@ -446,6 +447,15 @@ int wmain(int argc, wchar_t** argv) {
     return pickFromMenu(at, argc > 2 ? *argv[2] : L'e');
   }
   if (what == L"move") return PostMessageW(main, WM_SYSCOMMAND, SC_MOVE, 0) ? 0 : 1;
+  if (what == L"crash") {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    HANDLE thread = process ? CreateRemoteThread(process, nullptr, 0, nullptr, nullptr, 0, nullptr) : nullptr;
+    if (thread) CloseHandle(thread);
+    if (process) CloseHandle(process);
+    return thread ? 0 : 1;
+  }
   if (what == L"devchange" && argc > 3) {
     // The port's name follows the header, as in Windows' own broadcast.
     const std::wstring name = std::wstring(L"COM") + argv[3];
