@@ -76,16 +76,12 @@ class Hardening(unittest.TestCase):
         # The fault comes from outside, in a thread of the program's own
         # that is not the window's, while the window's thread is pressing.
         for i in range(int(os.environ.get("TASTLINK_CRASH_RUNS_E2E", "3"))):
-            p = self.start()
-            flooding = threading.Event()
-            flooding.set()
+            p, stop = self.start(), threading.Event()
 
-            def flood():
-                state = 0
-                while flooding.is_set():
-                    state ^= CTS
-                    self.lines(state)
-                    time.sleep(0.002)
+            def flood(n=0):
+                while not stop.wait(0.002):
+                    n ^= CTS
+                    self.lines(n)
             flooder = threading.Thread(target=flood)
             flooder.start()
             try:
@@ -93,7 +89,7 @@ class Hardening(unittest.TestCase):
                 self.assertEqual(tw.inspect("crash"), "", "run %d: no thread started in the program" % i)
                 p.wait(300)
             finally:
-                flooding.clear()
+                stop.set()
                 flooder.join()
             self.assertEqual(keys_down(), set(), "run %d: a key left down by the crash" % i)
             self.doCleanups()
