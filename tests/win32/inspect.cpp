@@ -26,6 +26,7 @@
 //   inspect menu LETTER -> right-clicks the status line, picks the item by its mnemonic
 //                    (exit 1, nothing clicked, while another window covers it)
 //   inspect settings -> the settings window's controls: "ID=text", a check box "ID=0|1"
+//   inspect foreground -> the foreground window's class and title, "CLASS|TITLE"
 //   inspect crash  -> a thread of the program's, not its window's, faults (it starts at address 0)
 #include <windows.h>
 
@@ -385,6 +386,13 @@ int wmain(int argc, wchar_t** argv) {
     wchar_t text[2048] = {};
     GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 2048);
     std::printf("%s\n", utf8(text).c_str());
+    return 0;
+  }
+  if (what == L"foreground") {
+    wchar_t cls[64] = {}, title[64] = {};
+    GetClassNameW(GetForegroundWindow(), cls, 64);
+    GetWindowTextW(GetForegroundWindow(), title, 64);
+    std::printf("%s|%s\n", utf8(cls).c_str(), utf8(title).c_str());
     return 0;
   }
   if (what == L"define" || what == L"undefine") return defineName(argc > 2 ? argv[2] : L"", what == L"define");
