@@ -10,8 +10,8 @@ PACKAGE_PACKAGES="librsvg2-bin scdoc dpkg-dev file"
 MINGW_PACKAGES="g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64 nsis"
 # The settings window is also read through AT-SPI, as a screen reader does.
 TEST_PACKAGES="libgtest-dev googletest xvfb xdotool x11-utils python3 util-linux dbus at-spi2-core python3-pyatspi python3-gi"
-# The hardware-in-the-loop VM: QEMU, a stock Debian kernel, busybox.
-HIL_PACKAGES="qemu-system-x86 linux-image-amd64 busybox-static cpio"
+# The hardware-in-the-loop VM: QEMU, a stock Debian kernel, busybox, udevadm.
+HIL_PACKAGES="qemu-system-x86 linux-image-amd64 busybox-static cpio udev"
 # The Windows program's tests under wine64 (the 32-bit one: see ensure_wine32).
 WINE_PACKAGES="wine wine64"
 # The checks run on the packages.

@@ -319,7 +319,7 @@ TEST(KeyNames, CombinationsButtonsAndMediaKeysReadOrSayWhatIsAllowed) {
       {"Ctrl+Alt+Shift+Leertaste", "Ctrl+Alt+Shift+Space"},
       {"Hyper", "unbekannte Taste „Hyper“. Erlaubt sind Shift, Ctrl"},
       {"Ctrl+", "unbekannte Taste „“ in „Ctrl+“"},
-      {"Ctrl+Ctrl", "die Taste Ctrl steht zweimal in „Ctrl+Ctrl“"},
+      {"Ctrl+Ctrl", "die Taste Ctrl steht zweimal in „Ctrl+Ctrl“; jede Taste steht höchstens einmal"},
       {"Ctrl+Alt+Shift+Super+A", "„Ctrl+Alt+Shift+Super+A“ hat mehr als vier Tasten"},
       {"Ctrl+MouseLeft", "eine Maustaste (MouseLeft) steht allein"},
       {"Mute+Shift", "eine Medientaste (Mute) steht allein"},

@@ -122,7 +122,8 @@ std::string KeyChord::parse(std::string_view text, KeyChord& out) {
       return "unbekannte Taste \u201E" + reports::excerpt(part) + "\u201C" + (plus < text.size() || at ? " in " + whole : "") +
              ". Erlaubt sind " + keyNames() + ".";
     if (chord.size() == kMax) return whole + " hat mehr als vier Tasten; eine Kombination hat höchstens vier.";
-    if (chord.contains(key)) return "die Taste " + std::string(key->name) + " steht zweimal in " + whole + ".";
+    if (chord.contains(key)) return "die Taste " + std::string(key->name) + " steht zweimal in " + whole +
+                                          "; jede Taste steht höchstens einmal in einer Kombination.";
     chord.add(key);
     if (plus == text.size()) break;
     at = plus + 1;

@@ -96,6 +96,9 @@ class KeyInjector {
   // Whether the system took the last stroke sent; where it cannot say, it
   // is taken to have.
   virtual bool accepted() const { return true; }
+  // Makes mouse buttons sendable from now on, for a switch that became one
+  // while the program runs; "" when they are, else why not, in German.
+  virtual std::string offerButtons() { return {}; }
   // The Windows call shape: a virtual key the table does not know is
   // dropped, a flag 2 (KEYEVENTF_KEYUP) lets the key up.
   void keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra);
@@ -110,6 +113,7 @@ class Keyboard {
   bool keybd_event(uint8_t vk, uint8_t scan, uint32_t flags, uint32_t extra);
   // Lets every key up that the last events left down.
   void releaseAll() noexcept;
+  std::string offerButtons() { return injector_.offerButtons(); }
   bool anyDown() const { return !down_.empty(); }
   bool isDown(const KeyInfo* key) const;
   // The keys down, oldest first.

@@ -437,6 +437,12 @@ void Form1::ChangeSwitches(std::vector<SwitchSetting> switches) {
   LetKeysUp();
   const uint8_t before = watchedLines();
   Switches = std::move(switches);
+  for (const SwitchSetting& s : Switches)
+    if (s.key.kind() == KeyKind::Button) {
+      if (const std::string why = keys_.offerButtons(); !why.empty())
+        tell("Tastlink kann die Maustaste nicht senden (" + why + "). Bitte starten Sie Tastlink neu.");
+      break;
+    }
   MSComm1.setWatch(watchedLines());
   if (!MSComm1.PortOpen()) return;
   // The line reports only the lines it was opened for: a new one needs

@@ -6,8 +6,8 @@
  *   key            left Shift as the keyboard reports it now (EVIOCGKEY)
  *   counts         Shift downs and ups seen so far, and the last value
  *   log            every key and button event since start, "code:value"
- *   caps           what the device offers, judged as udev's input_id and
- *                  libinput judge it: a keyboard, a pointer
+ *   caps           what the device is, as udev's input_id tells libinput
+ *                  and the desktop: a keyboard, a mouse
  *   signal N       send signal N to tastlink and wait for it to end
  *   hangup         hang up /dev/ttyS0 (the button's UART) from the guest
  *   edges          CTS changes the UART's driver has counted (TIOCGICOUNT)
@@ -20,7 +20,11 @@
  *   hold NAME      lock port NAME for the agent, as another program holding
  *                  it would, so that tastlink passes it over
  *   free NAME      remove that lock again
- *   dev NAME       whether /dev/NAME exists */
+ *   dev NAME       whether /dev/NAME exists
+ *   conf TEXT      write tastlink's settings file, "|" for each line end;
+ *                  without TEXT remove it
+ *   again          wait for tastlink's device to go and watch the one it
+ *                  makes instead, the log going on */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
@@ -34,6 +38,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -115,6 +120,13 @@ static int find_keyboard(void) {
   return -1;
 }
 
+static int watch_keyboard(void) {
+  if ((kbd = find_keyboard()) < 0) return 0;
+  pthread_t t;
+  pthread_create(&t, NULL, watch, (void *)(long)generation);
+  return 1;
+}
+
 /* `args`: options for tastlink, blank-separated; "" for none. */
 static void start(char *args) {
   pthread_mutex_lock(&lock);
@@ -132,6 +144,7 @@ static void start(char *args) {
     dup2(null, 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     setenv("XDG_RUNTIME_DIR", "/tmp", 1);
+    setenv("XDG_CONFIG_HOME", "/tmp/config", 1);
     char *argv[8] = {"tastlink"};
     int argc = 1;
     for (char *a = strtok(args, " "); a && argc < 7; a = strtok(NULL, " ")) argv[argc++] = a;
@@ -139,11 +152,36 @@ static void start(char *args) {
     execv("/usr/bin/tastlink", argv);
     _exit(127);
   }
-  kbd = find_keyboard();
-  if (kbd < 0) return reply("start failed: no keyboard");
-  pthread_t t;
-  pthread_create(&t, NULL, watch, (void *)(long)generation);
+  if (!watch_keyboard()) return reply("start failed: no keyboard");
   reply("started %d", child);
+}
+
+/* udev's own judgement, run on the device as udevd would on its arrival:
+ * libinput gives a device keys by ID_INPUT_KEY (as it does a power
+ * button), a pointer by ID_INPUT_MOUSE. */
+static void caps(void) {
+  char fd[64], dev[300] = "", cmd[400], out[2048] = "";
+  snprintf(fd, sizeof fd, "/proc/self/fd/%d", kbd);
+  if (readlink(fd, dev, sizeof dev - 1) < 0 || strncmp(dev, "/dev/input/", 11)) return reply("caps failed: no device");
+  snprintf(cmd, sizeof cmd, "udevadm test-builtin input_id /sys/class/input/%s 2>&1", dev + 11);
+  FILE *p = popen(cmd, "r");
+  size_t n = p ? fread(out, 1, sizeof out - 1, p) : 0;
+  out[n] = 0;
+  if (p) pclose(p);
+  if (!strstr(out, "ID_INPUT=1")) return reply("caps failed: %s", out);
+  reply("caps keyboard=%d pointer=%d", strstr(out, "ID_INPUT_KEY=1") != NULL, strstr(out, "ID_INPUT_MOUSE=1") != NULL);
+}
+
+static void watch_again(void) {
+  int was = 0;
+  for (int i = 0; i < 600 && !was; ++i, usleep(100000)) {
+    pthread_mutex_lock(&lock);
+    was = gone;
+    gone = 0;
+    pthread_mutex_unlock(&lock);
+  }
+  close(kbd);
+  reply(was && watch_keyboard() ? "again" : "again failed");
 }
 
 static int wait_child(int seconds) {
@@ -203,16 +241,7 @@ int main(void) {
       reply("log %s", events);
       pthread_mutex_unlock(&lock);
     } else if (!strcmp(line, "caps")) {
-      /* input_id: letters make a keyboard; relative X and Y with a left
-       * button make a mouse, which libinput then takes for a pointer. */
-      unsigned long ev = 0, rel = 0, keys[KEY_MAX / (8 * sizeof(long)) + 1] = {0};
-      ioctl(kbd, EVIOCGBIT(0, sizeof ev), &ev);
-      ioctl(kbd, EVIOCGBIT(EV_REL, sizeof rel), &rel);
-      ioctl(kbd, EVIOCGBIT(EV_KEY, sizeof keys), keys);
-#define HAS(bits, n) (((bits)[(n) / (8 * sizeof(long))] >> ((n) % (8 * sizeof(long)))) & 1)
-      int letters = 1;
-      for (int k = KEY_Q; k <= KEY_P; ++k) letters &= HAS(keys, k);
-      reply("caps keyboard=%d pointer=%d", letters, (int)((ev >> EV_REL) & 1) && (rel & 3) == 3 && HAS(keys, BTN_LEFT));
+      caps();
     } else if (!strcmp(line, "counts")) {
       pthread_mutex_lock(&lock);
       reply("downs=%d ups=%d last=%d gone=%d dropped=%d", downs, ups, last, gone, dropped);
@@ -270,6 +299,16 @@ int main(void) {
       char path[300];
       snprintf(path, sizeof path, "/dev/%s", line + 4);
       reply("dev %s=%d", line + 4, access(path, F_OK) == 0);
+    } else if (!strncmp(line, "conf", 4)) {
+      mkdir("/tmp/config", 0700);
+      mkdir("/tmp/config/Tastlink", 0700);
+      FILE *f = line[4] ? fopen("/tmp/config/Tastlink/tastlink.conf", "w") : NULL;
+      for (char *c = line + 5; f && *c; ++c) fputc(*c == '|' ? '\n' : *c, f);
+      if (f) fclose(f);
+      else unlink("/tmp/config/Tastlink/tastlink.conf");
+      reply("conf");
+    } else if (!strcmp(line, "again")) {
+      watch_again();
     } else if (!strcmp(line, "alive")) {
       reply(child > 0 && waitpid(child, &child_status, WNOHANG) == 0 ? "alive" : "ended");
     } else if (line[0]) {

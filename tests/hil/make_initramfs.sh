@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Packs the test VM's initramfs: busybox, the guest agent, tastlink with the
+# Packs the test VM's initramfs: busybox, udevadm, the guest agent, tastlink with the
 # libraries ldd names (and Qt's offscreen platform), and the modules of the
 # kernel the VM boots: uinput and evdev, and the USB host controller and
 # FTDI USB-serial driver for the adapter the VM can plug in and pull out.
@@ -27,6 +27,9 @@ copy_libs() {
   done
 }
 copy_libs "$tastlink"
+# udev's own input_id, the classification libinput builds on.
+cp "$(command -v udevadm)" "$root/bin/udevadm"
+copy_libs "$root/bin/udevadm"
 copy_libs "$plugins/libqoffscreen.so"
 # The loader under the name the binaries ask for.
 interp=$(readelf -l "$tastlink" | sed -n 's/.*interpreter: \(.*\)]/\1/p')

@@ -420,6 +420,16 @@ class RealUartAndUinput(unittest.TestCase):
             until(lambda: VM.ask("log") == log, log, seen=lambda: VM.ask("log"))
         self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
         self.assertEqual(VM.ask("log"), "log 272:1 272:0 272:1 272:0", "let up on the way out")
+        # Made a mouse button while it runs: the device must become a pointer.
+        self.start()
+        VM.ask("conf [switch1]|key=MouseLeft")
+        self.addCleanup(VM.ask, "conf")
+        self.assertEqual(VM.ask("again"), "again")
+        self.assertEqual(VM.ask("caps"), "caps keyboard=1 pointer=1")
+        VM.cts(True)
+        until(lambda: VM.ask("log").endswith(" 272:1"), "the button down", seen=lambda: VM.ask("log"))
+        self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
+        self.assertTrue(VM.ask("log").endswith(" 272:1 272:0"), VM.ask("log"))
 
 
 if __name__ == "__main__":
