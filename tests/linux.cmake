@@ -42,3 +42,6 @@ if(NOT TASTLINK_SANITIZE AND NOT TASTLINK_TSAN)
   set_tests_properties(hil_vm PROPERTIES LABELS hil TIMEOUT 1800 SKIP_RETURN_CODE 77
     ENVIRONMENT "TASTLINK_BIN=$<TARGET_FILE:tastlink>;HIL_AGENT=$<TARGET_FILE:guest_agent>;HIL_INTERPOSER=$<TARGET_FILE:modem_interposer>;HIL_MKINITRAMFS=${CMAKE_CURRENT_SOURCE_DIR}/hil/make_initramfs.sh")
 endif()
+if(TARGET modem_interposer)
+  set_property(TEST e2e_linux APPEND PROPERTY ENVIRONMENT "TASTLINK_INTERPOSER=$<TARGET_FILE:modem_interposer>")
+endif()

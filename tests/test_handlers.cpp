@@ -461,6 +461,23 @@ TEST(FormLoad, RefusedPortsAndAMissingStartPortAreToldWhereTheUserLooks) {
     EXPECT_EQ(logged, note) << "the record holds what the window says";
     EXPECT_EQ(needed, c.needsUser) << c.start;
   }
+  // Refused at start, retried while it stays refused (told once, looked at
+  // once a try), taken once free.
+  {
+    fake::World w;
+    w.files.failing.emplace(1, denied);
+    w.form1.WaitForPort = true;
+    int told = 0;
+    w.form1.NeedsUser = [&] { ++told; };
+    w.form1.Form_Load();
+    for (int i = 0; i < 6; ++i) w.form.runTimers();
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(std::count(w.files.tried.begin(), w.files.tried.end(), "COM1:9600,n,8,1"), 7);
+    w.files.failing.clear();
+    w.files.openable = {1};
+    w.form.runTimers();
+    EXPECT_EQ(w.form.label1, "Kein Kabel gefunden");
+  }
   // An adapter that arrives refused while waiting is told too.
   fake::World w;
   w.form1.WaitForPort = true;

@@ -78,15 +78,25 @@ void Form1::Form_Load() {
 void Form1::waitForAdapter(Waiting what, const std::vector<comport::ProbeFailure>& refused) {
   if (what == Waiting::ForPortInUse) MSComm1.setCommPort(StartPort);
   waiting_ = what;
-  view_.setLabel1Caption("Warte auf Adapter");
   std::vector<comport::ProbeFailure> mine;
+  bool fresh = false;
   for (const auto& f : refused)
-    if (what == Waiting::ForAnyPort || f.port == StartPort) mine.push_back(f);
-  if (mine.empty()) return;
-  view_.setLabel1Caption("Anschluss verweigert");
+    if (what == Waiting::ForAnyPort || f.port == StartPort) {
+      mine.push_back(f);
+      fresh |= std::find(refused_.begin(), refused_.end(), f.port) == refused_.end();
+    }
+  view_.setLabel1Caption(mine.empty() ? "Warte auf Adapter" : "Anschluss verweigert");
+  // A retry that finds the same ports still refused has nothing new to
+  // say, and must not pull the window up again every time.
+  if (!fresh) {
+    if (!mine.empty()) retryRefused();
+    return;
+  }
   tell("Tastlink wartet auf einen Adapter." + refusedPorts(mine));
   if (NeedsUser) NeedsUser();
-  for (const auto& f : mine) refused_.push_back(static_cast<int16_t>(f.port));
+  for (const auto& f : mine)
+    if (std::find(refused_.begin(), refused_.end(), f.port) == refused_.end())
+      refused_.push_back(static_cast<int16_t>(f.port));
   retryRefused();
 }
 

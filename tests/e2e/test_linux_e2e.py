@@ -3,6 +3,7 @@ real XTest injection, with simulated serial ports (tastlink-sim), and the
 shipped binary for the no-port report."""
 import glob
 import os
+import pwd
 import re
 import resource
 import shutil
@@ -187,6 +188,12 @@ class EndToEnd(unittest.TestCase):
         self.assertEqual(st.get("focus"), "Text1")
         self.assertEqual(s.ask("lines 3"), "dtr=1 rts=1")
         self.assertEqual(s.ask("lines 12"), "dtr=0 rts=0")
+        # Docks match the window to its menu entry by its class.
+        with open(os.path.join(os.path.dirname(__file__), "../../data/io.github.tastlink.Tastlink.desktop")) as f:
+            entry = re.search(r"^StartupWMClass=(.*)$", f.read(), re.M)[1]
+        wm_class = subprocess.run(["xprop", "-id", str(window_ids(s.p.pid)[0]), "WM_CLASS"], capture_output=True,
+                                  text=True).stdout
+        self.assertEqual(wm_class.split(", ")[-1].strip(), '"%s"' % entry)
         if SHOTS:
             subprocess.run(["import", "-window", "root", "-crop", "260x160+0+0", os.path.join(SHOTS, "linux-window.png")])
 
@@ -263,6 +270,7 @@ class EndToEnd(unittest.TestCase):
                 s.ask("release 3")
             else:
                 until(lambda: open("/proc/%d/stat" % s.p.pid).read().split(")")[1].split()[0] == "T", "stopped")
+                until(lambda: not xdisplay.shift_down(), "Shift up while stopped by %s" % sig)
                 s.p.send_signal(signal.SIGCONT)
                 self.assertEqual(s.state()["label"], "SHIFT losgelassen")
             until(lambda: not xdisplay.shift_down(), "Shift up after %s" % sig)
@@ -461,9 +469,12 @@ class EndToEnd(unittest.TestCase):
             s.end()
 
     def test_port_option_and_remembered_port(self):
-        for args, selected in ((["--port", "COM12"], "12"), (["--port", "COM5"], "3")):
+        for args, selected, note in ((["--port", "COM12"], "12", None),
+                                     (["--port", "COM5"], "3", "COM5 ist nicht da; Tastlink öffnet COM3.")):
             s = self.start("3,12", args)
             self.assertEqual(s.state()["selected"], selected, args)
+            if note:
+                self.assertEqual(until(lambda: s.state().get("note"), "the note"), note, "said in the window")
             self.assertEqual(s.ask("lines " + selected), "dtr=1 rts=1")
             s.end()
         user_file = "; mine\n[General]\nremember=true\n"
@@ -532,6 +543,12 @@ class EndToEnd(unittest.TestCase):
         self.sims.append(third)
         self.assertEqual(third.p.wait(60), 0)
         until(lambda: "minimized" not in beside.state(), "the copy on COM12 in front")
+        # Another display is another desk: a copy there runs (a Wayland
+        # session's name counts before DISPLAY; the window still goes to X).
+        elsewhere = Sim("3,12", [], self.home, WAYLAND_DISPLAY="wayland-tastlink-%d" % os.getpid(),
+                        QT_QPA_PLATFORM="xcb")
+        self.sims.append(elsewhere)
+        until(lambda: elsewhere.state().get("visible"), "a copy on another display")
         first.p.kill()  # its socket stays behind, stale
         first.p.wait(60)
         third = self.start("3")
@@ -598,6 +615,17 @@ class EndToEnd(unittest.TestCase):
         p = subprocess.run([odd, "--autostart", "on"], env=env, capture_output=True, text=True, timeout=30)
         self.assertEqual((p.returncode, os.path.exists(entry)), (1, False))
         self.assertIn("Steuerzeichen", p.stderr)
+        # Reserved characters are quoted as desktops unquote them.
+        odd = os.path.join(self.home, 'my "apps" $x `y` \\ 100%')
+        os.makedirs(odd)
+        shutil.copy(SIM, odd)
+        self.assertEqual(subprocess.run([os.path.join(odd, os.path.basename(SIM)), "--autostart", "on"], env=env,
+                                        timeout=30).returncode, 0)
+        value = re.search(r"^Exec=(.*)$", open(entry).read(), re.M)[1]
+        value = re.sub(r"\\(.)", lambda m: {"s": " ", "n": "\n", "t": "\t", "r": "\r"}.get(m[1], m[1]), value)
+        argv = [re.sub(r"\\(.)", r"\1", q).replace("%%", "%") if q else u
+                for q, u in re.findall(r'"((?:[^"\\]|\\.)*)"|(\S+)', value)]
+        self.assertEqual(argv, [os.path.join(odd, os.path.basename(SIM)), "--minimized", "--wait-for-port"])
         blocked = os.path.join(self.home, "file")
         open(blocked, "w").close()
         p = subprocess.run([SIM, "--autostart", "on"], env=dict(env, XDG_CONFIG_HOME=blocked), capture_output=True,
@@ -688,6 +716,189 @@ class CommandLine(unittest.TestCase):
             self.assertIn(message, p.stderr)
             self.assertLess(len(p.stderr), 1000, "a short excerpt of the line")
             self.assertFalse(os.path.exists(opens), "%r opened a port" % text)
+
+# The shipped program on pseudo-terminals, as a user without privileges: a
+# private mount namespace with a /dev, a /sys/class/tty and a world-writable
+# /run/lock of its own; the interposer gives each pty modem lines. The test
+# reaches the namespace's files through /proc/<pid>/root.
+PRIVATE_PORTS = r"""
+set -e
+mount -t tmpfs -o mode=755 none /sys/class/tty
+mount -t tmpfs -o mode=1777 none /run/lock
+mkdir -p "$HOSTDEV"
+mount --rbind /dev "$HOSTDEV"
+mount -t tmpfs -o mode=755 none /dev
+for n in null zero full random urandom tty; do touch /dev/$n; mount --bind "$HOSTDEV/$n" /dev/$n; done
+mkdir /dev/pts /dev/shm
+mount --rbind "$HOSTDEV/pts" /dev/pts
+mount -t tmpfs -o mode=1777 none /dev/shm
+ln -s pts/ptmx /dev/ptmx
+ln -s /proc/self/fd /dev/fd
+echo ready
+read -r go
+exec >/dev/null setpriv --reuid=nobody --regid=nogroup --clear-groups "$0" "$@"
+"""
+INTERPOSER = os.environ.get("TASTLINK_INTERPOSER", "")
+CTS, DTR, RTS = 0x020, 0x002, 0x004
+NOBODY = pwd.getpwnam("nobody").pw_uid
+
+
+class Inotify:
+    """Opens of files in one directory, as the kernel reports them: an open
+    that never returns is never reported."""
+
+    def __init__(self, path):
+        import ctypes
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        self.libc.inotify_add_watch(self.fd, path.encode(), 0x20)  # IN_OPEN
+        self.names = []
+
+    def opened(self, name):
+        try:
+            data = os.read(self.fd, 4096)
+        except BlockingIOError:
+            data = b""
+        while data:  # struct inotify_event: wd, mask, cookie, len, name
+            size = int.from_bytes(data[12:16], sys.byteorder)
+            self.names.append(data[16:16 + size].rstrip(b"\0").decode())
+            data = data[16 + size:]
+        return name in self.names
+
+    def close(self):
+        os.close(self.fd)
+
+
+class PrivatePorts:
+    def __init__(self, ports, args=(), before_start=None):
+        """`ports`: {tty name: (owner uid, mode), or None for one plugged later}; `before_start(self)` plants what
+        the start must meet."""
+        self.dir = tempfile.mkdtemp(prefix="tastlink-real-")
+        os.chmod(self.dir, 0o755)
+        self.home = os.path.join(self.dir, "home")
+        env = home_env(self.home)
+        for d in (self.home, env["XDG_CONFIG_HOME"], env["XDG_RUNTIME_DIR"]):
+            os.chown(d, NOBODY, -1)
+        self.ptys = {}
+        for name in ports:
+            master, slave = os.openpty()
+            self.ptys[name] = (master, os.ttyname(slave))
+            os.close(slave)
+        # Copies the user can reach wherever the build tree lies.
+        program, interposer = os.path.join(self.dir, "tastlink"), os.path.join(self.dir, "interposer.so")
+        shutil.copy(BIN, program)
+        shutil.copy(INTERPOSER, interposer)
+        self.state = os.path.join(self.dir, "lines")
+        with open(self.state, "wb") as f:
+            f.write(bytes(20 * len(ports)))
+        os.chmod(self.state, 0o666)
+        env.update(LD_PRELOAD=interposer, TASTLINK_MODEM_STATE=self.state, HOSTDEV=os.path.join(self.dir, "hostdev"),
+                   TASTLINK_MODEM_PTY=":".join(path for _, path in self.ptys.values()))
+        self.err = tempfile.TemporaryFile(mode="w+")
+        self.p = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", PRIVATE_PORTS, program] +
+                                  list(args), env=dict(os.environ, **env), stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, stderr=self.err, text=True, preexec_fn=no_core_dumps)
+        assert self.p.stdout.readline() == "ready\n", "the private namespace"
+        self.root = "/proc/%d/root" % self.p.pid
+        for name, access in ports.items():
+            if access:
+                self.plug(name, *access)
+        if before_start:
+            before_start(self)
+        self.p.stdin.write("go\n")
+        self.p.stdin.close()
+
+    def plug(self, name, owner=None, mode=0o660):
+        """The tty comes (the program learns of it at the next udev event)."""
+        sys_entry = os.path.join(self.root, "sys/class/tty", name)
+        os.makedirs(sys_entry)
+        with open(os.path.join(sys_entry, "type"), "w") as f:
+            f.write("4\n")  # a UART answers
+        # A pty opens only through its own file system: the node is bound in.
+        pty = self.ptys[name][1]
+        os.chown(pty, NOBODY if owner is None else owner, 0)
+        os.chmod(pty, mode)
+        open(os.path.join(self.root, "dev", name), "w").close()
+        subprocess.run(["nsenter", "-t", str(self.p.pid), "-m", "mount", "--bind", pty, "/dev/" + name], check=True)
+
+    def lines(self, name, inputs=None):
+        """The outputs the program set on `name`; with `inputs`, set those first."""
+        index = list(self.ptys).index(name)
+        with open(self.state, "r+b") as f:
+            if inputs is not None:
+                f.seek(20 * index)
+                f.write(inputs.to_bytes(4, sys.byteorder))
+            f.seek(20 * index + 4)
+            return int.from_bytes(f.read(4), sys.byteorder)
+
+    def stderr(self):
+        self.err.seek(0)
+        return self.err.read()
+
+    def end(self):
+        watcher = key_watcher(self.p.pid)
+        if self.p.poll() is None:
+            self.p.kill()
+        self.p.wait(60)
+        if watcher:  # it could let up the next program's key
+            until(lambda: gone(watcher), "the key watcher gone")
+        self.err.close()
+        for master, _ in self.ptys.values():
+            os.close(master)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def udev_event():
+    """A kernel uevent for a tty: the program's watch reads its ports again."""
+    with open("/sys/devices/virtual/tty/tty63/uevent", "w") as f:
+        f.write("change")
+
+
+@unittest.skipUnless(os.environ.get("DISPLAY") and BIN and INTERPOSER and os.geteuid() == 0 and
+                     shutil.which("nsenter") and shutil.which("setpriv"), "needs X, root, nsenter and the interposer")
+class PrivatePortsAsAUser(unittest.TestCase):
+    def start(self, ports, args=(), before_start=None):
+        s = PrivatePorts(ports, args, before_start)
+        self.addCleanup(s.end)
+        return s
+
+    def test_a_fifo_as_lock_file_holds_nothing(self):
+        # Planted before the start: the port counts as held, the next is taken.
+        def fifo(s):
+            os.mkfifo(os.path.join(s.root, "run/lock/LCK..ttyS0"))
+        s = self.start({"ttyS0": (None, 0o660), "ttyS1": (None, 0o660), "ttyUSB0": None}, before_start=fifo)
+        window = until(lambda: window_ids(s.p.pid), "the window")[0]
+        until(lambda: s.lines("ttyS1") == DTR | RTS, "the line on ttyS1")
+        self.assertEqual(s.lines("ttyS0"), 0)
+        # Planted while a key is held, for an adapter that comes: released is up.
+        locks = Inotify(os.path.join(s.root, "run/lock"))
+        self.addCleanup(locks.close)
+        s.lines("ttyS1", CTS)
+        until(xdisplay.shift_down, "Shift down")
+        os.mkfifo(os.path.join(s.root, "run/lock/LCK..ttyUSB0"))
+        s.plug("ttyUSB0")
+        udev_event()
+        # An open that blocks is never reported: the old fault waits here.
+        until(lambda: locks.opened("LCK..ttyUSB0"), "the adapter's lock file opened and looked at")
+        s.lines("ttyS1", 0)
+        until(lambda: not xdisplay.shift_down(), "Shift up on release")
+        xdisplay.close_window(window)
+        self.assertEqual(s.p.wait(60), 0, "the window answers")
+
+    def test_a_refused_port_is_said_with_the_line_that_lets_the_user_in(self):
+        # Root's mode 600 keeps the user out; waiting says so and tries again.
+        s = self.start({"ttyS0": (0, 0o600)}, ["--wait-for-port", "--minimized"])
+        until(lambda: len(window_ids(s.p.pid)) == 2, "the window and its note")
+        err = until(lambda: "usermod" in s.stderr() and s.stderr(), "the reason on stderr")
+        self.assertIn("COM1", err)
+        self.assertIn("\u201esudo usermod -aG dialout nobody\u201c", err)
+        os.chown(s.ptys["ttyS0"][1], NOBODY, 0)
+        until(lambda: s.lines("ttyS0") == DTR | RTS, "the port taken once the user may")
+        # Without waiting, the report holds the same line.
+        s = self.start({"ttyS0": (0, 0o600)})
+        until(lambda: "Laufzeitfehler 380" in s.stderr(), "the no-port report")
+        self.assertIn("sudo usermod -aG dialout nobody", s.stderr())
+
 
 @unittest.skipUnless(os.environ.get("DISPLAY") and BIN and os.geteuid() == 0 and shutil.which("unshare"),
                      "needs X, root and unshare")

@@ -49,6 +49,12 @@ done | awk '!seen[$0]++' | while read -r ko; do
   basename "$ko" >> "$root/lib/modules/order"
 done
 
+# brltty's rule as Ubuntu ships it for CH34x, here for the VM's FTDI
+# adapter: one gone within a second of coming is then brltty's doing.
+mkdir -p "$root/usr/lib/udev/rules.d"
+echo 'ENV{PRODUCT}=="403/6001/*", ENV{BRLTTY_BRAILLE_DRIVER}="bm", GOTO="brltty_usb_run"' \
+  > "$root/usr/lib/udev/rules.d/85-brltty.rules"
+
 cat > "$root/init" <<'INIT'
 #!/bin/sh
 mount -t proc proc /proc

@@ -431,6 +431,25 @@ class RealUartAndUinput(unittest.TestCase):
         self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
         self.assertTrue(VM.ask("log").endswith(" 272:1 272:0"), VM.ask("log"))
 
+    def test_8_an_adapter_gone_at_once_is_said_to_be_brlttys(self):
+        # Plugged in and pulled out as soon as its tty is there, as brltty
+        # takes it; a brltty rule in the guest claims its IDs. A busy host
+        # may take more than the second for it: then once more.
+        self.start()
+        VM.qmp.run("device_del", id="adapter")
+        VM.qmp.event("DEVICE_DELETED")
+        for _ in range(5):
+            VM.qmp.run("device_add", **ADAPTER)
+            until(lambda: VM.ask("dev ttyUSB0") == "dev ttyUSB0=1", "the adapter's tty", pause=0)
+            VM.qmp.run("device_del", id="adapter")
+            VM.qmp.event("DEVICE_DELETED")
+            until(lambda: VM.ask("dev ttyUSB0") == "dev ttyUSB0=0", "the guest to let ttyUSB0 go")
+            if "brltty" in VM.ask("report"):
+                break
+        until(lambda: "Ein USB-Seriell-Adapter (0403:6001) verschwand gleich nach dem Einstecken" in VM.ask("report"),
+              "the note on brltty", seen=lambda: VM.ask("report"))
+        VM.qmp.run("device_add", **ADAPTER)
+        self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
 
 if __name__ == "__main__":
     if not (QEMU and KERNELS and os.path.exists("/bin/busybox")):

@@ -26,6 +26,8 @@
 //   inspect menu LETTER -> right-clicks the status line, picks the item by its mnemonic
 //                    (exit 1, nothing clicked, while another window covers it)
 //   inspect settings -> the settings window's controls: "ID=text", a check box "ID=0|1"
+//   inspect foreground -> the foreground window's class and title, "CLASS|TITLE"
+//   inspect crash  -> a thread of the program's, not its window's, faults (it starts at address 0)
 #include <windows.h>
 
 #include <commctrl.h>
@@ -386,6 +388,13 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%s\n", utf8(text).c_str());
     return 0;
   }
+  if (what == L"foreground") {
+    wchar_t cls[64] = {}, title[64] = {};
+    GetClassNameW(GetForegroundWindow(), cls, 64);
+    GetWindowTextW(GetForegroundWindow(), title, 64);
+    std::printf("%s|%s\n", utf8(cls).c_str(), utf8(title).c_str());
+    return 0;
+  }
   if (what == L"define" || what == L"undefine") return defineName(argc > 2 ? argv[2] : L"", what == L"define");
   if (what == L"names") {
     std::string names;
@@ -446,6 +455,15 @@ int wmain(int argc, wchar_t** argv) {
     return pickFromMenu(at, argc > 2 ? *argv[2] : L'e');
   }
   if (what == L"move") return PostMessageW(main, WM_SYSCOMMAND, SC_MOVE, 0) ? 0 : 1;
+  if (what == L"crash") {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(main, &pid);
+    HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
+    HANDLE thread = process ? CreateRemoteThread(process, nullptr, 0, nullptr, nullptr, 0, nullptr) : nullptr;
+    if (thread) CloseHandle(thread);
+    if (process) CloseHandle(process);
+    return thread ? 0 : 1;
+  }
   if (what == L"devchange" && argc > 3) {
     // The port's name follows the header, as in Windows' own broadcast.
     const std::wstring name = std::wstring(L"COM") + argv[3];

@@ -5,6 +5,7 @@ are being pressed. Runs inside wine-namespace.sh with the suite's helpers."""
 import os
 import subprocess
 import sys
+import threading
 import time
 import unittest
 
@@ -69,6 +70,29 @@ class Hardening(unittest.TestCase):
         until(lambda: main_state().get("copies") == "2", "a copy for the other port")
         tw.inspect("close")
         self.assertEqual(other.wait(60), 0)
+
+
+    def test_a_crash_in_another_thread_while_the_line_floods_leaves_no_key_down(self):
+        # The fault comes from outside, in a thread of the program's own
+        # that is not the window's, while the window's thread is pressing.
+        for i in range(int(os.environ.get("TASTLINK_CRASH_RUNS_E2E", "3"))):
+            p, stop = self.start(), threading.Event()
+
+            def flood(n=0):
+                while not stop.wait(0.002):
+                    n ^= CTS
+                    self.lines(n)
+            flooder = threading.Thread(target=flood)
+            flooder.start()
+            try:
+                until(lambda: main_state().get("label", "").startswith("SHIFT"), "the flood followed")
+                self.assertEqual(tw.inspect("crash"), "", "run %d: no thread started in the program" % i)
+                p.wait(300)
+            finally:
+                stop.set()
+                flooder.join()
+            self.assertEqual(keys_down(), set(), "run %d: a key left down by the crash" % i)
+            self.doCleanups()
 
 
 class CrashWhileBusy(unittest.TestCase):

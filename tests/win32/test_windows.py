@@ -266,6 +266,13 @@ class EndToEnd(unittest.TestCase):
             main = inspect("main")
             self.assertTrue(main is None or "visible=0" in main, "the main window must never be shown")
             shot("windows-noport.png")
+            # Gone behind another program, the report is brought forward by a
+            # second start, which then ends.
+            other = subprocess.Popen([WINE, "notepad"], env=ENV)
+            self.addCleanup(other.kill)
+            until(lambda: (inspect("foreground") or "").startswith("Notepad|"), "another program in front")
+            self.assertEqual(self.run_exe().wait(300), 0)
+            self.assertEqual(inspect("foreground").strip(), "#32770|Tastlink")
             inspect("ok")
             self.assertEqual(p.wait(300), 1)
         finally:

@@ -7,7 +7,6 @@
 
 #include <functional>
 #include <string>
-#include <thread>
 
 namespace tl::app {
 
@@ -21,9 +20,12 @@ class FolderWatch {
   FolderWatch& operator=(const FolderWatch&) = delete;
 
  private:
+  static DWORD WINAPI run(void* self);
+
+  std::function<void()> onChange_;
   HANDLE change_ = INVALID_HANDLE_VALUE;
   HANDLE stop_ = nullptr;
-  std::thread thread_;
+  HANDLE thread_ = nullptr;
 };
 
 }  // namespace tl::app

@@ -34,7 +34,8 @@ std::string execArgument(const std::string& path) {
   if (path.find_first_of(" \t\n\"'\\><~|&;$*?#()`%") == std::string::npos) return path;
   std::string quoted = "\"";
   for (char c : path) {
-    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += "\\\\";
+    if (c == '"' || c == '`' || c == '$') quoted += "\\\\";
+    if (c == '\\') quoted += "\\\\\\";
     if (c == '%') quoted += '%';
     quoted += c;
   }

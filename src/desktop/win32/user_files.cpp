@@ -334,10 +334,15 @@ void CopyMark::showFirst(const std::string& port) {
   if (!s.found) return;
   // A window hidden for an error report stays hidden: the report, which it
   // owns, is what the user has to see.
-  if (IsIconic(s.found) || inTray(s.found))
+  // (The report is the popup last active over it; wine does not answer
+  // GW_ENABLEDPOPUP.)
+  if (IsIconic(s.found) || inTray(s.found)) {
     ShowWindow(s.found, IsIconic(s.found) ? SW_RESTORE : SW_SHOW);
-  else if (!IsWindowVisible(s.found) && !(s.found = GetWindow(s.found, GW_ENABLEDPOPUP)))
-    return;
+  } else if (!IsWindowVisible(s.found)) {
+    const HWND report = GetLastActivePopup(s.found);
+    if (report == s.found || !IsWindowVisible(report)) return;
+    s.found = report;
+  }
   // Started by the user just now, this copy may hand the foreground on.
   SetForegroundWindow(s.found);
 }

@@ -22,13 +22,15 @@ LPTOP_LEVEL_EXCEPTION_FILTER g_previous = nullptr;
 // Takes the record. A way out waits a bounded time: the holder may be a
 // thread stopped for good by the crash; `bounded` then gives up and goes
 // on without the lock, which can no longer race with anything that sends.
+// The bound is long enough for a sender merely slowed by a loaded machine
+// to finish: a way out that went on beside it would miss its key-down.
 bool lock(bool bounded) {
   const LONG me = static_cast<LONG>(GetCurrentThreadId());
   for (int i = 0;; ++i) {
     const LONG owner = InterlockedCompareExchange(&g_owner, me, 0);
     if (owner == 0) return true;
     if (owner == me) return false;  // crashed while sending: it is ours already
-    if (bounded && i > 200) return false;
+    if (bounded && i > 2000) return false;
     Sleep(i < 10 ? 0 : 1);
   }
 }

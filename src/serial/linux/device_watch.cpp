@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <unistd.h>
 
 namespace tl::serial_linux {
@@ -19,6 +20,7 @@ std::unique_ptr<UdevWatch> UdevWatch::make(std::shared_ptr<PortTable> table) {
   const char* source = access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
   udev_monitor* m = udev_monitor_new_from_netlink(u, source);
   if (!m || udev_monitor_filter_add_match_subsystem_devtype(m, "tty", nullptr) < 0 ||
+      udev_monitor_filter_add_match_subsystem_devtype(m, "usb", "usb_device") < 0 ||
       udev_monitor_enable_receiving(m) < 0) {
     if (m) udev_monitor_unref(m);
     udev_unref(u);
@@ -49,6 +51,19 @@ comport::PortChanges UdevWatch::changes() {
   return changes;
 }
 
+namespace {
+
+// "403/6001/600", as a USB device's PRODUCT has it, as "0403" and "6001".
+std::optional<std::pair<std::string, std::string>> usbIds(const std::string& product) {
+  const size_t first = product.find('/'), second = product.find('/', first + 1);
+  if (first == 0 || first > 4 || second == std::string::npos || second - first - 1 > 4 || second == first + 1)
+    return std::nullopt;
+  auto hex4 = [](const std::string& id) { return std::string(4 - id.size(), '0') + id; };
+  return std::make_pair(hex4(product.substr(0, first)), hex4(product.substr(first + 1, second - first - 1)));
+}
+
+}  // namespace
+
 // An adapter gone within a second of coming, whose IDs a brltty rule
 // claims, was taken by brltty: without a word the switch would just never
 // work.
@@ -58,11 +73,24 @@ void UdevWatch::lookForBrltty(udev_device* d) {
   if (!action || !path) return;
   const auto now = std::chrono::steady_clock::now();
   std::erase_if(arrivals_, [&](const auto& a) { return now - a.second.at > std::chrono::seconds(1); });
+  const char* subsystem = udev_device_get_subsystem(d);
+  if (subsystem && std::string(subsystem) == "usb") {
+    // The adapter's IDs come with its own event: by the time its tty's
+    // event is read, the adapter may be gone from sysfs already.
+    const char* product = udev_device_get_property_value(d, "PRODUCT");
+    if (std::string(action) == "add" && product)
+      products_[path] = product;
+    else if (std::string(action) == "remove")
+      products_.erase(path);
+    return;
+  }
   if (std::string(action) == "add") {
-    udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
-    const char* vid = usb ? udev_device_get_sysattr_value(usb, "idVendor") : nullptr;
-    const char* pid = usb ? udev_device_get_sysattr_value(usb, "idProduct") : nullptr;
-    if (vid && pid) arrivals_[path] = {now, vid, pid};
+    // The deepest USB device above the tty is the adapter: a hub's path is
+    // a prefix of its path, and sorts first.
+    std::string product;
+    for (const auto& [usbPath, p] : products_)
+      if (std::string(path).starts_with(usbPath + "/")) product = p;
+    if (auto ids = usbIds(product)) arrivals_[path] = {now, ids->first, ids->second};
   } else if (std::string(action) == "remove") {
     const auto it = arrivals_.find(path);
     if (it == arrivals_.end()) return;

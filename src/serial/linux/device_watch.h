@@ -50,6 +50,7 @@ class UdevWatch : public comport::DeviceWatch {
     std::string vid, pid;
   };
   std::map<std::string, Arrival> arrivals_;
+  std::map<std::string, std::string> products_;  // USB devices' PRODUCT ("403/6001/600") by device path
   std::vector<std::string> notes_;
 };
 
