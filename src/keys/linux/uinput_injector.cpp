@@ -39,8 +39,9 @@ int createDevice(int fd, bool pointer, const Moved& moved, libevdev_uinput** dev
     libevdev_enable_event_code(proto, EV_REL, REL_X, nullptr);
     libevdev_enable_event_code(proto, EV_REL, REL_Y, nullptr);
   }
-  // A lone Shift key is enough for the kernel, but desktops only treat a
-  // device as a keyboard when it has letter keys too.
+  // udev tags any device with keys ID_INPUT_KEY, which Xorg and libinput
+  // take for a keyboard, so a lone Shift would do; the letter row is kept
+  // for input tools that judge a keyboard by its letters.
   for (int code = KEY_Q; code <= KEY_P; ++code) libevdev_enable_event_code(proto, EV_KEY, code, nullptr);
   for (const auto& [key, code] : moved) libevdev_enable_event_code(proto, EV_KEY, code, nullptr);
   const int rc = libevdev_uinput_create_from_device(proto, fd, dev);
