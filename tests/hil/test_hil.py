@@ -411,7 +411,7 @@ class RealUartAndUinput(unittest.TestCase):
         self.press()  # Shift is part of it
         self.release()
         until(lambda: VM.ask("log") == "log 29:1 42:1 63:1 63:0 42:0 29:0", "down in order, up in reverse",
-              seen=lambda: VM.ask("log"))
+              seen=lambda: "; ".join(VM.ask(q) for q in ("log", "counts", "key", "alive", "report")))
         self.assertEqual(VM.ask("signal %d" % signal.SIGTERM), "ended signaled=0 exit=0")
         self.start(args="--key MouseLeft")
         self.assertEqual(VM.ask("caps"), "caps keyboard=1 pointer=1")
