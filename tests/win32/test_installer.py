@@ -81,7 +81,7 @@ class SetupPrograms(unittest.TestCase):
                             "--gtest_filter=Win32Version.RecordOfTheSetupPrograms"],
                            env=dict(tw.ENV, TASTLINK_SETUPS=";".join("Z:" + s.replace("/", "\\") for _, s in setups)),
                            capture_output=True, text=True, timeout=120)
-        self.assertEqual(r.returncode, 0, r.stdout[-3000:])
+        self.assertEqual(r.returncode, 0, r.stdout[-3000:] + r.stderr[-3000:])
         self.assertNotIn("SKIPPED", r.stdout)
 
 
