@@ -76,6 +76,16 @@ def shown_main():
     return state if "visible=1" in state else None
 
 
+def park_pointer():
+    """Puts the X pointer in the screen's top right corner, where no window of
+    these tests comes. A window that appears under the pointer gets an
+    EnterNotify, and wine then sets its keyboard state to the X server's,
+    which never saw the program's keys: a Shift pressed just before the
+    window took that event would read as up, though nothing let it up."""
+    width = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True, text=True).stdout.split()[0]
+    subprocess.run(["xdotool", "mousemove", str(int(width) - 1), "0"], check=True)
+
+
 def settings_shown():
     return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Tastlink - Einstellungen$"],
                           capture_output=True).returncode == 0
@@ -336,6 +346,7 @@ class RealSerialLayer(unittest.TestCase):
                    TASTLINK_MODEM_STATE=self.state_file)
         # What the program records (its reasons), for a test that fails.
         self.err = tempfile.TemporaryFile(mode="w+", encoding="utf-8", errors="replace")
+        park_pointer()
         self.p = subprocess.Popen([WINE, RUN_EXE], env=env, stdout=subprocess.DEVNULL, stderr=self.err)
 
     def tearDown(self):
@@ -553,6 +564,7 @@ class Switches(unittest.TestCase):
             f.write(struct.pack("i", lines) + b"\0" * 16)
         self.state = mmap.mmap(os.open(state_file, os.O_RDWR), 20)
         env = dict(ENV, LD_PRELOAD=INTERPOSER, TASTLINK_MODEM_PTY=self.tty, TASTLINK_MODEM_STATE=state_file)
+        park_pointer()
         p = subprocess.Popen([WINE, RUN_EXE, *args], env=env, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: p.poll() is None and (inspect("close"), p.wait(300)))
