@@ -151,12 +151,19 @@ LRESULT CALLBACK mouseHook(int code, WPARAM wp, LPARAM lp) {
   return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// The pointer to the screen's top right corner, where no window comes. Wine
+// takes the X server's key state whenever the pointer enters one of its
+// windows, and X never saw the keys sent here or by the program: a key held
+// meanwhile would read as up. A menu or window that later closes or opens
+// where the pointer was would do the same.
+void parkPointer() { SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, 0); }
+
 int watch(DWORD ms, bool all) {
   HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, all ? keyHook : shiftHook, GetModuleHandleW(nullptr), 0);
   if (!hook) return 1;
   HHOOK mouse = all ? SetWindowsHookExW(WH_MOUSE_LL, mouseHook, GetModuleHandleW(nullptr), 0) : nullptr;
-  // Clicks land where nothing minds them: the screen's far corner.
-  if (all) SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, GetSystemMetrics(SM_CYSCREEN) - 1);
+  // Clicks land where nothing minds them.
+  if (all) parkPointer();
   std::printf("ready\n");
   std::fflush(stdout);
   const ULONGLONG end = GetTickCount64() + ms;
@@ -297,6 +304,7 @@ int pickFromMenu(POINT at, wchar_t letter) {
   click(at, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP);
   if (!waitFor([] { HWND m = FindWindowW(L"#32768", nullptr); return m && IsWindowVisible(m) ? m : nullptr; }, 20000))
     return 1;
+  parkPointer();  // off the menu before it closes, uncovering the window below
   const SHORT vk = VkKeyScanW(letter);
   sendKey(LOBYTE(vk), false);
   sendKey(LOBYTE(vk), true);
@@ -496,6 +504,7 @@ int wmain(int argc, wchar_t** argv) {
     in.mi.mouseData = static_cast<DWORD>(-WHEEL_DELTA);
     SendInput(1, &in, sizeof in);
     Sleep(300);
+    parkPointer();
     return 0;
   }
   // A window thread that does not answer makes this look fail, not hang.
