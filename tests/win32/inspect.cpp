@@ -154,9 +154,21 @@ LRESULT CALLBACK mouseHook(int code, WPARAM wp, LPARAM lp) {
 // The pointer to the screen's top right corner, where no window comes. Wine
 // takes the X server's key state whenever the pointer enters one of its
 // windows, and X never saw the keys sent here or by the program: a key held
-// meanwhile would read as up. A menu or window that later closes or opens
-// where the pointer was would do the same.
-void parkPointer() { SetCursorPos(GetSystemMetrics(SM_CXSCREEN) - 1, 0); }
+// meanwhile would read as up. A window that opens or closes under the
+// pointer does the same.
+void parkPointer() {
+  const POINT corner{GetSystemMetrics(SM_CXSCREEN) - 1, 0};
+  for (ULONGLONG end = GetTickCount64() + 20000; GetTickCount64() < end;) {
+    // Wine moves the X pointer only to a new place, and not while a menu
+    // (even one just closed) holds it; it asks X where the pointer is once
+    // the last move is 100 ms old.
+    SetCursorPos(corner.x - 1, corner.y);
+    SetCursorPos(corner.x, corner.y);
+    Sleep(150);
+    POINT at{};
+    if (GetCursorPos(&at) && at.x == corner.x && at.y == corner.y) return;
+  }
+}
 
 int watch(DWORD ms, bool all) {
   HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, all ? keyHook : shiftHook, GetModuleHandleW(nullptr), 0);
@@ -304,10 +316,10 @@ int pickFromMenu(POINT at, wchar_t letter) {
   click(at, MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP);
   if (!waitFor([] { HWND m = FindWindowW(L"#32768", nullptr); return m && IsWindowVisible(m) ? m : nullptr; }, 20000))
     return 1;
-  parkPointer();  // off the menu before it closes, uncovering the window below
   const SHORT vk = VkKeyScanW(letter);
   sendKey(LOBYTE(vk), false);
   sendKey(LOBYTE(vk), true);
+  parkPointer();  // off the window the menu uncovers
   return 0;
 }
 

@@ -78,10 +78,11 @@ def shown_main():
 
 def park_pointer():
     """Puts the X pointer in the screen's top right corner, where no window of
-    these tests comes. A window that appears under the pointer gets an
-    EnterNotify, and wine then sets its keyboard state to the X server's,
-    which never saw the program's keys: a Shift pressed just before the
-    window took that event would read as up, though nothing let it up."""
+    these tests comes. A window that the pointer enters, or that appears or
+    goes away under it, gets an EnterNotify, and wine then sets its keyboard
+    state to the X server's, which never saw the program's keys: a Shift
+    pressed just before the window took that event would read as up, though
+    nothing let it up."""
     width = subprocess.run(["xdotool", "getdisplaygeometry"], capture_output=True, text=True).stdout.split()[0]
     subprocess.run(["xdotool", "mousemove", str(int(width) - 1), "0"], check=True)
 
