@@ -7,6 +7,7 @@
 //   inspect down   -> "down=16,17": the virtual keys (mouse buttons too) down for the desktop
 //   inspect keys tab shift+tab alt+space e ...  -> real key input (SendInput)
 //   inspect wheel  -> one wheel notch down with the pointer over the list
+//                     (this and the menus leave the pointer in the top right corner)
 //   inspect query | cancel | end  -> the session may end / did not / does
 //   inspect move   -> starts moving the window (a modal loop until "esc")
 //   inspect watch MS -> "ready", then "down"/"up" for every Shift event for MS ms
