@@ -1,5 +1,6 @@
 #include "desktop/win32/user_files.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/reports.h"
@@ -20,28 +21,27 @@ constexpr wchar_t kRunValue[] = L"Tastlink";
 // No settings file is this large; a bigger one is not read into memory.
 constexpr LONGLONG kMaxFileBytes = 1 << 20;
 
-std::wstring environment(const wchar_t* name) {
-  std::wstring value(MAX_PATH, L'\0');
+// Win32 calls that fill a buffer answer with the length written, or with at
+// least the buffer's size when it was too small.
+template <typename Fill>
+std::wstring filled(Fill fill) {
+  std::wstring text(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    if (n < value.size()) {
-      value.resize(n);
-      return value;
+    const DWORD n = fill(text.data(), static_cast<DWORD>(text.size()));
+    if (n < text.size()) {
+      text.resize(n);
+      return text;
     }
-    value.resize(n);
+    text.resize(std::max<size_t>(n, text.size() * 2));
   }
 }
 
+std::wstring environment(const wchar_t* name) {
+  return filled([name](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(name, buffer, size); });
+}
+
 std::wstring exePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
+  return filled([](wchar_t* buffer, DWORD size) { return GetModuleFileNameW(nullptr, buffer, size); });
 }
 
 struct Handle {
