@@ -32,6 +32,7 @@
 #include <linux/input.h>
 #include <linux/serial.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -122,9 +123,19 @@ static int find_keyboard(void) {
 
 static int watch_keyboard(void) {
   if ((kbd = find_keyboard()) < 0) return 0;
+  /* The reader goes before every other task of this one-CPU guest: an
+   * event wakes it, and it has read it before the sender goes on. Else an
+   * answer may come before the reader has seen what the device sent, and
+   * what it has not read when the device goes (the release sent on the
+   * way out), evdev throws away. */
+  pthread_attr_t attr;
+  struct sched_param first = {.sched_priority = 1};
+  pthread_attr_init(&attr);
+  pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+  pthread_attr_setschedpolicy(&attr, SCHED_FIFO);
+  pthread_attr_setschedparam(&attr, &first);
   pthread_t t;
-  pthread_create(&t, NULL, watch, (void *)(long)generation);
-  return 1;
+  return pthread_create(&t, &attr, watch, (void *)(long)generation) == 0;
 }
 
 /* `args`: options for tastlink, blank-separated; "" for none. */
@@ -231,11 +242,18 @@ int main(void) {
     if (!strncmp(line, "start", 5) && (line[5] == 0 || line[5] == ' ')) {
       start(line + 5);
     } else if (!strcmp(line, "key")) {
+      /* Asked on a descriptor of its own: EVIOCGKEY throws away the key
+       * events still queued on the one it is asked on, and the log would
+       * lose any the watcher has not read yet. */
+      char path[64];
       unsigned char bits[KEY_MAX / 8 + 1] = {0};
-      if (ioctl(kbd, EVIOCGKEY(sizeof bits), bits) < 0)
+      snprintf(path, sizeof path, "/proc/self/fd/%d", kbd);
+      int fd = open(path, O_RDONLY | O_CLOEXEC);
+      if (fd < 0 || ioctl(fd, EVIOCGKEY(sizeof bits), bits) < 0)
         reply("key=gone");
       else
         reply("key=%d", (bits[KEY_LEFTSHIFT / 8] >> (KEY_LEFTSHIFT % 8)) & 1);
+      if (fd >= 0) close(fd);
     } else if (!strcmp(line, "log")) {
       pthread_mutex_lock(&lock);
       reply("log %s", events);
