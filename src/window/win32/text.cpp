@@ -4,22 +4,6 @@
 
 namespace tl::window_win32 {
 
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
-
-std::string narrow(const std::wstring& s) {
-  if (s.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(n, '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
 namespace {
 
 std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
@@ -30,6 +14,16 @@ std::wstring fromCodePage(UINT codePage, std::string_view bytes, DWORD flags) {
 }
 
 }  // namespace
+
+std::wstring widen(const std::string& s) { return fromCodePage(CP_UTF8, s, 0); }
+
+std::string narrow(const std::wstring& s) {
+  if (s.empty()) return {};
+  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
 
 std::string textAsUtf8(std::string_view bytes) {
   const auto utf16 = [](std::string_view b, bool bigEndian) {
