@@ -152,24 +152,26 @@ LRESULT CALLBACK mouseHook(int code, WPARAM wp, LPARAM lp) {
   return CallNextHookEx(nullptr, code, wp, lp);
 }
 
+// Wine moves the X pointer only to a new place, and not while a menu (even
+// one just closed) holds it; it asks X where the pointer is once the last
+// move is 100 ms old. So a move is made from a neighbouring pixel and
+// checked there, until it holds.
+void moveTo(POINT to) {
+  for (ULONGLONG end = GetTickCount64() + 20000; GetTickCount64() < end;) {
+    SetCursorPos(to.x - 1, to.y);
+    SetCursorPos(to.x, to.y);
+    Sleep(150);
+    POINT at{};
+    if (GetCursorPos(&at) && at.x == to.x && at.y == to.y) return;
+  }
+}
+
 // The pointer to the screen's top right corner, where no window comes. Wine
 // takes the X server's key state whenever the pointer enters one of its
 // windows, and X never saw the keys sent here or by the program: a key held
 // meanwhile would read as up. A window that opens or closes under the
 // pointer does the same.
-void parkPointer() {
-  const POINT corner{GetSystemMetrics(SM_CXSCREEN) - 1, 0};
-  for (ULONGLONG end = GetTickCount64() + 20000; GetTickCount64() < end;) {
-    // Wine moves the X pointer only to a new place, and not while a menu
-    // (even one just closed) holds it; it asks X where the pointer is once
-    // the last move is 100 ms old.
-    SetCursorPos(corner.x - 1, corner.y);
-    SetCursorPos(corner.x, corner.y);
-    Sleep(150);
-    POINT at{};
-    if (GetCursorPos(&at) && at.x == corner.x && at.y == corner.y) return;
-  }
-}
+void parkPointer() { moveTo({GetSystemMetrics(SM_CXSCREEN) - 1, 0}); }
 
 int watch(DWORD ms, bool all) {
   HHOOK hook = SetWindowsHookExW(WH_KEYBOARD_LL, all ? keyHook : shiftHook, GetModuleHandleW(nullptr), 0);
@@ -295,8 +297,7 @@ std::wstring tipText(HWND tip) {
 }
 
 void click(POINT at, DWORD down, DWORD up) {
-  SetCursorPos(at.x, at.y);
-  Sleep(100);
+  moveTo(at);
   for (DWORD flags : {down, up}) {
     INPUT in{};
     in.type = INPUT_MOUSE;
